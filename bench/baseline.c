@@ -1,0 +1,353 @@
+/* C reference loops for the benchmarks: the same work as the Python loops in
+ * bench/w*.py, written directly against liburing (or plain system calls), at
+ * the same queue depth.  Each mode runs REPS timed repetitions and prints one
+ * line per repetition:  "<mode> <ops> <ns_per_op>".
+ *
+ *   baseline pread        FILE  OPS REPS          random 4 KiB pread loop
+ *   baseline uring-read   FILE  OPS REPS QD       random 4 KiB reads, batches of QD
+ *   baseline uring-files  LIST  REPS QD           open+read(4 KiB)+close, direct descriptors
+ *   baseline uring-statx  LIST  REPS QD           statx(STATX_BASIC_STATS) per path
+ *   baseline statx        LIST  REPS              statx(2) loop
+ *   baseline uring-cancel OPS REPS QD [INFLIGHT]  ASYNC_CANCEL of an unknown id
+ *   baseline uring-nop    OPS REPS QD             NOP
+ *
+ * Setting BASELINE_EVENTFD=1 registers an eventfd with each ring, as the
+ * module always does, to show what the completion notification costs.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <liburing.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#define BLOCK 4096
+
+static void die(const char *what, int err) {
+    fprintf(stderr, "baseline: %s: %s\n", what, strerror(err < 0 ? -err : err));
+    exit(1);
+}
+
+static uint64_t now_ns(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+static void report(const char *mode, long ops, uint64_t ns) {
+    printf("%s %ld %.2f\n", mode, ops, (double)ns / (double)ops);
+    fflush(stdout);
+}
+
+static void ring_init(struct io_uring *ring, unsigned entries) {
+    int rc = io_uring_queue_init(entries, ring, 0);
+    if (rc < 0) die("io_uring_queue_init", rc);
+    const char *ev = getenv("BASELINE_EVENTFD");
+    if (ev && *ev == '1') {
+        int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (efd < 0) die("eventfd", errno);
+        rc = io_uring_register_eventfd(ring, efd);
+        if (rc < 0) die("io_uring_register_eventfd", rc);
+    }
+}
+
+static struct io_uring_sqe *get_sqe(struct io_uring *ring) {
+    struct io_uring_sqe *sqe = io_uring_get_sqe(ring);
+    if (!sqe) {
+        io_uring_submit(ring);
+        sqe = io_uring_get_sqe(ring);
+        if (!sqe) die("io_uring_get_sqe", EBUSY);
+    }
+    return sqe;
+}
+
+/* Same generator for every repetition so that each one reads the same pages. */
+static uint64_t *random_offsets(const char *file, long n) {
+    struct stat st;
+    if (stat(file, &st) < 0) die(file, errno);
+    uint64_t pages = (uint64_t)st.st_size / BLOCK;
+    uint64_t *off = malloc(sizeof *off * (size_t)n);
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (long i = 0; i < n; i++) {
+        x ^= x << 13; x ^= x >> 7; x ^= x << 17;
+        off[i] = (x % pages) * BLOCK;
+    }
+    return off;
+}
+
+static char **read_list(const char *list, long *count) {
+    FILE *f = fopen(list, "r");
+    if (!f) die(list, errno);
+    long cap = 1024, n = 0;
+    char **paths = malloc(sizeof *paths * (size_t)cap);
+    char *line = NULL;
+    size_t len = 0;
+    ssize_t got;
+    while ((got = getline(&line, &len, f)) > 0) {
+        if (line[got - 1] == '\n') line[got - 1] = 0;
+        if (!*line) continue;
+        if (n == cap) paths = realloc(paths, sizeof *paths * (size_t)(cap *= 2));
+        paths[n++] = strdup(line);
+    }
+    free(line);
+    fclose(f);
+    *count = n;
+    return paths;
+}
+
+static void mode_pread(const char *file, long ops, int reps) {
+    int fd = open(file, O_RDONLY);
+    if (fd < 0) die(file, errno);
+    uint64_t *off = random_offsets(file, ops);
+    char *buf = aligned_alloc(BLOCK, BLOCK);
+    for (int r = 0; r < reps; r++) {
+        uint64_t t0 = now_ns();
+        for (long i = 0; i < ops; i++)
+            if (pread(fd, buf, BLOCK, (off_t)off[i]) != BLOCK) die("pread", errno);
+        report("pread", ops, now_ns() - t0);
+    }
+    close(fd);
+}
+
+/* Reaps everything posted, waiting for at least one completion when none is. */
+static unsigned reap_some(struct io_uring *ring, long *bad) {
+    struct io_uring_cqe *cqe;
+    unsigned head, seen = 0;
+    if (io_uring_peek_cqe(ring, &cqe) != 0) {
+        int rc = io_uring_wait_cqe(ring, &cqe);
+        if (rc < 0) die("io_uring_wait_cqe", rc);
+    }
+    io_uring_for_each_cqe(ring, head, cqe) {
+        if (cqe->res < 0 && bad) (*bad)++;
+        seen++;
+    }
+    io_uring_cq_advance(ring, seen);
+    return seen;
+}
+
+static void mode_uring_read(const char *file, long ops, int reps, unsigned qd) {
+    int fd = open(file, O_RDONLY);
+    if (fd < 0) die(file, errno);
+    uint64_t *off = random_offsets(file, ops);
+    char *bufs = aligned_alloc(BLOCK, (size_t)BLOCK * qd);
+    struct io_uring ring;
+    ring_init(&ring, qd * 4 > 256 ? qd * 4 : 256);
+    for (int r = 0; r < reps; r++) {
+        long bad = 0;
+        uint64_t t0 = now_ns();
+        for (long i = 0; i < ops; i += qd) {
+            unsigned batch = (unsigned)(ops - i < qd ? ops - i : qd);
+            for (unsigned k = 0; k < batch; k++) {
+                struct io_uring_sqe *sqe = get_sqe(&ring);
+                io_uring_prep_read(sqe, fd, bufs + (size_t)k * BLOCK, BLOCK, off[i + k]);
+                sqe->user_data = (uint64_t)(i + k);
+            }
+            io_uring_submit(&ring);
+            for (unsigned got = 0; got < batch;) got += reap_some(&ring, &bad);
+        }
+        uint64_t ns = now_ns() - t0;
+        if (bad) die("uring read failed", EIO);
+        report("uring-read", ops, ns);
+    }
+    io_uring_queue_exit(&ring);
+}
+
+/* user_data layout for the file chains: slot in the high half, step below. */
+enum { OPEN = 0, READ = 1, CLOSE = 2 };
+#define UD(slot, step) (((uint64_t)(slot) << 8) | (step))
+
+static void queue_chain(struct io_uring *ring, char *path, unsigned slot, char *buf) {
+    struct io_uring_sqe *sqe;
+    if (io_uring_sq_space_left(ring) < 2) io_uring_submit(ring);
+    sqe = get_sqe(ring);
+    io_uring_prep_openat_direct(sqe, AT_FDCWD, path, O_RDONLY, 0, slot);
+    sqe->flags |= IOSQE_IO_LINK;
+    sqe->user_data = UD(slot, OPEN);
+    sqe = get_sqe(ring);
+    io_uring_prep_read(sqe, (int)slot, buf, BLOCK, 0);
+    sqe->flags |= IOSQE_FIXED_FILE;
+    sqe->user_data = UD(slot, READ);
+}
+
+static void mode_uring_files(const char *list, int reps, unsigned qd) {
+    long n;
+    char **paths = read_list(list, &n);
+    char *bufs = aligned_alloc(BLOCK, (size_t)BLOCK * qd);
+    struct io_uring ring;
+    ring_init(&ring, qd * 4 > 256 ? qd * 4 : 256);
+    int rc = io_uring_register_files_sparse(&ring, qd);
+    if (rc < 0) die("io_uring_register_files_sparse", rc);
+    for (int r = 0; r < reps; r++) {
+        long next = 0, done = 0, bad = 0, bytes = 0;
+        uint64_t t0 = now_ns();
+        for (unsigned s = 0; s < qd && next < n; s++)
+            queue_chain(&ring, paths[next++], s, bufs + (size_t)s * BLOCK);
+        io_uring_submit(&ring);
+        while (done < n) {
+            struct io_uring_cqe *cqe;
+            unsigned head, seen = 0;
+            if (io_uring_peek_cqe(&ring, &cqe) != 0) {
+                rc = io_uring_submit_and_wait(&ring, 1);
+                if (rc < 0) die("io_uring_submit_and_wait", rc);
+            }
+            io_uring_for_each_cqe(&ring, head, cqe) {
+                unsigned slot = (unsigned)(cqe->user_data >> 8);
+                switch (cqe->user_data & 0xff) {
+                case OPEN:
+                    if (cqe->res < 0) bad++;
+                    break;
+                case READ: {
+                    if (cqe->res < 0) bad++; else bytes += cqe->res;
+                    struct io_uring_sqe *sqe = get_sqe(&ring);
+                    io_uring_prep_close_direct(sqe, slot);
+                    sqe->user_data = UD(slot, CLOSE);
+                    break;
+                }
+                case CLOSE:
+                    done++;
+                    if (next < n) queue_chain(&ring, paths[next++], slot, bufs + (size_t)slot * BLOCK);
+                    break;
+                }
+                seen++;
+            }
+            io_uring_cq_advance(&ring, seen);
+            io_uring_submit(&ring);
+        }
+        uint64_t ns = now_ns() - t0;
+        if (bad || bytes != n * BLOCK) die("uring-files: failed or short reads", EIO);
+        report("uring-files", n, ns);
+    }
+    io_uring_queue_exit(&ring);
+}
+
+static void mode_uring_statx(const char *list, int reps, unsigned qd) {
+    long n;
+    char **paths = read_list(list, &n);
+    struct statx *stx = calloc(qd, sizeof *stx);
+    unsigned *free_slots = malloc(sizeof *free_slots * qd);
+    struct io_uring ring;
+    ring_init(&ring, qd * 4 > 256 ? qd * 4 : 256);
+    for (int r = 0; r < reps; r++) {
+        long next = 0, done = 0, bad = 0;
+        unsigned nfree = 0;
+        for (unsigned s = 0; s < qd; s++) free_slots[nfree++] = qd - 1 - s;
+        uint64_t t0 = now_ns();
+        while (done < n) {
+            while (nfree && next < n) {
+                unsigned s = free_slots[--nfree];
+                struct io_uring_sqe *sqe = get_sqe(&ring);
+                io_uring_prep_statx(sqe, AT_FDCWD, paths[next++], 0, STATX_BASIC_STATS, &stx[s]);
+                sqe->user_data = s;
+            }
+            struct io_uring_cqe *cqe;
+            unsigned head, seen = 0;
+            int rc = io_uring_submit_and_wait(&ring, 1);
+            if (rc < 0) die("io_uring_submit_and_wait", rc);
+            io_uring_for_each_cqe(&ring, head, cqe) {
+                if (cqe->res < 0 || stx[cqe->user_data].stx_size != BLOCK) bad++;
+                free_slots[nfree++] = (unsigned)cqe->user_data;
+                done++;
+                seen++;
+            }
+            io_uring_cq_advance(&ring, seen);
+        }
+        uint64_t ns = now_ns() - t0;
+        if (bad) die("uring-statx failed", EIO);
+        report("uring-statx", n, ns);
+    }
+    io_uring_queue_exit(&ring);
+}
+
+static void mode_statx(const char *list, int reps) {
+    long n;
+    char **paths = read_list(list, &n);
+    struct statx stx;
+    for (int r = 0; r < reps; r++) {
+        uint64_t t0 = now_ns();
+        for (long i = 0; i < n; i++)
+            if (statx(AT_FDCWD, paths[i], 0, STATX_BASIC_STATS, &stx) < 0) die("statx", errno);
+        report("statx", n, now_ns() - t0);
+    }
+}
+
+/* Cheap operations in batches of QD: ASYNC_CANCEL of an id nobody uses, or NOP.
+ * INFLIGHT reads parked on an empty pipe stay outstanding for the whole run, so
+ * the kernel side of the cancel can be compared at several in-flight sizes. */
+static void mode_cheap(const char *mode, long ops, int reps, unsigned qd, unsigned inflight) {
+    int cancel = strcmp(mode, "uring-cancel") == 0;
+    struct io_uring ring;
+    unsigned entries = qd * 4 > 256 ? qd * 4 : 256;
+    if (inflight && entries < inflight) entries = inflight;
+    struct io_uring_params p = {0};
+    p.flags = IORING_SETUP_CQSIZE;
+    p.cq_entries = 2 * (entries > inflight + qd ? entries : inflight + qd);
+    int rc = io_uring_queue_init_params(entries, &ring, &p);
+    if (rc < 0) die("io_uring_queue_init_params", rc);
+    int pipefd[2] = {-1, -1};
+    char *parked = NULL;
+    if (inflight) {
+        if (pipe(pipefd) < 0) die("pipe", errno);
+        parked = malloc(inflight);
+        for (unsigned i = 0; i < inflight; i++) {
+            struct io_uring_sqe *sqe = get_sqe(&ring);
+            io_uring_prep_read(sqe, pipefd[0], parked + i, 1, 0);
+            sqe->user_data = (1ull << 62) + i;
+        }
+        io_uring_submit(&ring);
+    }
+    for (int r = 0; r < reps; r++) {
+        uint64_t t0 = now_ns();
+        for (long i = 0; i < ops; i += qd) {
+            unsigned batch = (unsigned)(ops - i < qd ? ops - i : qd);
+            for (unsigned k = 0; k < batch; k++) {
+                struct io_uring_sqe *sqe = get_sqe(&ring);
+                if (cancel) io_uring_prep_cancel64(sqe, 0xFFFFFFFFFFFF0000ull, 0);
+                else io_uring_prep_nop(sqe);
+                sqe->user_data = (uint64_t)(i + k);
+            }
+            io_uring_submit(&ring);
+            for (unsigned got = 0; got < batch;) got += reap_some(&ring, NULL);
+        }
+        report(mode, ops, now_ns() - t0);
+    }
+    if (inflight) {
+        /* Release the parked reads: one byte each. */
+        char *ones = calloc(inflight, 1);
+        if (write(pipefd[1], ones, inflight) < 0) die("write", errno);
+        for (unsigned got = 0; got < inflight;) got += reap_some(&ring, NULL);
+        free(ones);
+    }
+    io_uring_queue_exit(&ring);
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: see the comment at the top of baseline.c\n");
+        return 2;
+    }
+    const char *m = argv[1];
+    if (!strcmp(m, "pread") && argc == 5)
+        mode_pread(argv[2], atol(argv[3]), atoi(argv[4]));
+    else if (!strcmp(m, "uring-read") && argc == 6)
+        mode_uring_read(argv[2], atol(argv[3]), atoi(argv[4]), (unsigned)atoi(argv[5]));
+    else if (!strcmp(m, "uring-files") && argc == 5)
+        mode_uring_files(argv[2], atoi(argv[3]), (unsigned)atoi(argv[4]));
+    else if (!strcmp(m, "uring-statx") && argc == 5)
+        mode_uring_statx(argv[2], atoi(argv[3]), (unsigned)atoi(argv[4]));
+    else if (!strcmp(m, "statx") && argc == 4)
+        mode_statx(argv[2], atoi(argv[3]));
+    else if ((!strcmp(m, "uring-cancel") || !strcmp(m, "uring-nop")) && (argc == 5 || argc == 6))
+        mode_cheap(m, atol(argv[2]), atoi(argv[3]), (unsigned)atoi(argv[4]),
+                   argc == 6 ? (unsigned)atoi(argv[5]) : 0);
+    else {
+        fprintf(stderr, "baseline: bad arguments for %s\n", m);
+        return 2;
+    }
+    return 0;
+}

@@ -1,0 +1,336 @@
+"""Helpers shared by the benchmark scripts: data sets, timing, the C baseline
+runner, and the results file that bench/report.py turns into RESULTS.md.
+
+Every script measures its baselines in the same process run as the module, so
+the ratios it prints compare figures taken minutes apart on the same machine.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import select
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Callable, Iterable, Sequence
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+DATA = BUILD / "data"
+BASELINE = BUILD / "baseline"
+RESULTS = Path(os.environ.get("BENCH_RESULTS", BUILD / "results.jsonl"))
+
+# BENCH_QUICK=1 shrinks every workload so that a full pass takes seconds; the
+# figures are then only good for checking that the scripts work.
+QUICK = os.environ.get("BENCH_QUICK") == "1"
+
+BLOCK = 4096
+BIG_FILE_SIZE = 256 << 20
+TREE_FILES = 20_000
+TREE_DIRS = 20
+QD = 64
+
+
+def scaled(full: int, quick: int) -> int:
+    return quick if QUICK else full
+
+
+# --------------------------------------------------------------- data sets
+
+def big_file() -> Path:
+    """The 256 MiB file of W1, created once and pulled into the page cache."""
+    path = DATA / "big.bin"
+    if not path.exists() or path.stat().st_size != BIG_FILE_SIZE:
+        DATA.mkdir(parents=True, exist_ok=True)
+        tmp = path.with_suffix(".tmp")
+        chunk = os.urandom(1 << 20)
+        with open(tmp, "wb") as f:
+            for i in range(BIG_FILE_SIZE >> 20):
+                # Vary each MiB a little so that nothing can deduplicate it.
+                f.write(i.to_bytes(8, "little") + chunk[8:])
+        tmp.rename(path)
+    warm_file(path)
+    return path
+
+
+def warm_file(path: Path) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        while os.read(fd, 8 << 20):
+            pass
+    finally:
+        os.close(fd)
+
+
+def tree() -> list[str]:
+    """The 20,000 files of 4 KiB of W2, W3 and W5, in TREE_DIRS directories.
+
+    Returns their absolute paths (as `str`, the type the module takes) after
+    reading each one once, so that dentries, inodes and pages are all cached.
+    """
+    root = DATA / "tree"
+    listing = DATA / "tree.txt"
+    per_dir = TREE_FILES // TREE_DIRS
+    if not listing.exists():
+        rng = random.Random(7)
+        paths = []
+        for d in range(TREE_DIRS):
+            sub = root / f"d{d:03d}"
+            sub.mkdir(parents=True, exist_ok=True)
+            for i in range(per_dir):
+                p = sub / f"f{i:05d}.dat"
+                p.write_bytes(rng.randbytes(BLOCK))
+                paths.append(str(p))
+        listing.write_text("\n".join(paths) + "\n")
+    paths = listing.read_text().split()
+    for p in paths:
+        fd = os.open(p, os.O_RDONLY)
+        os.read(fd, BLOCK)
+        os.close(fd)
+    return paths
+
+
+def tree_listing() -> Path:
+    return DATA / "tree.txt"
+
+
+def random_offsets(n: int, seed: int = 1) -> list[int]:
+    rng = random.Random(seed)
+    pages = BIG_FILE_SIZE // BLOCK
+    return [rng.randrange(pages) * BLOCK for _ in range(n)]
+
+
+# ------------------------------------------------------------------ timing
+
+def repeat(fn: Callable[[], int], reps: int, warmup: int = 1) -> list[float]:
+    """Runs `fn` (which returns the number of operations it did) `warmup` + `reps`
+    times and returns the nanoseconds per operation of the timed runs."""
+    out = []
+    for i in range(warmup + reps):
+        t0 = time.perf_counter_ns()
+        ops = fn()
+        dt = time.perf_counter_ns() - t0
+        if i >= warmup:
+            out.append(dt / ops)
+    return out
+
+
+def median(xs: Sequence[float]) -> float:
+    return statistics.median(xs)
+
+
+def ring_waiter(ring) -> Callable[[], None]:
+    """Blocks until the ring's eventfd is readable, then clears it: the way an
+    event loop learns that completions are waiting."""
+    poller = select.poll()
+    poller.register(ring.eventfd, select.POLLIN)
+    drain = ring.drain_eventfd
+    poll = poller.poll
+
+    def wait() -> None:
+        poll()
+        drain()
+
+    return wait
+
+
+# -------------------------------------------------------------- C baseline
+
+def have_baseline() -> bool:
+    return BASELINE.exists() and os.access(BASELINE, os.X_OK)
+
+
+def run_baseline(*args: object, env: dict | None = None) -> list[float] | None:
+    """Runs the C baseline and returns its per-repetition ns/op, or None when the
+    binary is missing (liburing unavailable) or the mode fails here."""
+    if not have_baseline():
+        return None
+    cmd = [str(BASELINE), *map(str, args)]
+    proc = subprocess.run(cmd, capture_output=True, text=True,
+                          env={**os.environ, **(env or {})})
+    if proc.returncode != 0:
+        print(f"  C baseline {' '.join(cmd[1:])} failed: {proc.stderr.strip()}",
+              file=sys.stderr)
+        return None
+    return [float(line.split()[2]) for line in proc.stdout.splitlines() if line.strip()]
+
+
+# ----------------------------------------------------------------- results
+
+class Table:
+    """Collects the rows of one workload, prints them and appends them to the
+    results file."""
+
+    def __init__(self, workload: str, title: str):
+        self.workload = workload
+        self.title = title
+        self.rows: list[dict] = []
+        self.notes: list[str] = []
+
+    def add(self, impl: str, ns_per_op: float | None, *, samples: Iterable[float] = (),
+            note: str = "", derived: bool = False) -> dict:
+        """A row; `derived` marks a figure computed from other rows (not a rate
+        of its own: no ops/s, not plotted)."""
+        row = {
+            "workload": self.workload,
+            "title": self.title,
+            "impl": impl,
+            "ns_per_op": ns_per_op,
+            "ops_per_s": (1e9 / ns_per_op) if ns_per_op and not derived else None,
+            "samples": [round(s, 2) for s in samples],
+            "checks": [],
+            "note": note,
+            "derived": derived,
+        }
+        self.rows.append(row)
+        return row
+
+    def ns(self, impl: str) -> float | None:
+        for r in self.rows:
+            if r["impl"] == impl:
+                return r["ns_per_op"]
+        return None
+
+    def check(self, impl: str, vs: str, ratio: float | None, target: str,
+              met: bool | None) -> None:
+        """Attaches a target check to the row of `impl`. `ratio` is what the
+        target is stated in (a speed ratio, or for W4 a cost ratio)."""
+        for r in self.rows:
+            if r["impl"] == impl:
+                r["checks"].append({"vs": vs, "ratio": ratio, "target": target, "met": met})
+                return
+        raise KeyError(impl)
+
+    def speed_check(self, impl: str, baseline: str, minimum: float | None) -> None:
+        """Speed of `impl` relative to `baseline` (ops/s over ops/s); with no
+        `minimum` the ratio is only reported."""
+        a, b = self.ns(impl), self.ns(baseline)
+        target = f">= {minimum:g}x" if minimum is not None else "-"
+        if a is None or b is None:
+            self.check(impl, baseline, None, target, None)
+            return
+        ratio = b / a
+        self.check(impl, baseline, ratio, target,
+                   None if minimum is None else ratio >= minimum)
+
+    def note(self, text: str) -> None:
+        self.notes.append(text)
+
+    def emit(self) -> None:
+        print(f"\n{self.workload}: {self.title}")
+        header = f"{'implementation':<44} {'ops/s':>12} {'time/op':>11}  ratio / target"
+        print(header)
+        print("-" * len(header))
+        for r in self.rows:
+            ops = f"{r['ops_per_s']:>12,.0f}" if r["ops_per_s"] else f"{'n/a':>12}"
+            t = fmt_ns(r["ns_per_op"])
+            checks = "; ".join(fmt_check(c) for c in r["checks"])
+            print(f"{r['impl']:<44} {ops} {t:>11}  {checks}")
+        for n in self.notes:
+            print(f"  note: {n}")
+        RESULTS.parent.mkdir(parents=True, exist_ok=True)
+        with open(RESULTS, "a") as f:
+            for r in self.rows:
+                f.write(json.dumps({"kind": "row", **r}) + "\n")
+            for n in self.notes:
+                f.write(json.dumps({"kind": "note", "workload": self.workload,
+                                    "title": self.title, "text": n}) + "\n")
+
+
+def fmt_ns(ns: float | None) -> str:
+    if ns is None:
+        return "n/a"
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} µs"
+    return f"{ns:.0f} ns"
+
+
+def fmt_check(c: dict) -> str:
+    if c["ratio"] is None:
+        return f"vs {c['vs']}: n/a (target {c['target']})"
+    if c["met"] is None:
+        return f"{c['ratio']:.2f}x vs {c['vs']}"
+    met = "met" if c["met"] else "MISSED"
+    return f"{c['ratio']:.2f}x vs {c['vs']} (target {c['target']}: {met})"
+
+
+# ---------------------------------------------------------------- profiles
+
+def classify(obj: str) -> str:
+    """Groups a shared object (perf DSO or callgrind object) into where time goes."""
+    name = os.path.basename(obj.strip())
+    if "_uring" in name:
+        return "module"
+    if name.startswith(("libpython", "python")):
+        return "interpreter"
+    if name.startswith(("libc.", "libc-")):
+        return "libc"
+    if name.startswith("ld-"):
+        return "loader"
+    if "kernel" in name or name in ("[vdso]", "[unknown]"):
+        return "kernel"
+    if name.startswith("liburing"):
+        return "liburing"
+    if name == "baseline":
+        return "C program"
+    return "other"
+
+
+CATEGORY_ORDER = ["kernel", "module", "interpreter", "libc", "liburing", "C program",
+                  "loader", "other"]
+
+
+def perf_split(cmd: list[str]) -> dict[str, float] | None:
+    """Shares (percent) of CPU-clock samples by category while `cmd` runs.
+
+    A software clock, so it works in virtual machines without hardware
+    counters; kernel time is included. None when perf is missing or fails."""
+    import shutil
+    import tempfile
+    if not shutil.which("perf"):
+        return None
+    from collections import defaultdict
+    with tempfile.TemporaryDirectory() as tmp:
+        data = Path(tmp) / "perf.data"
+        rec = subprocess.run(["perf", "record", "-q", "-e", "cpu-clock", "-F", "4999",
+                              "-o", str(data), *cmd], capture_output=True, text=True)
+        if rec.returncode != 0:
+            return None
+        rep = subprocess.run(["perf", "report", "-i", str(data), "--sort", "dso",
+                              "--stdio", "--no-children", "--percent-limit", "0"],
+                             capture_output=True, text=True)
+        if rep.returncode != 0:
+            return None
+    split: dict[str, float] = defaultdict(float)
+    for line in rep.stdout.splitlines():
+        parts = line.split(None, 1)
+        if len(parts) == 2 and parts[0].endswith("%"):
+            split[classify(parts[1])] += float(parts[0].rstrip("%"))
+    return dict(split) or None
+
+
+def fmt_split(split: dict[str, float], ns_per_op: float | None = None) -> str:
+    """'kernel 62% (870 ns), module 9% (130 ns), ...' in a fixed order."""
+    out = []
+    for k in CATEGORY_ORDER:
+        v = split.get(k)
+        if v is None or v < 0.5:
+            continue
+        s = f"{k} {v:.0f}%"
+        if ns_per_op:
+            s += f" ({ns_per_op * v / 100:.0f} ns)"
+        out.append(s)
+    return ", ".join(out)
+
+
+def profile_note(table: "Table", impl: str, cmd: list[str]) -> None:
+    """Adds a note with the CPU-time split of `cmd` (a run of `impl`'s loop)."""
+    split = perf_split(cmd)
+    if split:
+        table.note(f"perf cpu-clock, {impl}: " + fmt_split(split, table.ns(impl)))

@@ -1,0 +1,105 @@
+"""W3: statx of the 20,000 paths of W2, queue depth 64.
+
+Ring loop: keep 64 submit_statx in flight, one submit() per refill, reap what
+is back (the kernel runs statx on its worker threads, so the loop waits on the
+eventfd when nothing is ready). Baselines: os.stat loop, a thread pool, C
+statx(2) loop and C liburing at depth 64.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from concurrent.futures import ThreadPoolExecutor
+
+import _uring
+
+from common import (BASELINE, BLOCK, QD, Table, median, profile_note, repeat, ring_waiter,
+                    run_baseline, scaled, tree, tree_listing)
+
+REPS = scaled(5, 2)
+POOL_FILES = scaled(5000, 500)
+
+
+def ring_loop(ring: _uring.Ring, paths: list[str]) -> int:
+    submit_statx, submit, reap = ring.submit_statx, ring.submit, ring.reap
+    wait = ring_waiter(ring)
+    n = len(paths)
+    nxt = done = bad = 0
+    while done < n:
+        room = QD - (nxt - done)
+        if room and nxt < n:
+            for p in paths[nxt:nxt + room]:
+                submit_statx(p)
+            nxt = min(n, nxt + room)
+            submit()
+        completions = reap()
+        if not completions:
+            wait()
+            continue
+        for _ud, res, st in completions:
+            if res < 0 or st[6] != BLOCK:
+                bad += 1
+        done += len(completions)
+    if bad:
+        raise RuntimeError(f"{bad} statx calls failed")
+    return n
+
+
+def stat_loop(paths: list[str]) -> int:
+    stat = os.stat
+    for p in paths:
+        if stat(p).st_size != BLOCK:
+            raise RuntimeError("wrong size")
+    return len(paths)
+
+
+def pool_loop(pool: ThreadPoolExecutor, paths: list[str]) -> int:
+    for st in pool.map(os.stat, paths):
+        if st.st_size != BLOCK:
+            raise RuntimeError("wrong size")
+    return len(paths)
+
+
+def main() -> None:
+    paths = tree()
+    t = Table("W3", "statx of 20,000 paths, QD 64")
+    ring = _uring.Ring(256)
+    s = repeat(lambda: ring_loop(ring, paths), REPS)
+    t.add("Ring (submit_statx)", median(s), samples=s)
+    del ring
+
+    s = repeat(lambda: stat_loop(paths), REPS)
+    t.add("Python os.stat loop", median(s), samples=s)
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        s = repeat(lambda: pool_loop(pool, paths[:POOL_FILES]), max(2, REPS // 2))
+    t.add("thread pool (4 workers) os.stat", median(s), samples=s)
+
+    c = run_baseline("statx", tree_listing(), REPS)
+    if c:
+        t.add("C statx(2) loop", median(c), samples=c)
+    c = run_baseline("uring-statx", tree_listing(), REPS, QD)
+    if c:
+        t.add("C liburing statx QD64", median(c), samples=c)
+
+    t.speed_check("Ring (submit_statx)", "C liburing statx QD64", 0.9)
+    t.speed_check("Ring (submit_statx)", "Python os.stat loop", None)
+    if t.ns("Ring (submit_statx)") is not None:
+        profile_note(t, "Ring (submit_statx)", [sys.executable, __file__, "child"])
+    if t.ns("C liburing statx QD64") is not None:
+        profile_note(t, "C liburing statx QD64",
+                     [str(BASELINE), "uring-statx", str(tree_listing()), str(REPS), str(QD)])
+    t.emit()
+
+
+def child() -> None:
+    """The Ring loop alone, for the profiler."""
+    paths = tree()
+    ring = _uring.Ring(256)
+    for _ in range(REPS):
+        ring_loop(ring, paths)
+
+
+if __name__ == "__main__":
+    child() if sys.argv[1:] == ["child"] else main()

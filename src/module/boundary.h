@@ -1,0 +1,119 @@
+// boundary.h - the one path every call takes from Python into the ring:
+// bind, take the instance, convert in parameter order, run the operation,
+// release, and turn the outcome into a value or an exception. Nothing a
+// method does escapes as a C++ exception: the guard at the end raises
+// PanicException instead.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <tuple>
+#include <utility>
+
+#include "module/binding.h"
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/ring_object.h"
+#include "module/signature.h"
+#include "ops/outcome.h"
+
+namespace uring::py {
+
+// Turns an operation's outcome into the call's result.
+PyObject* finish(const Outcome& out);
+
+// The internal-failure guard's handler, for use inside `catch (...)`.
+PyObject* panic_from_current_exception() noexcept;
+
+namespace detail {
+
+template <class... A>
+std::tuple<A...> arguments_of(Outcome (*)(RingState&, A...));
+
+template <unsigned I, size_t K, class T>
+bool convert_one(PyObject* slot, T& value) {
+    if (!slot) {
+        if constexpr (std::is_integral_v<T>) {
+            value = default_value<T>(kSignatures[I].defaults[K]);
+            return true;
+        } else {
+            return false;  // binding guarantees required parameters are present
+        }
+    }
+    if (convert(slot, value)) return true;
+    add_conversion_note(kSignatures[I].params[K]);
+    return false;
+}
+
+template <unsigned I, auto Op, size_t... K>
+PyObject* convert_and_run(RingObject* ring, PyObject* const* slots, std::index_sequence<K...>) {
+    decltype(arguments_of(Op)) values;
+    if (!(convert_one<I, K>(slots[K], std::get<K>(values)) && ...)) return nullptr;
+    return finish(Op(ring->state, std::move(std::get<K>(values))...));
+}
+
+template <unsigned I, auto Op>
+PyObject* with_access(RingObject* ring, PyObject* const* slots) {
+    constexpr size_t N = std::tuple_size_v<decltype(arguments_of(Op))>;
+    using Guard = std::conditional_t<kSignatures[I].access == Access::Exclusive, ExclusiveAccess, SharedAccess>;
+    Guard guard(ring->access);
+    if (!guard.try_take())
+        return kSignatures[I].access == Access::Exclusive ? raise_already_borrowed()
+                                                          : raise_already_mutably_borrowed();
+    // The rings are shared with the parent's kernel instance after a fork.
+    if (ring->state.foreign()) return raise_forked();
+    return convert_and_run<I, Op>(ring, slots, std::make_index_sequence<N>{});
+}
+
+}  // namespace detail
+
+template <unsigned I, auto Op>
+PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    constexpr size_t N = std::tuple_size_v<decltype(detail::arguments_of(Op))>;
+    static_assert(N == kSignatures[I].nparams, "operation and signature disagree");
+    try {
+        PyObject* slots[N] = {};
+        if (bind_vector(I, args, PyVectorcall_NARGS(nargsf), kwnames, slots) < 0) return nullptr;
+        return detail::with_access<I, Op>(as_ring(self), slots);
+    } catch (...) {
+        return panic_from_current_exception();
+    }
+}
+
+template <unsigned I, auto Op>
+PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+    static_assert(kSignatures[I].nparams == 0);
+    try {
+        return detail::with_access<I, Op>(as_ring(self), nullptr);
+    } catch (...) {
+        return panic_from_current_exception();
+    }
+}
+
+template <unsigned I, auto Op>
+constexpr PyMethodDef method_def() {
+    if constexpr (kSignatures[I].nparams == 0) {
+        return {kSignatures[I].name, reinterpret_cast<PyCFunction>(noargs_entry<I, Op>), METH_NOARGS,
+                kSignatures[I].doc};
+    } else {
+        return {kSignatures[I].name,
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_entry<I, Op>)),
+                METH_FASTCALL | METH_KEYWORDS, kSignatures[I].doc};
+    }
+}
+
+// Properties: shared access, no arguments, an integer value.
+template <auto Get>
+PyObject* getter_entry(PyObject* self, void*) noexcept {
+    try {
+        RingObject* ring = as_ring(self);
+        SharedAccess guard(ring->access);
+        if (!guard.try_take()) return raise_already_mutably_borrowed();
+        return Get(ring->state);
+    } catch (...) {
+        return panic_from_current_exception();
+    }
+}
+
+}  // namespace uring::py

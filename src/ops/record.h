@@ -1,0 +1,37 @@
+// record.h - the shared tail of every submission: record the pending entry,
+// push its SQE, and undo the record if the push fails.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <new>
+
+#include "ops/outcome.h"
+#include "ring/pending.h"
+#include "ring/ring_state.h"
+#include "ring/submission.h"
+
+namespace uring::ops {
+
+inline Outcome push_failure(int rc) {
+    return rc == kQueueFull ? Outcome{Outcome::Kind::QueueFull} : Outcome::errno_error(-rc);
+}
+
+inline void record(RingState& st, uint64_t id, PendingOp&& op) {
+    // A collision needs 2^64 submissions; the older entry may still be in the
+    // kernel's hands, so it is leaked rather than freed.
+    st.pending.insert(id, std::move(op), [](PendingOp&& old) { static_cast<void>(new PendingOp(std::move(old))); });
+}
+
+inline Outcome record_and_push(RingState& st, uint64_t id, PendingOp&& op, const io_uring_sqe& sqe) {
+    record(st, id, std::move(op));
+    if (int rc = sq_push(st, sqe); rc != 0) {
+        st.pending.erase(id);
+        return push_failure(rc);
+    }
+    return Outcome::id(id);
+}
+
+inline bool fits_sqe_len(size_t n) { return n <= std::numeric_limits<uint32_t>::max(); }
+
+}  // namespace uring::ops

@@ -1,0 +1,183 @@
+// id_map.h - open-addressing hash map keyed by 64-bit submission ids.
+//
+// Every submission inserts one entry and every completion removes one, so
+// the map must not allocate per entry: values live inline in one slot array
+// (linear probing, Fibonacci hashing, backward-shift deletion so there are
+// no tombstones to sweep). The array doubles when it is half full.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "ring/resources.h"
+
+namespace uring {
+
+template <class V>
+class IdMap {
+    struct Slot {
+        uint64_t key;
+        bool full;
+        alignas(V) unsigned char storage[sizeof(V)];
+        V* value() { return std::launder(reinterpret_cast<V*>(storage)); }
+    };
+
+  public:
+    IdMap() = default;
+    IdMap(IdMap&& o) noexcept
+        : slots_(std::exchange(o.slots_, nullptr)),
+          shift_(std::exchange(o.shift_, 64)),
+          cap_(std::exchange(o.cap_, 0)),
+          size_(std::exchange(o.size_, 0)) {}
+    IdMap& operator=(IdMap&& o) noexcept {
+        if (this != &o) {
+            clear();
+            slots_ = std::exchange(o.slots_, nullptr);
+            shift_ = std::exchange(o.shift_, 64);
+            cap_ = std::exchange(o.cap_, 0);
+            size_ = std::exchange(o.size_, 0);
+        }
+        return *this;
+    }
+    IdMap(const IdMap&) = delete;
+    IdMap& operator=(const IdMap&) = delete;
+    ~IdMap() { clear(); }
+
+    size_t size() const { return size_; }
+    size_t capacity() const { return cap_; }
+
+    // Stores `value` under `key`. A value already stored under the key is
+    // handed to `displaced` (by rvalue) before it is overwritten.
+    template <class Displaced>
+    void insert(uint64_t key, V&& value, Displaced&& displaced) {
+        if ((size_ + 1) * 2 > cap_) grow();
+        for (size_t i = home(key);; i = (i + 1) & (cap_ - 1)) {
+            Slot& s = slots_[i];
+            if (!s.full) {
+                s.key = key;
+                s.full = true;
+                new (s.storage) V(std::move(value));
+                ++size_;
+                return;
+            }
+            if (s.key == key) {
+                displaced(std::move(*s.value()));
+                *s.value() = std::move(value);
+                return;
+            }
+        }
+    }
+
+    // Calls `use(V*)` with the value stored under `key` (null when there is
+    // none), then destroys the value and frees its slot. The value is used
+    // in place: nothing is moved on the way out.
+    template <class Use>
+    void consume(uint64_t key, Use&& use) {
+        const size_t i = locate(key);
+        if (i == kAbsent) {
+            use(static_cast<V*>(nullptr));
+            return;
+        }
+        use(slots_[i].value());
+        erase_at(i);
+    }
+
+    // Destroys the value stored under `key`, if any.
+    void erase(uint64_t key) {
+        if (const size_t i = locate(key); i != kAbsent) erase_at(i);
+    }
+
+    V* find(uint64_t key) {
+        const size_t i = locate(key);
+        return i == kAbsent ? nullptr : slots_[i].value();
+    }
+
+    // Destroys every value and frees the slot array.
+    void clear() {
+        if (!slots_) return;
+        for (size_t i = 0; i < cap_; ++i)
+            if (slots_[i].full) std::destroy_at(slots_[i].value());
+        forget();
+    }
+
+    // Forgets every value without destroying it: whatever the values own
+    // stays allocated for the rest of the process. Used when the kernel may
+    // still be using that memory.
+    void abandon() {
+        slots_ = nullptr;
+        forget();
+    }
+
+  private:
+    static constexpr size_t kAbsent = ~size_t{0};
+
+    size_t locate(uint64_t key) const {
+        if (size_ == 0) return kAbsent;
+        for (size_t i = home(key);; i = (i + 1) & (cap_ - 1)) {
+            if (!slots_[i].full) return kAbsent;
+            if (slots_[i].key == key) return i;
+        }
+    }
+
+    void erase_at(size_t i) {
+        const size_t mask = cap_ - 1;
+        std::destroy_at(slots_[i].value());
+        // Backward shift: pull later members of the probe run into the hole
+        // whenever the hole lies between their home slot and where they sit.
+        size_t hole = i;
+        for (size_t j = (hole + 1) & mask;; j = (j + 1) & mask) {
+            Slot& s = slots_[j];
+            if (!s.full) break;
+            const size_t h = home(s.key);
+            if (((j - h) & mask) < ((j - hole) & mask)) continue;
+            slots_[hole].key = s.key;
+            new (slots_[hole].storage) V(std::move(*s.value()));
+            slots_[hole].full = true;
+            std::destroy_at(s.value());
+            s.full = false;
+            hole = j;
+        }
+        slots_[hole].full = false;
+        --size_;
+    }
+
+    size_t home(uint64_t key) const {
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    void forget() {
+        std::free(std::exchange(slots_, nullptr));
+        shift_ = 64;
+        cap_ = 0;
+        size_ = 0;
+    }
+
+    void grow() {
+        size_t new_cap = cap_ ? cap_ * 2 : 64;
+        unsigned new_shift = 64;
+        for (size_t c = new_cap; c > 1; c >>= 1) --new_shift;
+        Slot* old = std::exchange(slots_, static_cast<Slot*>(xcalloc(new_cap, sizeof(Slot))));
+        size_t old_cap = std::exchange(cap_, new_cap);
+        shift_ = new_shift;
+        for (size_t i = 0; i < old_cap; ++i) {
+            if (!old[i].full) continue;
+            size_t j = home(old[i].key);
+            while (slots_[j].full) j = (j + 1) & (cap_ - 1);
+            slots_[j].key = old[i].key;
+            slots_[j].full = true;
+            new (slots_[j].storage) V(std::move(*old[i].value()));
+            std::destroy_at(old[i].value());
+        }
+        std::free(old);
+    }
+
+    Slot* slots_ = nullptr;
+    unsigned shift_ = 64;
+    size_t cap_ = 0;
+    size_t size_ = 0;
+};
+
+}  // namespace uring

@@ -1,0 +1,95 @@
+// payload.cpp - building reap's results from completions and pending entries.
+
+#include "ring/payload.h"
+
+#include <Python.h>
+
+#include <type_traits>
+
+#include "ring/completion.h"
+#include "ring/statx.h"
+
+namespace uring {
+
+namespace {
+
+// Failed creation of a result object: the pending exception, if any, is
+// reported as unraisable and the call ends as an internal failure.
+[[noreturn, gnu::cold]] void creation_failed() {
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    throw InternalFailure("PyObject pointer is null");
+}
+
+PyObject* checked(PyObject* o) {
+    if (!o) creation_failed();
+    return o;
+}
+
+PyObject* statx_tuple(const StatxBuffer& buf) {
+    const StatxValues v = decode_statx(buf.bytes);
+    Ref tuple = Ref::steal(checked(PyTuple_New(13)));
+    for (unsigned i = 0; i < 13; ++i) {
+        const bool is_signed = i >= StatxValues::kSignedFirst && i <= StatxValues::kSignedLast;
+        PyObject* item = is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
+                                   : PyLong_FromUnsignedLongLong(v.fields[i]);
+        PyTuple_SetItem(tuple.get(), i, checked(item));
+    }
+    return tuple.release();
+}
+
+PyObject* read_payload(Read& r, int32_t res) {
+    // The kernel never reports more than was asked; if it ever did, the
+    // whole buffer is the answer and nothing past it is read.
+    if (static_cast<uint32_t>(res) >= r.len) return r.buffer.release();
+    return checked(PyBytes_FromStringAndSize(PyBytes_AsString(r.buffer.get()), res));
+}
+
+PyObject* payload_for(PendingOp* op, int32_t res) {
+    if (res < 0 || !op) return Py_NewRef(Py_None);
+    if (auto* r = std::get_if<Read>(op)) return read_payload(*r, res);
+    if (auto* s = std::get_if<Statx>(op)) return statx_tuple(*s->buffer);
+    return Py_NewRef(Py_None);
+}
+
+}  // namespace
+
+bool new_read_buffer(uint32_t len, Ref& out, uint64_t& addr) {
+    PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len));
+    if (!b) return false;
+    addr = reinterpret_cast<uintptr_t>(PyBytes_AsString(b));
+    out = Ref::steal(b);
+    return true;
+}
+
+PyObject* reap_completions(RingState& st) {
+    Completion* done = st.scratch.get();
+    const uint32_t n = cq_take(st, done);
+    // The CQ head is already published: from here on only our copies count.
+    Ref list = Ref::steal(checked(PyList_New(n)));
+    for (uint32_t i = 0; i < n; ++i) {
+        // The entry is released when consume() returns, after the payload
+        // has taken over whatever it needs.
+        Ref payload;
+        st.pending.consume(done[i].user_data,
+                           [&](PendingOp* op) { payload = Ref::steal(payload_for(op, done[i].res)); });
+        PyObject* ud = checked(PyLong_FromUnsignedLongLong(done[i].user_data));
+        PyObject* res = PyLong_FromLong(done[i].res);
+        if (!res) {
+            Py_DecRef(ud);
+            creation_failed();
+        }
+        PyObject* triple = PyTuple_New(3);
+        if (!triple) {
+            Py_DecRef(ud);
+            Py_DecRef(res);
+            creation_failed();
+        }
+        PyTuple_SetItem(triple, 0, ud);
+        PyTuple_SetItem(triple, 1, res);
+        PyTuple_SetItem(triple, 2, payload.release());
+        PyList_SetItem(list.get(), i, triple);
+    }
+    return list.release();
+}
+
+}  // namespace uring

@@ -1,0 +1,90 @@
+// ring_state.h - one kernel io_uring instance with its mappings, eventfd,
+// direct-descriptor table, pending table and id counter.
+//
+// Members are declared so that reverse declaration order is the teardown
+// order: eventfd, ring mappings, ring descriptor, and the pending table last,
+// because the buffers it owns must outlive the kernel's last access to them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "ring/pending.h"
+#include "ring/resources.h"
+#include "ring/uapi.h"
+
+namespace uring {
+
+struct SqView {
+    uint32_t* khead = nullptr;   // written by the kernel
+    uint32_t* ktail = nullptr;   // written only by us
+    uint32_t* kflags = nullptr;  // written by the kernel
+    uint32_t mask = 0;
+    uint32_t entries = 0;
+    io_uring_sqe* sqes = nullptr;
+};
+
+struct CqView {
+    uint32_t* khead = nullptr;   // written only by us
+    uint32_t* ktail = nullptr;   // written by the kernel
+    uint32_t mask = 0;
+    uint32_t entries = 0;
+    io_uring_cqe* cqes = nullptr;
+};
+
+struct Completion {
+    uint64_t user_data;
+    int32_t res;
+};
+
+// Forks are counted by an atfork hook; a ring remembers the count it was
+// created under. Its rings are shared memory with the parent's kernel
+// instance, so a child must never publish entries or consume completions.
+uint32_t fork_generation();
+
+class RingState {
+  public:
+    RingState() = default;
+    RingState(RingState&&) noexcept = default;
+    RingState& operator=(RingState&&) = delete;
+    ~RingState();
+
+    // Creates the kernel ring and everything around it; 0 or -errno. On
+    // failure whatever was set up is undone by the members' destructors,
+    // in reverse order.
+    int setup(uint32_t entries);
+
+    // True in a process forked after this ring was created.
+    bool foreign() const { return fork_gen_ != fork_generation(); }
+
+    uint64_t take_ids(uint64_t count) {
+        uint64_t id = next_id_;
+        next_id_ += count;
+        return id;
+    }
+
+    int ring_fd() const { return ring_fd_.get(); }
+    int event_fd() const { return event_fd_.get(); }
+    uint32_t fixed_slots() const { return fixed_slots_; }
+    size_t inflight() const { return pending.size(); }
+
+    PendingTable pending;
+    SqView sq;
+    CqView cq;
+    std::unique_ptr<Completion[]> scratch;   // reap's copy of the CQ
+
+  private:
+    void wait_for_kernel();
+
+    // Teardown order is the reverse of this list (see the file comment).
+    uint64_t next_id_ = 1;
+    uint32_t fixed_slots_ = 0;
+    uint32_t fork_gen_ = 0;
+    UniqueFd ring_fd_;
+    Mapping cq_map_;
+    Mapping sqe_map_;
+    Mapping sq_map_;
+    UniqueFd event_fd_;
+};
+
+}  // namespace uring

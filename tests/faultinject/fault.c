@@ -1,0 +1,171 @@
+/* fault.c: an LD_PRELOAD shim that makes one chosen call fail on one chosen
+ * occurrence, so the ring's failure paths can be driven against the real
+ * kernel without touching the module's code.
+ *
+ * Interposed: syscall() (io_uring_setup / io_uring_enter / io_uring_register
+ * go through it), mmap()/mmap64() and eventfd(). Everything else, and every
+ * call that does not match, is forwarded to the next definition.
+ *
+ * Control, from the process itself (ctypes) so that only the calls made while
+ * a constructor or method runs are counted:
+ *   int  fault_arm(const char *name, long nth, int err)
+ *        name: "io_uring_setup", "io_uring_enter", "io_uring_register",
+ *              "io_uring_register:OPCODE", "mmap" (shared file mappings only,
+ *              so the interpreter's anonymous arenas never count), "eventfd".
+ *        nth:  the 1-based matching call that fails; 0 only counts.
+ *        err:  the errno it fails with; 0 makes a system call "succeed" with
+ *              0 without reaching the kernel (an enter that consumed nothing).
+ *   void fault_disarm(void);   long fault_hits(void);   long fault_arg(int i)
+ *        (the i-th argument of the last matching call).
+ * Or from the environment at load time: FAULT_SYSCALL=name FAULT_NTH=n
+ * FAULT_ERRNO=number-or-name (ENOMEM, EMFILE, ...).
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+
+#define EXPORT __attribute__((visibility("default")))
+
+enum kind { K_NONE, K_SETUP, K_ENTER, K_REGISTER, K_MMAP, K_EVENTFD };
+
+static struct {
+    enum kind kind;
+    long opcode; /* io_uring_register opcode to match, -1 for any */
+    long nth;
+    int err;
+    long hits;
+    long args[6];
+} st = {.kind = K_NONE, .opcode = -1};
+
+typedef long (*syscall_fn)(long, ...);
+typedef void *(*mmap_fn)(void *, size_t, int, int, int, off_t);
+typedef int (*eventfd_fn)(unsigned int, int);
+
+static syscall_fn real_syscall;
+static mmap_fn real_mmap, real_mmap64;
+static eventfd_fn real_eventfd;
+
+static void resolve(void) {
+    if (!real_syscall) real_syscall = (syscall_fn)dlsym(RTLD_NEXT, "syscall");
+    if (!real_mmap) real_mmap = (mmap_fn)dlsym(RTLD_NEXT, "mmap");
+    if (!real_mmap64) real_mmap64 = (mmap_fn)dlsym(RTLD_NEXT, "mmap64");
+    if (!real_mmap64) real_mmap64 = real_mmap;
+    if (!real_eventfd) real_eventfd = (eventfd_fn)dlsym(RTLD_NEXT, "eventfd");
+}
+
+/* Records a matching call; returns 1 when this occurrence must fail. */
+static int hit(const long *args, int n) {
+    st.hits++;
+    for (int i = 0; i < 6; i++) st.args[i] = i < n ? args[i] : 0;
+    return st.nth > 0 && st.hits == st.nth;
+}
+
+EXPORT int fault_arm(const char *name, long nth, int err) {
+    enum kind k = K_NONE;
+    long opcode = -1;
+    if (!strcmp(name, "io_uring_setup")) k = K_SETUP;
+    else if (!strcmp(name, "io_uring_enter")) k = K_ENTER;
+    else if (!strncmp(name, "io_uring_register", 17)) {
+        k = K_REGISTER;
+        if (name[17] == ':') opcode = strtol(name + 18, NULL, 0);
+        else if (name[17]) return -1;
+    } else if (!strcmp(name, "mmap")) k = K_MMAP;
+    else if (!strcmp(name, "eventfd")) k = K_EVENTFD;
+    else return -1;
+    resolve();
+    st.kind = K_NONE; /* no half-armed state is ever observed */
+    st.opcode = opcode;
+    st.nth = nth;
+    st.err = err;
+    st.hits = 0;
+    memset(st.args, 0, sizeof st.args);
+    st.kind = k;
+    return 0;
+}
+
+EXPORT void fault_disarm(void) { st.kind = K_NONE; }
+EXPORT long fault_hits(void) { return st.hits; }
+EXPORT long fault_arg(int i) { return i >= 0 && i < 6 ? st.args[i] : 0; }
+
+long syscall(long number, ...) {
+    va_list ap;
+    long a[6];
+    va_start(ap, number);
+    for (int i = 0; i < 6; i++) a[i] = va_arg(ap, long);
+    va_end(ap);
+    resolve();
+    enum kind k = number == __NR_io_uring_setup ? K_SETUP
+                : number == __NR_io_uring_enter ? K_ENTER
+                : number == __NR_io_uring_register ? K_REGISTER : K_NONE;
+    /* The kernel reads the descriptor, counts, opcode and flags as 32-bit
+     * values; the upper halves of those registers are undefined. */
+    long r[6] = {a[0], a[1], a[2], a[3], a[4], a[5]};
+    static const unsigned narrow[] = {[K_SETUP] = 0x1, [K_ENTER] = 0xf, [K_REGISTER] = 0xb};
+    for (int i = 0; i < 4 && k != K_NONE; i++)
+        if (narrow[k] >> i & 1) r[i] = (unsigned int)a[i];
+    if (k != K_NONE && k == st.kind && (k != K_REGISTER || st.opcode < 0 || st.opcode == r[1])
+        && hit(r, 6)) {
+        if (!st.err) return 0;
+        errno = st.err;
+        return -1;
+    }
+    return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+static void *do_mmap(mmap_fn real, void *addr, size_t len, int prot, int flags, int fd, off_t off) {
+    if (st.kind == K_MMAP && fd >= 0 && (flags & MAP_SHARED) && !(flags & MAP_ANONYMOUS)) {
+        long a[6] = {(long)addr, (long)len, prot, flags, fd, (long)off};
+        if (hit(a, 6)) {
+            errno = st.err ? st.err : ENOMEM;
+            return MAP_FAILED;
+        }
+    }
+    return real(addr, len, prot, flags, fd, off);
+}
+
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
+    resolve();
+    return do_mmap(real_mmap, addr, len, prot, flags, fd, off);
+}
+
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
+    resolve();
+    return do_mmap(real_mmap64, addr, len, prot, flags, fd, off);
+}
+
+int eventfd(unsigned int initval, int flags) {
+    resolve();
+    if (st.kind == K_EVENTFD) {
+        long a[6] = {initval, flags};
+        if (hit(a, 2)) {
+            errno = st.err ? st.err : EMFILE;
+            return -1;
+        }
+    }
+    return real_eventfd(initval, flags);
+}
+
+static int errno_from(const char *s) {
+    static const struct { const char *name; int value; } names[] = {
+        {"ENOMEM", ENOMEM}, {"EMFILE", EMFILE}, {"ENFILE", ENFILE}, {"EINVAL", EINVAL},
+        {"EPERM", EPERM},   {"EBUSY", EBUSY},   {"EAGAIN", EAGAIN}, {"EINTR", EINTR},
+        {"EFAULT", EFAULT}, {"ENOSYS", ENOSYS}, {"ENXIO", ENXIO},
+    };
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; i++)
+        if (!strcmp(s, names[i].name)) return names[i].value;
+    return (int)strtol(s, NULL, 0);
+}
+
+__attribute__((constructor)) static void from_environment(void) {
+    resolve();
+    const char *name = getenv("FAULT_SYSCALL");
+    if (!name || !*name) return;
+    const char *nth = getenv("FAULT_NTH"), *err = getenv("FAULT_ERRNO");
+    fault_arm(name, nth ? strtol(nth, NULL, 0) : 1, err ? errno_from(err) : ENOMEM);
+}

@@ -1,0 +1,113 @@
+"""Operations on descriptors the caller holds, end to end on real files."""
+import errno
+import os
+
+import pytest
+
+from kernel_view import IOSQE_ASYNC, run, submit_trace
+
+SIZE = 3 << 19  # 1.5 MiB, so a 1 MiB read is complete
+
+
+@pytest.fixture
+def fd(tmp_path):
+    fd = os.open(tmp_path / "data", os.O_RDWR | os.O_CREAT, 0o600)
+    yield fd
+    try:
+        os.close(fd)
+    except OSError:
+        pass
+
+
+@pytest.fixture
+def content(fd):
+    data = os.urandom(SIZE)
+    os.pwrite(fd, data, 0)
+    return data
+
+
+@pytest.mark.parametrize("how", ["write", "list", "tuple", "empty list", "empty bytes"])
+def test_writes_read_back_identical(ring, fd, how):
+    parts = [] if how.startswith("empty") else [os.urandom(n) for n in (1, 4096, 70000)]
+    data = b"".join(parts)
+    if how in ("write", "empty bytes"):
+        uid = ring.submit_write(fd, 7, data)
+    else:
+        uid = ring.submit_writev(fd, 7, tuple(parts) if how == "tuple" else parts)
+    assert run(ring) == {uid: (len(data), None)}
+    assert os.pread(fd, len(data) + 1, 7) == data
+
+
+@pytest.mark.parametrize("offset,length", [
+    (0, 4096),           # full
+    (0, 1 << 20),        # full, through a worker
+    (SIZE - 4096, 4096), # full, up to the end exactly
+    (SIZE - 100, 4096),  # short
+    (SIZE, 10),          # end of file
+    (SIZE + 9999, 10),   # past the end
+    (5, 0),              # zero length
+])
+def test_read_payload(ring, fd, content, offset, length):
+    uid = ring.submit_read(fd, offset, length)
+    want = content[offset:offset + length]
+    res, payload = run(ring)[uid]
+    assert res == len(want)
+    assert type(payload) is bytes and payload == want
+
+
+@pytest.mark.parametrize("args,kwargs", [((), {}), ((False,), {}), ((True,), {}), ((), {"datasync": True})])
+def test_fsync(ring, fd, content, args, kwargs):
+    uid = ring.submit_fsync(fd, *args, **kwargs)
+    assert run(ring) == {uid: (0, None)}
+
+
+@pytest.mark.parametrize("length", [0, 123, SIZE + 5000])
+def test_ftruncate(ring, fd, content, length):
+    res, payload = run(ring)[ring.submit_ftruncate(fd, length)]
+    assert payload is None
+    if res in (-errno.EINVAL, -errno.EOPNOTSUPP):
+        pytest.skip("kernel has no IORING_OP_FTRUNCATE")
+    assert res == 0 and os.fstat(fd).st_size == length
+
+
+def test_close(ring, fd):
+    uid = ring.submit_close(fd)
+    assert os.fstat(fd)  # still open until submitted
+    assert run(ring) == {uid: (0, None)}
+    with pytest.raises(OSError) as e:
+        os.fstat(fd)
+    assert e.value.errno == errno.EBADF
+
+
+@pytest.mark.parametrize("submit,err", [
+    (lambda r, d: r.submit_read(-1, 0, 10), errno.EBADF),
+    (lambda r, d: r.submit_write(-1, 0, b"x"), errno.EBADF),
+    (lambda r, d: r.submit_writev(-1, 0, [b"x"]), errno.EBADF),
+    (lambda r, d: r.submit_fsync(-1), errno.EBADF),
+    (lambda r, d: r.submit_ftruncate(-1, 0), errno.EBADF),
+    (lambda r, d: r.submit_close(-1), errno.EBADF),
+    (lambda r, d: r.submit_fstatx(-1), errno.EBADF),
+    (lambda r, d: r.submit_read(d, 0, 10), errno.EISDIR),
+    (lambda r, d: r.submit_cancel(1 << 60), errno.ENOENT),
+])
+def test_failures_come_back_as_negative_errno(ring, tmp_path, submit, err):
+    dfd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        uid = submit(ring, dfd)
+        assert run(ring) == {uid: (-err, None)}
+    finally:
+        os.close(dfd)
+
+
+@pytest.mark.parametrize("length", [1048575, 1048576])
+def test_only_large_reads_are_forced_async(ring, fd, content, length):
+    with submit_trace() as trace:
+        rid = ring.submit_read(fd, 0, length)
+        wid = ring.submit_write(fd, 0, content[:length])
+        vid = ring.submit_writev(fd, 0, [content[:length]])
+        res = run(ring)
+        seen = trace.requests()
+    assert res[rid] == (length, content[:length])
+    assert seen[rid] == ("READ", seen[rid][1]) and bool(seen[rid][1] & IOSQE_ASYNC) == (length >= 1 << 20)
+    assert seen[wid][0] == "WRITE" and not seen[wid][1] & IOSQE_ASYNC
+    assert seen[vid][0] == "WRITEV" and not seen[vid][1] & IOSQE_ASYNC

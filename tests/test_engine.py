@@ -1,0 +1,133 @@
+"""Engine behaviour against the real kernel: ids, the pending table and
+buffer lifetimes, the submission queue, reaping and the eventfd."""
+import errno
+import gc
+import os
+import select
+import sys
+import tracemalloc
+
+import pytest
+
+import _uring
+from kernel_view import UNKNOWN_ID, fdinfo, new_ring, run
+
+ENOENT = (-errno.ENOENT, None)
+
+
+def test_ids_are_sequential_and_skipped_only_after_conversion(tmp_path):
+    (tmp_path / "f").write_bytes(b"x")
+    ring = _uring.Ring()
+    assert [ring.submit_cancel(UNKNOWN_ID) for _ in range(3)] == [1, 2, 3]
+    assert ring.submit_open_read(str(tmp_path / "f"), os.O_RDONLY, 0, 1, 0) == (4, 5)
+    assert ring.submit_cancel(UNKNOWN_ID) == 6
+    with pytest.raises(OSError, match="nul byte"):
+        ring.submit_open("a\0b", os.O_RDONLY, 0)  # takes 7
+    with pytest.raises(OverflowError):
+        ring.submit_read(0, -1, 1)  # refused before an id is taken
+    assert ring.submit_cancel(UNKNOWN_ID) == 8
+    assert ring.inflight == 7
+    assert sorted(run(ring)) == [1, 2, 3, 4, 5, 6, 8]
+
+
+def test_push_flushes_only_when_queue_is_full():
+    ring, fd = new_ring(4)
+    ids = [ring.submit_cancel(UNKNOWN_ID) for _ in range(4)]
+    info = fdinfo(fd)
+    assert (info["SqHead"], info["SqTail"], info["SQEs"], info["CqTail"]) == (0, 4, 4, 0)
+    assert ring.inflight == 4
+    ids.append(ring.submit_cancel(UNKNOWN_ID))
+    info = fdinfo(fd)
+    assert (info["SqHead"], info["SqTail"], info["SQEs"]) == (4, 5, 1)
+    ring.submit()
+    info = fdinfo(fd)
+    assert (info["SqHead"], info["SQEs"], info["CQEs"]) == (5, 0, 5)
+    assert ring.inflight == 5  # completed but not reaped still counts
+    assert [t[0] for t in ring.reap()] == ids
+    assert ring.inflight == 0 and ring.reap() == []
+
+
+def test_no_completion_lost_when_cq_overflows():
+    ring, fd = new_ring(4)
+    ids = [ring.submit_cancel(UNKNOWN_ID) for _ in range(64)]
+    ring.submit()
+    info = fdinfo(fd)
+    assert info["CQEs"] == info["CqMask"] + 1  # full; the rest wait in the overflow list
+    assert ring.inflight == 64
+    assert run(ring) == {i: ENOENT for i in ids}
+
+
+def test_eventfd_signals_completions_and_drains():
+    ring = _uring.Ring()
+    efd = ring.eventfd
+    assert ring.drain_eventfd() is None  # counter already zero
+    assert select.select([efd], [], [], 0)[0] == []
+    ids = [ring.submit_cancel(UNKNOWN_ID) for _ in range(3)]
+    assert select.select([efd], [], [], 0.05)[0] == []  # nothing submitted yet
+    ring.submit()
+    assert select.select([efd], [], [], 5)[0] == [efd]
+    assert ring.drain_eventfd() is None
+    assert select.select([efd], [], [], 0)[0] == []
+    assert ring.reap() == [(i, *ENOENT) for i in ids]
+
+
+@pytest.mark.parametrize("length", [100, 1 << 24])  # polled read, and one forced to a worker
+def test_cancel_inflight_pipe_read(length):
+    r, w = os.pipe()
+    ring = _uring.Ring()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        rid = ring.submit_read(r, 0, length)
+        assert tracemalloc.get_traced_memory()[0] - base >= length
+        ring.submit()
+        assert ring.reap() == [] and ring.inflight == 1
+        cid = ring.submit_cancel(rid)
+        assert ring.inflight == 2
+        res = run(ring)
+        assert res[cid] in [(0, None), (-errno.EALREADY, None)]
+        assert res[rid] in [(-errno.ECANCELED, None), (-errno.EINTR, None)]
+        assert tracemalloc.get_traced_memory()[0] - base < length // 2 + 65536
+    finally:
+        tracemalloc.stop()
+        os.close(w)
+        os.close(r)
+
+
+def _submit_writes(ring, fd, bufs, vectored):
+    if vectored:
+        return [ring.submit_writev(fd, 0, bufs)]
+    offsets = [sum(map(len, bufs[:i])) for i in range(len(bufs))]
+    return [ring.submit_write(fd, off, b) for off, b in zip(offsets, bufs)]
+
+
+@pytest.mark.parametrize("vectored", [False, True])
+def test_write_data_referenced_until_reaped(tmp_path, vectored):
+    ring = _uring.Ring()
+    fd = os.open(tmp_path / "f", os.O_RDWR | os.O_CREAT, 0o600)
+    bufs = [os.urandom(1000 + i) for i in range(3)]
+    counts = [sys.getrefcount(b) for b in bufs]
+    _submit_writes(ring, fd, bufs, vectored)
+    assert [sys.getrefcount(b) for b in bufs] == [c + 1 for c in counts]
+    ring.submit()
+    assert [sys.getrefcount(b) for b in bufs] == [c + 1 for c in counts]
+    run(ring)
+    assert [sys.getrefcount(b) for b in bufs] == counts
+    os.close(fd)
+
+
+@pytest.mark.parametrize("vectored", [False, True])
+def test_dropped_write_data_lands_intact(tmp_path, vectored):
+    ring = _uring.Ring()
+    fd = os.open(tmp_path / "f", os.O_RDWR | os.O_CREAT, 0o600)
+    bufs = [os.urandom(65536) for _ in range(4)]
+    expected = b"".join(bufs)
+    _submit_writes(ring, fd, bufs, vectored)
+    bufs.clear()
+    del bufs
+    gc.collect()
+    junk = [b"\xa5" * 65536 for _ in range(64)]  # reuse any memory freed too early
+    assert all(res == 65536 * (4 if vectored else 1) for res, _ in run(ring).values())
+    assert os.pread(fd, len(expected) + 1, 0) == expected
+    del junk
+    os.close(fd)

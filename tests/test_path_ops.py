@@ -1,0 +1,111 @@
+"""Operations that name files by path, checked against os on real files."""
+import errno
+import os
+import stat
+
+import pytest
+
+from kernel_view import run
+
+FIELDS = ("st_mode", "st_ino", "st_dev", "st_nlink", "st_uid", "st_gid", "st_size", "st_atime_ns",
+          "st_mtime_ns", "st_ctime_ns", "st_blksize", "st_blocks", "st_rdev")
+
+
+@pytest.fixture
+def umask():
+    old = os.umask(0o027)
+    yield 0o027
+    os.umask(old)
+
+
+@pytest.fixture
+def tree(tmp_path):
+    (tmp_path / "f").write_bytes(os.urandom(5000))
+    (tmp_path / "d").mkdir()
+    (tmp_path / "l").symlink_to("f")
+    return tmp_path
+
+
+def ok(ring, uid):
+    assert run(ring) == {uid: (0, None)}
+
+
+@pytest.mark.parametrize("name,follow,os_stat", [
+    ("f", True, os.stat), ("d", True, os.stat), ("l", True, os.stat), ("l", False, os.lstat),
+    ("/dev/null", True, os.stat), ("f", None, os.fstat), ("d", None, os.fstat),
+])
+def test_statx_matches_os(ring, tree, name, follow, os_stat):
+    path = str(tree / name)
+    if follow is None:
+        fd = os.open(path, os.O_RDONLY)
+        uid, st = ring.submit_fstatx(fd), os_stat(fd)
+        res, payload = run(ring)[uid]
+        os.close(fd)
+    else:
+        uid = ring.submit_statx(path) if follow else ring.submit_statx(path, follow=False)
+        res, payload = run(ring)[uid]
+        st = os_stat(path)
+    assert res == 0 and type(payload) is tuple
+    assert dict(zip(FIELDS, payload)) == {f: getattr(st, f) for f in FIELDS}
+
+
+@pytest.mark.parametrize("args,mode", [((), 0o750), ((0o700,), 0o700), ((0o777,), 0o750)])
+def test_mkdir_mode(ring, tmp_path, umask, args, mode):
+    ok(ring, ring.submit_mkdir(str(tmp_path / "new"), *args))
+    st = os.stat(tmp_path / "new")
+    assert stat.S_ISDIR(st.st_mode) and stat.S_IMODE(st.st_mode) == mode
+
+
+def test_name_operations(ring, tree):
+    f, g, s, h = (str(tree / n) for n in "fgsh")
+    data = (tree / "f").read_bytes()
+    ok(ring, ring.submit_rename(f, g))
+    assert not os.path.lexists(f) and (tree / "g").read_bytes() == data
+    ok(ring, ring.submit_symlink("g", s))
+    assert os.readlink(s) == "g"
+    ok(ring, ring.submit_link(g, h))
+    assert os.stat(h).st_ino == os.stat(g).st_ino and os.stat(h).st_nlink == 2
+    ok(ring, ring.submit_link(s, f))  # a symlink as src is linked, not followed
+    assert os.path.islink(f) and os.lstat(f).st_ino == os.lstat(s).st_ino
+    ok(ring, ring.submit_unlink(g))
+    assert not os.path.lexists(g) and os.stat(h).st_nlink == 1
+    ok(ring, ring.submit_unlink(str(tree / "d"), remove_dir=True))
+    assert not os.path.lexists(tree / "d")
+
+
+@pytest.mark.parametrize("submit,err", [
+    (lambda r, t: r.submit_statx(f"{t}/missing"), errno.ENOENT),
+    (lambda r, t: r.submit_statx(""), errno.ENOENT),
+    (lambda r, t: r.submit_open(f"{t}/missing", os.O_RDONLY, 0), errno.ENOENT),
+    (lambda r, t: r.submit_open(f"{t}/f", os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600), errno.EEXIST),
+    (lambda r, t: r.submit_unlink(f"{t}/missing"), errno.ENOENT),
+    (lambda r, t: r.submit_unlink(f"{t}/d"), errno.EISDIR),
+    (lambda r, t: r.submit_unlink(f"{t}/f", remove_dir=True), errno.ENOTDIR),
+    (lambda r, t: r.submit_mkdir(f"{t}/d"), errno.EEXIST),
+    (lambda r, t: r.submit_mkdir(f"{t}/f/sub"), errno.ENOTDIR),
+    (lambda r, t: r.submit_rename(f"{t}/missing", f"{t}/x"), errno.ENOENT),
+    (lambda r, t: r.submit_symlink("f", f"{t}/d"), errno.EEXIST),
+    (lambda r, t: r.submit_link(f"{t}/f", f"{t}/l"), errno.EEXIST),
+])
+def test_errors_come_back_as_negative_errno(ring, tree, submit, err):
+    uid = submit(ring, tree)
+    assert run(ring) == {uid: (-err, None)}
+
+
+@pytest.mark.parametrize("flags,mode", [(os.O_RDWR, 0), (os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o640)])
+def test_open_gives_usable_inheritable_fd(ring, tmp_path, umask, flags, mode):
+    path = tmp_path / "f"
+    if not mode:
+        path.write_bytes(b"old")
+    uid = ring.submit_open(str(path), flags, mode)
+    fd, payload = run(ring)[uid]
+    assert fd >= 0 and payload is None
+    try:
+        assert os.get_inheritable(fd)
+        assert os.read(fd, 10) == (b"" if mode else b"old")
+        assert os.write(fd, b"new") == 3
+    finally:
+        os.close(fd)
+    assert path.read_bytes() == (b"new" if mode else b"oldnew")
+    if mode:
+        assert stat.S_IMODE(os.stat(path).st_mode) == mode & ~umask

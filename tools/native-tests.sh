@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds and runs the engine's GoogleTest suite (no Python interpreter
+# involved). Skipped with a notice when GoogleTest is not installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if ! [ -f /usr/include/gtest/gtest.h ]; then
+    echo "native tests skipped: GoogleTest not installed (apt-get install libgtest-dev)"
+    exit 0
+fi
+cmake -S . -B build-native -DURING_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug ${URING_SANITIZE:+-DURING_SANITIZE=ON} >/dev/null
+cmake --build build-native --target engine_tests -j"$(nproc)" >/dev/null
+echo "== native engine tests"
+build-native/engine_tests --gtest_brief=1
