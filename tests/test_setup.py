@@ -81,7 +81,7 @@ def state():
     return sorted(os.listdir("/proc/self/fd")), [l for l in open("/proc/self/maps") if "io_uring" in l]
 before = state()
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-lowest = os.dup(0)
+lowest = os.open("/dev/null", os.O_RDONLY)
 os.close(lowest)
 # "ring": the ring descriptor fits under the limit, the eventfd does not.
 limit = lowest + 1 if sys.argv[1] == "ring" else int(sys.argv[1])
@@ -103,7 +103,7 @@ print(json.dumps(out))
     ("512", {"slots": 512, "id": 1}),
 ])
 def test_setup_under_a_descriptor_limit(limit, expected):
-    run = subprocess.run([sys.executable, "-c", CHILD, limit],
+    run = subprocess.run([sys.executable, "-c", CHILD, limit], stdin=subprocess.DEVNULL,
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert json.loads(run.stdout) == expected | {"leaked": False}
