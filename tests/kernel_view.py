@@ -30,32 +30,30 @@ def new_ring(entries=256):
     """A Ring and its io_uring descriptor (the one that appeared with it)."""
     before = _uring_fds()
     ring = _uring.Ring(entries)
-    fresh = _uring_fds() - before
-    return ring, max(fresh or _uring_fds())
+    return ring, max(_uring_fds() - before or _uring_fds())
 
 
 def fdinfo(fd):
     """/proc/self/fdinfo/<fd> as a dict of numbers and strings; the indented
-    lines after a key (queued SQEs, posted CQEs, CqOverflowList) are listed
-    under KEY + "_lines"."""
-    info, last = {}, None
+    lines after a key (queued SQEs, posted CQEs, CqOverflowList entries) are
+    listed under KEY + "_lines"."""
+    info, key = {}, None
     with open(f"/proc/self/fdinfo/{fd}") as f:
         for line in f:
             if line[:1].isspace():
-                info.setdefault(f"{last}_lines", []).append(line.strip())
+                info.setdefault(f"{key}_lines", []).append(line.strip())
                 continue
-            last, _, value = line.partition(":")
+            key, _, value = line.partition(":")
             try:
-                info[last] = int(value, 0)
+                info[key] = int(value, 0)
             except ValueError:
-                info[last] = value.strip()
+                info[key] = value.strip()
     return info
 
 
 def run(ring, timeout=10.0):
     """Submit and reap until inflight is 0: {user_data: (result, payload)}.
-    Every completion must come back once and take exactly one entry off
-    inflight."""
+    Every completion must come back once and take one entry off inflight."""
     out, start = {}, ring.inflight
     deadline = time.monotonic() + timeout
     while ring.inflight:
@@ -71,20 +69,22 @@ def run(ring, timeout=10.0):
     return out
 
 
+def run_one(ring, uid):
+    """(result, payload) of the only submission pending."""
+    out = run(ring)
+    assert list(out) == [uid]
+    return out[uid]
+
+
 _TRACING = "/sys/kernel/tracing"
-_EVENT = "events/io_uring/io_uring_submit_req"
 _LINE = re.compile(r"user_data 0x([0-9a-f]+), opcode (\w+), flags 0x([0-9a-f]+)")
 _names = itertools.count()
 
 
-class SubmitTrace:
-    def __init__(self, inst):
-        self.inst = inst
-
-    def requests(self):
-        """{user_data: (opcode name, kernel request flags)} taken so far."""
-        with open(os.path.join(self.inst, "trace")) as f:
-            return {int(m[1], 16): (m[2], int(m[3], 16)) for m in _LINE.finditer(f.read())}
+def _requests(inst):
+    """{user_data: (opcode name, the kernel's request flags)} traced so far."""
+    with open(f"{inst}/trace") as f:
+        return {int(m[1], 16): (m[2], int(m[3], 16)) for m in _LINE.finditer(f.read())}
 
 
 def _write(path, text):
@@ -94,27 +94,28 @@ def _write(path, text):
 
 @contextlib.contextmanager
 def submit_trace():
-    """Record the requests this process hands to io_uring, in a private
-    tracefs instance; skips the test when tracefs cannot be used."""
-    if not os.path.isdir(os.path.join(_TRACING, "instances")):
+    """Yields a function returning the requests this process handed to
+    io_uring so far (see _requests), recorded in a private tracefs instance;
+    skips the test when tracefs cannot be used."""
+    if not os.path.isdir(f"{_TRACING}/instances"):
         subprocess.run(["mount", "-t", "tracefs", "nodev", _TRACING], capture_output=True)
-    inst = os.path.join(_TRACING, "instances", f"uring_test_{os.getpid()}_{next(_names)}")
+    inst = f"{_TRACING}/instances/uring_test_{os.getpid()}_{next(_names)}"
     try:
         os.mkdir(inst)
     except OSError as e:
         pytest.skip(f"tracefs unusable: {e}")
-    event = os.path.join(inst, _EVENT)
+    event = f"{inst}/events/io_uring/io_uring_submit_req"
     try:
         try:
-            _write(os.path.join(event, "filter"), f"common_pid == {os.getpid()}")
-            _write(os.path.join(event, "enable"), "1")
+            _write(f"{event}/filter", f"common_pid == {os.getpid()}")
+            _write(f"{event}/enable", "1")
         except OSError as e:
             pytest.skip(f"io_uring_submit_req unavailable: {e}")
-        yield SubmitTrace(inst)
+        yield lambda: _requests(inst)
     finally:
         with contextlib.suppress(OSError):
-            _write(os.path.join(event, "enable"), "0")
-        for _ in range(50):  # busy while a reader or the event is still winding down
+            _write(f"{event}/enable", "0")
+        for _ in range(50):  # EBUSY while the event is still winding down
             try:
                 os.rmdir(inst)
                 break

@@ -6,7 +6,7 @@ import stat
 import pytest
 
 import _uring
-from kernel_view import IOSQE_ASYNC, IOSQE_FIXED_FILE, IOSQE_IO_LINK, UNKNOWN_ID, fdinfo, new_ring, run, submit_trace
+from kernel_view import IOSQE_FIXED_FILE, IOSQE_IO_LINK, UNKNOWN_ID, fdinfo, new_ring, run, run_one, submit_trace
 
 CANCELED = (-errno.ECANCELED, None)
 
@@ -28,14 +28,12 @@ def chain(ring, kind, path, flags, slot, size=100):
 def test_small_file_read_whole_then_slot_freed_and_reused(ring, tmp_path):
     data = os.urandom(3000)
     (tmp_path / "f").write_bytes(data)
-    assert ring.submit_cancel(UNKNOWN_ID) == 1
-    assert ring.submit_open_read(str(tmp_path / "f"), os.O_RDONLY, 0, 4096, 3) == (2, 3)
-    assert ring.submit_cancel(UNKNOWN_ID) == 4
-    assert run(ring) == {1: (-errno.ENOENT, None), 2: (0, None), 3: (3000, data), 4: (-errno.ENOENT, None)}
-    assert run(ring)[ring.submit_close_fixed(3)] == (0, None)
-    assert run(ring)[ring.submit_read_fixed(3, 0, 10)][0] < 0  # slot now empty
+    assert ring.submit_open_read(str(tmp_path / "f"), os.O_RDONLY, 0, 4096, 3) == (1, 2)
+    assert run(ring) == {1: (0, None), 2: (3000, data)}
+    assert run_one(ring, ring.submit_close_fixed(3)) == (0, None)
+    assert run_one(ring, ring.submit_read_fixed(3, 0, 10))[0] == -errno.EBADF  # slot now empty
     o, r = ring.submit_open_read(str(tmp_path / "f"), os.O_RDONLY, 0, 3000, 3)
-    assert run(ring) == {o: (0, None), r: (3000, data)}
+    assert (o, r) == (5, 6) and run(ring) == {o: (0, None), r: (3000, data)}
 
 
 def test_large_file_continued_with_fixed_reads(ring, tmp_path):
@@ -46,13 +44,13 @@ def test_large_file_continued_with_fixed_reads(ring, tmp_path):
     assert res[o] == (0, None) and res[r] == (65536, data[:65536])
     got = [res[r][1]]
     while True:  # 1 MiB chunks go through a worker, the tail is short, then end of file
-        n, chunk = run(ring)[ring.submit_read_fixed(9, sum(map(len, got)), 1 << 20)]
+        n, chunk = run_one(ring, ring.submit_read_fixed(9, sum(map(len, got)), 1 << 20))
         assert n == len(chunk)
         if not n:
             break
         got.append(chunk)
     assert b"".join(got) == data and len(got) == 4
-    assert run(ring)[ring.submit_close_fixed(9)] == (0, None)
+    assert run_one(ring, ring.submit_close_fixed(9)) == (0, None)
 
 
 def test_chained_write_creates_file_and_fixed_write_continues(ring, tmp_path):
@@ -61,8 +59,8 @@ def test_chained_write_creates_file_and_fixed_write_continues(ring, tmp_path):
     path, first, rest = tmp_path / "new", os.urandom(5000), os.urandom(7000)
     o, w = ring.submit_open_write(str(path), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o640, first, 511)
     assert run(ring) == {o: (0, None), w: (5000, None)}
-    assert run(ring)[ring.submit_write_fixed(511, 5000, rest)] == (7000, None)
-    assert run(ring)[ring.submit_close_fixed(511)] == (0, None)
+    assert run_one(ring, ring.submit_write_fixed(511, 5000, rest)) == (7000, None)
+    assert run_one(ring, ring.submit_close_fixed(511)) == (0, None)
     assert path.read_bytes() == first + rest
     assert stat.S_IMODE(path.stat().st_mode) == 0o640 & ~umask
 
@@ -121,19 +119,16 @@ def test_chain_never_fits_ring_of_one(tmp_path, kind):
 def test_sqe_flags_seen_by_kernel(ring, tmp_path):
     (tmp_path / "f").write_bytes(os.urandom(2 << 20))
     mib = 1 << 20
-    with submit_trace() as trace:
+    with submit_trace() as requests:
         o, r = ring.submit_open_read(str(tmp_path / "f"), os.O_RDONLY, 0, mib, 1)
         ow, w = ring.submit_open_write(str(tmp_path / "w"), os.O_WRONLY | os.O_CREAT, 0o600, bytes(mib), 2)
-        first = run(ring)
+        assert {uid: res for uid, (res, _) in run(ring).items()} == {o: 0, r: mib, ow: 0, w: mib}
         big, small = ring.submit_read_fixed(1, 0, mib), ring.submit_read_fixed(1, 0, mib - 1)
         fw = ring.submit_write_fixed(2, mib, bytes(mib))
-        second = run(ring)
-        seen = trace.requests()
-    assert first == {o: (0, None), r: (mib, first[r][1]), ow: (0, None), w: (mib, None)}
-    assert second[big][0] == mib and second[small][0] == mib - 1 and second[fw] == (mib, None)
-    for uid, op, want in [(o, "OPENAT", IOSQE_IO_LINK), (ow, "OPENAT", IOSQE_IO_LINK),
-                          (r, "READ", IOSQE_FIXED_FILE), (w, "WRITE", IOSQE_FIXED_FILE),
-                          (big, "READ", IOSQE_FIXED_FILE | IOSQE_ASYNC), (small, "READ", IOSQE_FIXED_FILE),
-                          (fw, "WRITE", IOSQE_FIXED_FILE)]:
-        mask = IOSQE_FIXED_FILE | IOSQE_IO_LINK | (IOSQE_ASYNC if op != "OPENAT" else 0)
-        assert seen[uid] == (op, seen[uid][1]) and seen[uid][1] & mask == want, (uid, op, hex(seen[uid][1]))
+        assert {uid: res for uid, (res, _) in run(ring).items()} == {big: mib, small: mib - 1, fw: mib}
+        seen = requests()
+    link, fixed = IOSQE_IO_LINK, IOSQE_FIXED_FILE  # 0x10 is also the kernel's own on OPENAT with O_CREAT
+    for uid, op, mask, want in [(o, "OPENAT", link | fixed, link), (ow, "OPENAT", link | fixed, link),
+                                (r, "READ", 0x15, fixed), (w, "WRITE", 0x15, fixed), (big, "READ", 0x15, 0x11),
+                                (small, "READ", 0x15, fixed), (fw, "WRITE", 0x15, fixed)]:
+        assert seen[uid][0] == op and seen[uid][1] & mask == want, (uid, op, hex(seen[uid][1]))

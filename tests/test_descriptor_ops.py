@@ -1,10 +1,11 @@
 """Operations on descriptors the caller holds, end to end on real files."""
+import contextlib
 import errno
 import os
 
 import pytest
 
-from kernel_view import IOSQE_ASYNC, run, submit_trace
+from kernel_view import IOSQE_ASYNC, run, run_one, submit_trace
 
 SIZE = 3 << 19  # 1.5 MiB, so a 1 MiB read is complete
 
@@ -13,10 +14,8 @@ SIZE = 3 << 19  # 1.5 MiB, so a 1 MiB read is complete
 def fd(tmp_path):
     fd = os.open(tmp_path / "data", os.O_RDWR | os.O_CREAT, 0o600)
     yield fd
-    try:
+    with contextlib.suppress(OSError):
         os.close(fd)
-    except OSError:
-        pass
 
 
 @pytest.fixture
@@ -63,7 +62,7 @@ def test_fsync(ring, fd, content, args, kwargs):
 
 @pytest.mark.parametrize("length", [0, 123, SIZE + 5000])
 def test_ftruncate(ring, fd, content, length):
-    res, payload = run(ring)[ring.submit_ftruncate(fd, length)]
+    res, payload = run_one(ring, ring.submit_ftruncate(fd, length))
     assert payload is None
     if res in (-errno.EINVAL, -errno.EOPNOTSUPP):
         pytest.skip("kernel has no IORING_OP_FTRUNCATE")
@@ -88,7 +87,6 @@ def test_close(ring, fd):
     (lambda r, d: r.submit_close(-1), errno.EBADF),
     (lambda r, d: r.submit_fstatx(-1), errno.EBADF),
     (lambda r, d: r.submit_read(d, 0, 10), errno.EISDIR),
-    (lambda r, d: r.submit_cancel(1 << 60), errno.ENOENT),
 ])
 def test_failures_come_back_as_negative_errno(ring, tmp_path, submit, err):
     dfd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
@@ -101,13 +99,13 @@ def test_failures_come_back_as_negative_errno(ring, tmp_path, submit, err):
 
 @pytest.mark.parametrize("length", [1048575, 1048576])
 def test_only_large_reads_are_forced_async(ring, fd, content, length):
-    with submit_trace() as trace:
+    with submit_trace() as requests:
         rid = ring.submit_read(fd, 0, length)
         wid = ring.submit_write(fd, 0, content[:length])
         vid = ring.submit_writev(fd, 0, [content[:length]])
         res = run(ring)
-        seen = trace.requests()
+        seen = requests()
     assert res[rid] == (length, content[:length])
-    assert seen[rid] == ("READ", seen[rid][1]) and bool(seen[rid][1] & IOSQE_ASYNC) == (length >= 1 << 20)
+    assert seen[rid][0] == "READ" and bool(seen[rid][1] & IOSQE_ASYNC) == (length >= 1 << 20)
     assert seen[wid][0] == "WRITE" and not seen[wid][1] & IOSQE_ASYNC
     assert seen[vid][0] == "WRITEV" and not seen[vid][1] & IOSQE_ASYNC
