@@ -55,10 +55,8 @@ Outcome open_write(RingState& st, PathArg path, int32_t flags, uint32_t mode, By
 
 Outcome read_fixed(RingState& st, uint32_t slot, uint64_t offset, uint32_t len) {
     const uint64_t id = st.take_ids(1);
-    Read op{Ref(), len};
-    uint64_t buf = 0;
-    if (!new_read_buffer(len, op.buffer, buf)) return Outcome::py_error();
-    return record_and_push(st, id, std::move(op), sqe::fixed_read(slot, offset, buf, len, id));
+    return read_into_new_buffer(st, id, len,
+                                [&](uint64_t buf) { return sqe::fixed_read(slot, offset, buf, len, id); });
 }
 
 Outcome write_fixed(RingState& st, uint32_t slot, uint64_t offset, BytesArg data) {

@@ -23,10 +23,7 @@ Outcome drain_eventfd(RingState& st) {
 
 Outcome read(RingState& st, int32_t fd, uint64_t offset, uint32_t len) {
     const uint64_t id = st.take_ids(1);
-    Read op{Ref(), len};
-    uint64_t buf = 0;
-    if (!new_read_buffer(len, op.buffer, buf)) return Outcome::py_error();
-    return record_and_push(st, id, std::move(op), sqe::read(fd, offset, buf, len, id));
+    return read_into_new_buffer(st, id, len, [&](uint64_t buf) { return sqe::read(fd, offset, buf, len, id); });
 }
 
 Outcome write(RingState& st, int32_t fd, uint64_t offset, BytesArg data) {

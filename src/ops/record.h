@@ -7,6 +7,7 @@
 #include <new>
 
 #include "ops/outcome.h"
+#include "ring/payload.h"
 #include "ring/pending.h"
 #include "ring/ring_state.h"
 #include "ring/submission.h"
@@ -30,6 +31,17 @@ inline Outcome record_and_push(RingState& st, uint64_t id, PendingOp&& op, const
         return push_failure(rc);
     }
     return Outcome::id(id);
+}
+
+// Creates the bytes object a read lands in, records it and pushes the SQE
+// that `encode(buffer_addr)` builds for it.
+template <class Encode>
+Outcome read_into_new_buffer(RingState& st, uint64_t id, uint32_t len, Encode encode) {
+    Read op{Ref(), len};
+    uint64_t buf = 0;
+    if (!new_read_buffer(len, op.buffer, buf)) return Outcome::py_error();
+    const io_uring_sqe s = encode(buf);
+    return record_and_push(st, id, std::move(op), s);
 }
 
 inline bool fits_sqe_len(size_t n) { return n <= std::numeric_limits<uint32_t>::max(); }
