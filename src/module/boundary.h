@@ -50,6 +50,9 @@ template <unsigned I, auto Op, size_t... K>
 PyObject* convert_and_run(RingObject* ring, PyObject* const* slots, std::index_sequence<K...>) {
     decltype(arguments_of(Op)) values;
     if (!(convert_one<I, K>(slots[K], std::get<K>(values)) && ...)) return nullptr;
+    // Conversion may have run Python code that forked.
+    if constexpr (sizeof...(K) > 0)
+        if (ring->state.foreign()) return raise_forked();
     return finish(Op(ring->state, std::move(std::get<K>(values))...));
 }
 

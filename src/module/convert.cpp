@@ -161,8 +161,11 @@ bool convert(PyObject* o, BytesSeq& out) {
         PyErr_Clear();
         hint = 0;
     }
+    // The length only sizes the first allocation; a sequence that claims
+    // more items than it yields must not make us reserve gigabytes.
+    constexpr Py_ssize_t kMaxReserve = 1 << 16;
     out.items.clear();
-    out.items.reserve(static_cast<size_t>(hint));
+    out.items.reserve(static_cast<size_t>(hint < kMaxReserve ? hint : kMaxReserve));
     PyObject* it = PyObject_GetIter(o);
     if (!it) return false;
     while (PyObject* item = PyIter_Next(it)) {

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -72,6 +74,11 @@ PyObject* finish(const Outcome& out) {
 PyObject* panic_from_current_exception() noexcept {
     try {
         throw;
+    } catch (const std::bad_alloc&) {
+        // Native allocations never fail softly (see resources.h); the
+        // standard containers report theirs this way.
+        std::fputs("_uring: memory allocation failed\n", stderr);
+        std::abort();
     } catch (const std::exception& e) {
         return raise_panic(e.what());
     } catch (...) {

@@ -15,13 +15,19 @@
 namespace uring::ops {
 
 inline Outcome push_failure(int rc) {
-    return rc == kQueueFull ? Outcome{Outcome::Kind::QueueFull} : Outcome::errno_error(-rc);
+    if (rc == kQueueFull) return Outcome{Outcome::Kind::QueueFull};
+    if (rc == kForeignProcess) return Outcome{Outcome::Kind::Forked};
+    return Outcome::errno_error(-rc);
 }
 
 inline void record(RingState& st, uint64_t id, PendingOp&& op) {
     // A collision needs 2^64 submissions; the older entry may still be in the
-    // kernel's hands, so it is leaked rather than freed.
-    st.pending.insert(id, std::move(op), [](PendingOp&& old) { static_cast<void>(new PendingOp(std::move(old))); });
+    // kernel's hands, so it is leaked rather than freed, and teardown still
+    // waits for its completion.
+    st.pending.insert(id, std::move(op), [&st](PendingOp&& old) {
+        static_cast<void>(new PendingOp(std::move(old)));
+        ++st.displaced;
+    });
 }
 
 inline Outcome record_and_push(RingState& st, uint64_t id, PendingOp&& op, const io_uring_sqe& sqe) {

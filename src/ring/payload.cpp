@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include <type_traits>
+#include <vector>
 
 #include "ring/completion.h"
 #include "ring/statx.h"
@@ -65,7 +65,11 @@ PyObject* reap_completions(RingState& st) {
     Completion* done = st.scratch.get();
     const uint32_t n = cq_take(st, done);
     // The CQ head is already published: from here on only our copies count.
-    Ref list = Ref::steal(checked(PyList_New(n)));
+    // Releasing entries can run Python code (a finalizer of a written bytes
+    // subclass, say), so no half-filled list may exist while that happens:
+    // the triples are collected natively and the list is built at the end.
+    std::vector<Ref> triples;
+    triples.reserve(n);
     for (uint32_t i = 0; i < n; ++i) {
         // The entry is released when consume() returns, after the payload
         // has taken over whatever it needs.
@@ -87,9 +91,11 @@ PyObject* reap_completions(RingState& st) {
         PyTuple_SetItem(triple, 0, ud);
         PyTuple_SetItem(triple, 1, res);
         PyTuple_SetItem(triple, 2, payload.release());
-        PyList_SetItem(list.get(), i, triple);
+        triples.push_back(Ref::steal(triple));
     }
-    return list.release();
+    PyObject* list = checked(PyList_New(n));
+    for (uint32_t i = 0; i < n; ++i) PyList_SetItem(list, i, triples[i].release());
+    return list;
 }
 
 }  // namespace uring

@@ -99,7 +99,7 @@ int RingState::setup(uint32_t entries) {
     files.flags = IORING_RSRC_REGISTER_SPARSE;
     if (sys_io_uring_register(fd, IORING_REGISTER_FILES2, &files, sizeof files) >= 0) fixed_slots_ = kDirectSlots;
 
-    scratch.reset(new Completion[cq.entries]);
+    scratch.reset(static_cast<Completion*>(xcalloc(cq.entries, sizeof(Completion))));
     next_id_ = 1;
     return 0;
 }
@@ -118,8 +118,9 @@ RingState::~RingState() {
 // choice while the kernel may still write into them.
 void RingState::wait_for_kernel() {
     const uint32_t queued = read_once(sq.ktail) - smp_load_acquire(sq.khead);
-    if (pending.size() <= queued) return;
-    size_t outstanding = pending.size() - queued;
+    const size_t recorded = pending.size() + displaced;
+    if (recorded <= queued) return;
+    size_t outstanding = recorded - queued;
 
     int timeouts = 0;
     for (;;) {

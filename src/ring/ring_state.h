@@ -71,7 +71,8 @@ class RingState {
     PendingTable pending;
     SqView sq;
     CqView cq;
-    std::unique_ptr<Completion[]> scratch;   // reap's copy of the CQ
+    CBuffer<Completion> scratch;             // reap's copy of the CQ
+    size_t displaced = 0;                    // entries leaked by an id collision
 
   private:
     void wait_for_kernel();

@@ -26,6 +26,9 @@ namespace {
 
 // Makes room for `need` entries, flushing once if the queue is too full.
 int reserve(RingState& st, uint32_t need) {
+    // The last line of defence against a child publishing entries into its
+    // parent's ring: Python code run while the SQE was being built may fork.
+    if (st.foreign()) return kForeignProcess;
     if (st.sq.entries - sq_queued(st) >= need) return 0;
     if (int rc = ring_submit(st); rc < 0) return rc;
     if (st.sq.entries - sq_queued(st) >= need) return 0;

@@ -6,9 +6,11 @@
 
 namespace uring {
 
-// Result of a push: 0, -errno from the flush's io_uring_enter, or kQueueFull
-// when the queue has no room even after flushing.
+// Result of a push: 0, -errno from the flush's io_uring_enter, kQueueFull
+// when the queue has no room even after flushing, or kForeignProcess when
+// called in a process forked after the ring was created.
 inline constexpr int kQueueFull = 1;
+inline constexpr int kForeignProcess = 2;
 
 // Copies one image into the queue and publishes it; flushes a full queue
 // first.
