@@ -28,6 +28,8 @@ def test_finalizer_during_reap_sees_no_half_filled_list(tmp_path):
     assert all(v == (1, None) for v in done.values())
 
 
+# The kernel's io_uring worker threads make CPython warn about fork().
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_fork_during_conversion_cannot_publish_into_parent(tmp_path):
     path = tmp_path / "f"
     path.write_bytes(b"A" * 16)
