@@ -45,6 +45,10 @@ venv_for() {  # venv_for VERSION PYTHON -> creates .venv/VERSION with requiremen
 }
 
 wheel() {
+    # One build at a time: concurrent runs would share the build directory.
+    mkdir -p build
+    exec 9>build/.wheel.lock
+    flock 9
     local first py
     first=$(pythons | sed -n 1p); py=${first#* }
     local stamp=dist/.stamp

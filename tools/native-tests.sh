@@ -7,7 +7,7 @@ if ! [ -f /usr/include/gtest/gtest.h ]; then
     echo "native tests skipped: GoogleTest not installed (apt-get install libgtest-dev)"
     exit 0
 fi
-cmake -S . -B build-native -DURING_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug ${URING_SANITIZE:+-DURING_SANITIZE=ON} >/dev/null
+cmake -S . -B build-native -DURING_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DURING_SANITIZE=${URING_SANITIZE:-OFF} >/dev/null
 cmake --build build-native --target engine_tests -j"$(nproc)" >/dev/null
 echo "== native engine tests"
 build-native/engine_tests --gtest_brief=1

@@ -76,8 +76,11 @@ PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
     constexpr size_t N = std::tuple_size_v<decltype(detail::arguments_of(Op))>;
     static_assert(N == kSignatures[I].nparams, "operation and signature disagree");
     try {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        // The common call passes every argument by position: nothing to bind.
+        if (!kwnames && nargs == static_cast<Py_ssize_t>(N)) return detail::with_access<I, Op>(as_ring(self), args);
         PyObject* slots[N] = {};
-        if (bind_vector(I, args, PyVectorcall_NARGS(nargsf), kwnames, slots) < 0) return nullptr;
+        if (bind_vector(I, args, nargs, kwnames, slots) < 0) return nullptr;
         return detail::with_access<I, Op>(as_ring(self), slots);
     } catch (...) {
         return panic_from_current_exception();

@@ -100,7 +100,7 @@ bool convert(PyObject* o, int32_t& out) {
 
 bool convert(PyObject* o, uint64_t& out) {
     unsigned long long v;
-    if (PyLong_Check(o)) {
+    if (Py_IS_TYPE(o, &PyLong_Type) || PyLong_Check(o)) {
         // An int (or subclass) is used as is, without consulting __index__.
         v = PyLong_AsUnsignedLongLong(o);
     } else {

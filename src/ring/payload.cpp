@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <vector>
 
 #include "ring/completion.h"
 #include "ring/statx.h"
@@ -24,6 +23,15 @@ PyObject* checked(PyObject* o) {
     if (!o) creation_failed();
     return o;
 }
+
+// Triples built so far; dropped again if the call fails part way.
+struct Stash {
+    PyObject** items;
+    uint32_t count = 0;
+    ~Stash() {
+        while (count) Py_DecRef(items[--count]);
+    }
+};
 
 PyObject* statx_tuple(const StatxBuffer& buf) {
     const StatxValues v = decode_statx(buf.bytes);
@@ -68,8 +76,7 @@ PyObject* reap_completions(RingState& st) {
     // Releasing entries can run Python code (a finalizer of a written bytes
     // subclass, say), so no half-filled list may exist while that happens:
     // the triples are collected natively and the list is built at the end.
-    std::vector<Ref> triples;
-    triples.reserve(n);
+    Stash triples{st.triples.get()};
     for (uint32_t i = 0; i < n; ++i) {
         // The entry is released when consume() returns, after the payload
         // has taken over whatever it needs.
@@ -91,10 +98,11 @@ PyObject* reap_completions(RingState& st) {
         PyTuple_SetItem(triple, 0, ud);
         PyTuple_SetItem(triple, 1, res);
         PyTuple_SetItem(triple, 2, payload.release());
-        triples.push_back(Ref::steal(triple));
+        triples.items[triples.count++] = triple;
     }
     PyObject* list = checked(PyList_New(n));
-    for (uint32_t i = 0; i < n; ++i) PyList_SetItem(list, i, triples[i].release());
+    for (uint32_t i = 0; i < n; ++i) PyList_SetItem(list, i, triples.items[i]);
+    triples.count = 0;
     return list;
 }
 

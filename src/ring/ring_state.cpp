@@ -18,8 +18,6 @@ namespace uring {
 
 namespace {
 
-std::atomic<uint32_t> g_fork_generation{0};
-
 void count_fork_in_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 void install_fork_hook() {
@@ -36,8 +34,6 @@ constexpr int kPollTimeoutMs = 100;
 constexpr int kMaxPollTimeouts = 50;
 
 }  // namespace
-
-uint32_t fork_generation() { return g_fork_generation.load(std::memory_order_relaxed); }
 
 int RingState::setup(uint32_t entries) {
     install_fork_hook();
@@ -100,6 +96,7 @@ int RingState::setup(uint32_t entries) {
     if (sys_io_uring_register(fd, IORING_REGISTER_FILES2, &files, sizeof files) >= 0) fixed_slots_ = kDirectSlots;
 
     scratch.reset(static_cast<Completion*>(xcalloc(cq.entries, sizeof(Completion))));
+    triples.reset(static_cast<PyObject**>(xcalloc(cq.entries, sizeof(PyObject*))));
     next_id_ = 1;
     return 0;
 }

@@ -6,6 +6,7 @@
 // because the buffers it owns must outlive the kernel's last access to them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -40,7 +41,9 @@ struct Completion {
 // Forks are counted by an atfork hook; a ring remembers the count it was
 // created under. Its rings are shared memory with the parent's kernel
 // instance, so a child must never publish entries or consume completions.
-uint32_t fork_generation();
+// Checked on every call, hence inline.
+inline std::atomic<uint32_t> g_fork_generation{0};
+inline uint32_t fork_generation() { return g_fork_generation.load(std::memory_order_relaxed); }
 
 class RingState {
   public:
@@ -72,6 +75,7 @@ class RingState {
     SqView sq;
     CqView cq;
     CBuffer<Completion> scratch;             // reap's copy of the CQ
+    CBuffer<PyObject*> triples;              // reap's results before the list exists
     size_t displaced = 0;                    // entries leaked by an id collision
 
   private:
