@@ -80,8 +80,6 @@ def _write_bytes(path: str, data: bytes) -> None:
 class Threads:
     """The same job through asyncio.to_thread and plain os functions."""
 
-    name = "threads"
-
     async def read_file(self, path: str) -> bytes:
         return await asyncio.to_thread(_read_bytes, path)
 
@@ -111,7 +109,7 @@ class Progress:
 
     @staticmethod
     def clear() -> None:
-        sys.stderr.write("\r" + " " * 40 + "\r")
+        sys.stderr.write("\r" + " " * 60 + "\r")
         sys.stderr.flush()
 
 
@@ -123,81 +121,78 @@ async def for_each(items: Sequence, fn: Callable[[object], Awaitable[int]],
     async def worker() -> None:
         nonlocal total
         for item in it:
-            total += await fn(item)
+            n = await fn(item)
+            total += n
             progress.step()
 
     await asyncio.gather(*(worker() for _ in range(min(concurrency, len(items)) or 1)))
     return total
 
 
-async def job(io, src: str, dst: str, files: list[str], dirs: list[str],
-              concurrency: int) -> dict[str, tuple[int, float]]:
-    """Read, stat, copy and verify every file; {phase: (bytes, seconds)}."""
-    timings: dict[str, tuple[int, float]] = {}
+async def job(name: str, io, src: str, dst: str, files: list[str], dirs: list[str],
+              concurrency: int) -> dict[str, tuple[int | None, float]]:
+    """Read, stat, copy and verify every file: {phase: (bytes moved, seconds)}."""
+    timings: dict[str, tuple[int | None, float]] = {}
 
-    async def phase(name: str, items, fn) -> None:
+    async def phase(label: str, fn, before=None) -> None:
         t0 = time.perf_counter()
-        n = await for_each(items, fn, concurrency, f"{io.name} {name}")
-        timings[name] = (n, time.perf_counter() - t0)
+        if before:
+            await before()
+        n = await for_each(files, fn, concurrency, f"{name} {label}")
+        timings[label] = (n, time.perf_counter() - t0)
 
     async def read(rel: str) -> int:
         return len(await io.read_file(os.path.join(src, rel)))
 
     async def stat(rel: str) -> int:
-        return (await io.stat(os.path.join(src, rel))).st_size
+        await io.stat(os.path.join(src, rel))
+        return 0
+
+    async def mkdirs() -> None:
+        await io.mkdir(dst)
+        by_depth: dict[int, list[str]] = {}
+        for d in dirs:
+            by_depth.setdefault(d.count(os.sep), []).append(d)
+        for level in by_depth.values():  # parents before their children
+            await asyncio.gather(*(io.mkdir(os.path.join(dst, d)) for d in level))
 
     async def copy(rel: str) -> int:
         data = await io.read_file(os.path.join(src, rel))
         await io.write_file(os.path.join(dst, rel), data)
-        return len(data)
+        return 2 * len(data)
 
     async def verify(rel: str) -> int:
         a, b = await asyncio.gather(io.read_file(os.path.join(src, rel)),
                                     io.read_file(os.path.join(dst, rel)))
         if a != b:
-            raise SystemExit(f"{io.name}: copy of {rel} differs from the original")
-        return len(b)
+            raise SystemExit(f"{name}: the copy of {rel} differs from the original")
+        return 2 * len(a)
 
-    async def mkdirs() -> None:
-        depth = -1
-        for d in dirs:  # sorted by depth: parents exist before their children
-            if d.count(os.sep) != depth:
-                depth = d.count(os.sep)
-                level = [x for x in dirs if x.count(os.sep) == depth]
-                await asyncio.gather(*(io.mkdir(os.path.join(dst, x)) for x in level))
-
-    await phase("read", files, read)
-    await phase("stat", files, stat)
-    t0 = time.perf_counter()
-    await mkdirs()
-    mkdir_time = time.perf_counter() - t0
-    await phase("copy", files, copy)
-    n, t = timings["copy"]
-    timings["copy"] = (n, t + mkdir_time)
-    await phase("verify", files, verify)
+    await phase("read", read)
+    await phase("stat", stat)
+    await phase("copy", copy, before=mkdirs)
+    await phase("verify", verify)
+    timings["stat"] = (None, timings["stat"][1])
     Progress.clear()
     return timings
 
 
-class UringIO(Driver):
-    name = "io_uring"
-
-
-def human(n: float) -> str:
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if n < 1024 or unit == "GiB":
+def human(n: float | None) -> str:
+    if n is None:
+        return "-"
+    for unit in ("B", "KiB", "MiB"):
+        if n < 1024:
             return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
         n /= 1024
-    return ""
+    return f"{n:.1f} GiB"
 
 
 def table(nfiles: int, uring: dict, threads: dict) -> str:
     rows = [("operation", "files", "bytes", "io_uring", "threads", "speed-up")]
-    phases = list(uring)
-    for name in phases + ["total"]:
+    for name in [*uring, "total"]:
         if name == "total":
-            files, n = nfiles * len(phases), sum(uring[p][0] for p in phases)
-            tu, tt = (sum(d[p][1] for p in phases) for d in (uring, threads))
+            files, n = nfiles * len(uring), sum(b or 0 for b, _ in uring.values())
+            tu, tt = (sum(t for _, t in d.values()) for d in (uring, threads))
         else:
             files, (n, tu), tt = nfiles, uring[name], threads[name][1]
         rows.append((name, str(files), human(n), f"{tu:.3f} s", f"{tt:.3f} s", f"{tt / tu:.2f}x"))
@@ -206,6 +201,17 @@ def table(nfiles: int, uring: dict, threads: dict) -> str:
              for r in rows]
     lines.insert(1, "-" * len(lines[0]))
     return "\n".join(lines)
+
+
+def warm(src: str, files: list[str]) -> None:
+    """Read everything once so that both back ends start from the page cache."""
+    progress = Progress("warming the page cache", len(files))
+    for rel in files:
+        with open(os.path.join(src, rel), "rb") as f:
+            while f.read(1 << 20):
+                pass
+        progress.step()
+    Progress.clear()
 
 
 async def main(args: argparse.Namespace) -> None:
@@ -221,15 +227,20 @@ async def main(args: argparse.Namespace) -> None:
         files, dirs = scan(src)
         if not files:
             raise SystemExit(f"no regular files under {src}")
-        async with UringIO(args.entries) as io:
-            uring = await job(io, src, os.path.join(tmp, "copy-uring"), files, dirs, args.concurrency)
-            slots = io.slots
-        threads = await job(Threads(), src, os.path.join(tmp, "copy-threads"), files, dirs,
-                            args.concurrency)
-    workers = min(32, (os.cpu_count() or 1) + 4)
-    print(f"{len(files)} files under {src if args.tree else 'a generated tree'}; "
-          f"{args.concurrency} concurrent coroutines; ring of {args.entries} entries and "
-          f"{slots} direct-descriptor slots; thread pool of {workers} workers")
+        warm(src, files)
+        async with Driver(args.entries) as io:
+            uring = await job("io_uring", io, src, os.path.join(tmp, "copy-uring"), files, dirs,
+                              args.concurrency)
+        threads = await job("threads", Threads(), src, os.path.join(tmp, "copy-threads"), files,
+                            dirs, args.concurrency)
+    if args.tree:
+        size = human(sum(os.path.getsize(os.path.join(src, f)) for f in files))
+        print(f"{len(files)} files, {size}, under {src}; {args.concurrency} at a time")
+    else:
+        print(f"{len(files)} files in a generated tree ({args.small} of 1-16 KiB, {args.large} of "
+              f"{args.large_mib} MiB); {args.concurrency} at a time")
+    print(f"io_uring: one ring of {args.entries} entries, {io.slots} direct-descriptor slots; "
+          f"threads: asyncio.to_thread, {min(32, (os.cpu_count() or 1) + 4)} workers")
     print(table(len(files), uring, threads))
 
 

@@ -7,7 +7,16 @@ the tick, so any number of coroutines share a single `io_uring_enter`.  When
 the eventfd becomes readable the reader callback reaps the completions and
 resolves one future per `user_data`.
 
+Two things every driver on this ring has to get right, both handled in
+`_on_ready`: `reap` never enters the kernel, so completions the kernel held
+back while the completion queue was full, and entries queued behind one that
+failed to prepare, move only when `submit()` is called again; and a cancelled
+operation keeps its buffers in the ring until its completion is reaped, so the
+driver keeps the ring alive (and its reader registered) until then.
+
 The class is meant to be copied and adapted: stdlib only, no framework.
+Paths are `str`, `bytes` or path-like; the ring takes them as UTF-8, so a
+name that is not valid UTF-8 cannot be used.
 
     async with Driver() as io:
         data = await io.read_file("/etc/hostname")
@@ -20,6 +29,7 @@ import asyncio
 import errno
 import os
 from collections.abc import Sequence
+from functools import partial
 
 from _uring import Ring
 
@@ -48,12 +58,13 @@ def _error(res: int, *paths: str | None) -> OSError:
 
 
 def _path(path) -> str:
-    # The ring takes `str` paths only (encoded as UTF-8).
     path = os.fspath(path)
     return path if isinstance(path, str) else os.fsdecode(path)
 
 
 def _stat_result(t: tuple) -> os.stat_result:
+    """The ring's 13-item statx tuple as os.stat would return it (float times
+    computed the way CPython computes them, from seconds and nanoseconds)."""
     mode, ino, dev, nlink, uid, gid, size, atime, mtime, ctime, blksize, blocks, rdev = t
     secs = [ns // 1_000_000_000 for ns in (atime, mtime, ctime)]
     floats = [s + (ns - s * 1_000_000_000) * 1e-9 for s, ns in zip(secs, (atime, mtime, ctime))]
@@ -154,8 +165,8 @@ class Driver:
 
     async def _push(self, submit, *args):
         while (ids := self._try_push(submit, *args)) is None:
-            if not self._ops:
-                raise OSError(errno.EAGAIN, "submission queue full")
+            if not self.ring.inflight:  # nothing will complete and make room
+                raise OSError("submission queue full")
             # Room appears once the kernel consumes entries: after the next
             # flush or the next batch of completions.
             if self._progress is None:
@@ -184,10 +195,11 @@ class Driver:
         user_data = await self._push(submit, *args)
         return await self._wait(user_data, self._track(user_data))
 
-    def _spawn(self, coro) -> None:
+    def _spawn(self, coro) -> asyncio.Task:
         task = self._loop.create_task(coro)
-        self._tasks.add(task)
+        self._tasks.add(task)  # aclose() waits for these
         task.add_done_callback(self._tasks.discard)
+        return task
 
     def _check(self) -> None:
         if self._closed:
@@ -195,8 +207,10 @@ class Driver:
 
     # -- lifecycle ----------------------------------------------------------
 
-    async def close(self) -> None:
-        """Wait for everything in flight, then detach from the loop."""
+    async def aclose(self) -> None:
+        """Wait for everything in flight, then detach from the loop. (If this
+        wait is cancelled the reader stays registered, so late completions
+        are still reaped and their buffers released.)"""
         if self._closed:
             return
         self._closed = True
@@ -212,7 +226,7 @@ class Driver:
         return self
 
     async def __aexit__(self, *exc) -> None:
-        await self.close()
+        await self.aclose()
 
     # -- descriptor operations ---------------------------------------------
 
@@ -231,8 +245,8 @@ class Driver:
             raise _error(res, path)
         return res
 
-    async def close_fd(self, fd: int) -> None:
-        """os.close (`close()` closes the driver itself)."""
+    async def close(self, fd: int) -> None:
+        """os.close (`aclose()` closes the driver itself)."""
         self._check()
         res = await self._close_fd(fd)
         if res < 0:
@@ -321,158 +335,153 @@ class Driver:
         return self._slots.pop() if self._slots else None
 
     def _close_slot(self, slot: int) -> asyncio.Future:
-        """Close the slot's descriptor; the slot is reusable only once the close
-        has completed, so it rejoins the pool from the completion."""
+        """Close the slot's descriptor. The slot is reusable only once the close
+        has completed (a reused slot would swap files under a late operation),
+        so it rejoins the pool from the completion."""
         user_data = self._try_push(self.ring.submit_close_fixed, slot)
-        if user_data is None:  # rare: no room even after a flush
-            done = self._loop.create_future()
-            async def retry():
-                res = await self._run(self.ring.submit_close_fixed, slot)
-                self._slots.append(slot)
-                done.set_result(res)
-            self._spawn(retry())
-            return done
-        fut = self._track(user_data)
+        if user_data is not None:
+            fut = self._track(user_data)
+        else:  # rare: no room even after a flush
+            fut = self._spawn(self._run(self.ring.submit_close_fixed, slot))
         fut.add_done_callback(lambda _: self._slots.append(slot))
         return fut
 
-    def _abandon_slot(self, slot: int, opened: asyncio.Future, pending: list) -> None:
-        """After an error or a cancellation mid-chain: the slot may only be
-        closed once every operation on it has completed."""
+    def _start_chain(self, submit, path: str, *args):
+        """Queue an open into a free slot linked with its first read or write.
+        Returns (slot, open_id, open_future, [(id, future) of the second op]),
+        or None when every slot is busy or the pair does not fit the queue."""
+        slot = self._take_slot()
+        if slot is None:
+            return None
+        ids = self._try_push(submit, path, *args, slot)
+        if ids is None:
+            self._slots.append(slot)
+            return None
+        self.chains += 1
+        open_id, second_id = ids
+        return slot, open_id, self._track(open_id), [(second_id, self._track(second_id))]
+
+    def _abandon_slot(self, slot: int, opened: asyncio.Future, last: list) -> None:
+        """After an error or a cancellation mid-chain. The close must wait for
+        every operation on the slot: a read punted to a kernel worker looks
+        the slot up only when it runs."""
         async def retire():
-            for fut in (opened, *pending):
-                await fut
+            await opened
+            user_data, fut = last[0]
+            if not fut.done():
+                # Also when the caller's cancel came while the open ran: it
+                # missed the linked operation, which has started since.
+                await self._push(self.ring.submit_cancel, user_data)
+            await fut
             if opened.result()[0] >= 0:
                 await self._close_slot(slot)
             else:
                 self._slots.append(slot)  # the open failed: nothing to close
         self._spawn(retire())
 
+    async def _read_all(self, path: str, read_at, last: list | None = None) -> bytes:
+        """Read from offset 0 until a read comes back short. `read_at(offset,
+        size)` queues one read. `last` holds the (id, future) of the newest
+        read, kept up to date for the caller's cleanup; it starts with the
+        chain's first read when there is one."""
+        if last is None:
+            user_data = await self._push(read_at, 0, FIRST_READ)
+            last = [(user_data, self._track(user_data))]
+        chunks, size, offset = [], FIRST_READ, 0
+        while True:
+            res, data = await self._wait(*last[0])
+            if res < 0:
+                raise _error(res, path)
+            chunks.append(data)
+            offset += res
+            if res < size:
+                return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+            # Doubling reads: few round trips for big files, small buffers
+            # for small ones.
+            size = min(offset, MAX_READ)
+            user_data = await self._push(read_at, offset, size)
+            last[0] = (user_data, self._track(user_data))
+
+    async def _write_all(self, path: str, data: bytes, write_at, last: list | None = None) -> None:
+        """Write `data` from offset 0, continuing after short writes; `last`
+        as for _read_all."""
+        if last is None:
+            user_data = await self._push(write_at, 0, data)
+            last = [(user_data, self._track(user_data))]
+        offset = 0
+        while True:
+            res, _ = await self._wait(*last[0])
+            if res < 0:
+                raise _error(res, path)
+            if res == 0 and offset < len(data):
+                raise OSError(errno.EIO, "write made no progress", path)
+            offset += res
+            if offset >= len(data):
+                return
+            user_data = await self._push(write_at, offset, data[offset:])
+            last[0] = (user_data, self._track(user_data))
+
     async def read_file(self, path) -> bytes:
         """The whole file, like Path.read_bytes."""
         self._check()
         path = _path(path)
-        slot = self._take_slot()
-        ids = None
-        if slot is not None:
-            ids = self._try_push(self.ring.submit_open_read, path, os.O_RDONLY, 0, FIRST_READ, slot)
-            if ids is None:  # the pair does not fit: use the plain path
-                self._slots.append(slot)
-        if ids is None:
+        chain = self._start_chain(self.ring.submit_open_read, path, os.O_RDONLY, 0, FIRST_READ)
+        if chain is None:
             self.fallbacks += 1
-            return await self._read_file_fd(path)
-        self.chains += 1
-        open_id, read_id = ids
-        opened, fut = self._track(open_id), self._track(read_id)
-        user_data = read_id
+            fd = await self.open(path)
+            try:
+                return await self._read_all(path, partial(self.ring.submit_read, fd))
+            finally:
+                await self._close_fd(fd)
+        slot, open_id, opened, last = chain
         try:
             res, _ = await self._wait(open_id, opened)
             if res < 0:
                 raise _error(res, path)
-            chunks, size, offset = [], FIRST_READ, 0
-            while True:
-                res, data = await self._wait(user_data, fut)
-                if res < 0:
-                    raise _error(res, path)
-                chunks.append(data)
-                offset += res
-                if res < size:
-                    break
-                size = min(offset, MAX_READ)
-                user_data = await self._push(self.ring.submit_read_fixed, slot, offset, size)
-                fut = self._track(user_data)
+            data = await self._read_all(path, partial(self.ring.submit_read_fixed, slot), last)
         except BaseException:
-            self._abandon_slot(slot, opened, [fut])
+            self._abandon_slot(slot, opened, last)
             raise
-        self._close_slot(slot)  # nobody waits for the close of a read-only file
-        return chunks[0] if len(chunks) == 1 else b"".join(chunks)
-
-    async def _read_file_fd(self, path: str) -> bytes:
-        fd = await self.open(path, os.O_RDONLY)
-        try:
-            chunks, size, offset = [], FIRST_READ, 0
-            while True:
-                res, data = await self._run(self.ring.submit_read, fd, offset, size)
-                if res < 0:
-                    raise _error(res, path)
-                chunks.append(data)
-                offset += res
-                if res < size:
-                    break
-                size = min(offset, MAX_READ)
-        finally:
-            await self._close_fd(fd)
-        return chunks[0] if len(chunks) == 1 else b"".join(chunks)
-
-    async def _close_fd(self, fd: int) -> int:
-        user_data = await self._push(self.ring.submit_close, fd)
-        # Shielded but not cancellable: a cancelled caller still closes.
-        res, _ = await asyncio.shield(self._track(user_data))
-        return res
+        self._close_slot(slot)  # nobody waits for the close of a file only read
+        return data
 
     async def write_file(self, path, data: bytes) -> None:
         """Create or truncate `path` and write `data`, like Path.write_bytes."""
         self._check()
         path, data = _path(path), bytes(data)
         flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
-        slot = self._take_slot()
-        ids = None
-        if slot is not None:
-            # No O_CLOEXEC: the kernel refuses it for a direct descriptor.
-            ids = self._try_push(self.ring.submit_open_write, path, flags, 0o666, data, slot)
-            if ids is None:
-                self._slots.append(slot)
-        if ids is None:
+        # No O_CLOEXEC on the chain: the kernel refuses it for a direct
+        # descriptor, which no child process could inherit anyway.
+        chain = self._start_chain(self.ring.submit_open_write, path, flags, 0o666, data)
+        if chain is None:
             self.fallbacks += 1
-            return await self._write_file_fd(path, data, flags)
-        self.chains += 1
-        open_id, write_id = ids
-        opened, fut = self._track(open_id), self._track(write_id)
-        user_data = write_id
-        try:
-            res, _ = await self._wait(open_id, opened)
-            if res < 0:
-                raise _error(res, path)
-            offset = 0
-            while True:
-                res, _ = await self._wait(user_data, fut)
+            fd = await self.open(path, flags)
+            try:
+                await self._write_all(path, data, partial(self.ring.submit_write, fd))
+            except BaseException:
+                await self._close_fd(fd)
+                raise
+            res = await self._close_fd(fd)
+        else:
+            slot, open_id, opened, last = chain
+            try:
+                res, _ = await self._wait(open_id, opened)
                 if res < 0:
                     raise _error(res, path)
-                if res == 0 and offset < len(data):
-                    raise OSError(errno.EIO, "write made no progress", path)
-                offset += res
-                if offset >= len(data):
-                    break
-                user_data = await self._push(self.ring.submit_write_fixed, slot, offset, data[offset:])
-                fut = self._track(user_data)
-        except BaseException:
-            self._abandon_slot(slot, opened, [fut])
-            raise
-        # A failed close can mean lost data (e.g. on NFS): wait and report it.
-        res, _ = await asyncio.shield(self._close_slot(slot))
+                await self._write_all(path, data, partial(self.ring.submit_write_fixed, slot), last)
+            except BaseException:
+                self._abandon_slot(slot, opened, last)
+                raise
+            res, _ = await asyncio.shield(self._close_slot(slot))
+        # A failed close can mean lost data (e.g. on NFS): report it.
         if res < 0:
             raise _error(res, path)
 
-    async def _write_file_fd(self, path: str, data: bytes, flags: int) -> None:
-        fd = await self.open(path, flags, 0o666)
-        try:
-            offset = 0
-            while True:
-                chunk = data[offset:] if offset else data
-                res, _ = await self._run(self.ring.submit_write, fd, offset, chunk)
-                if res < 0:
-                    raise _error(res, path)
-                if res == 0 and chunk:
-                    raise OSError(errno.EIO, "write made no progress", path)
-                offset += res
-                if offset >= len(data):
-                    break
-        except BaseException:
-            await self._close_fd(fd)
-            raise
-        res = await self._close_fd(fd)
-        if res < 0:
-            raise _error(res, path)
+    async def _close_fd(self, fd: int) -> int:
+        user_data = await self._push(self.ring.submit_close, fd)
+        # Shielded: a cancelled caller still closes its descriptor.
+        res, _ = await asyncio.shield(self._track(user_data))
+        return res
 
 
 def _close_if_opened(fut: asyncio.Future) -> None:
