@@ -1,124 +1,109 @@
 """System-call failures injected with an LD_PRELOAD shim (tests/faultinject):
-what each failure raises, and that it leaks nothing and leaves the pending
-table and the ids as promised."""
+what each one raises, that it leaks nothing, and what it leaves of the
+pending table and the ids."""
 import errno
 import os
 
 import pytest
 
-from faultinject.harness import errno_text, run_child, shim  # noqa: F401 (fixture)
-
-IORING_OFF_SQ_RING, IORING_OFF_SQES = 0, 0x10000000
-
-
-def expected_type(err):
-    return type(OSError(err, "x")).__name__
-
+from faultinject.harness import errno_error, run_child, shim  # noqa: F401 (fixture)
 
 SETUP = """
 before = owned()
+F.fault_hide_features(0 if P["single"] else 1)  # IORING_FEAT_SINGLE_MMAP
 arm(P["call"], P["nth"], P["err"])
 ring, e = attempt(Ring, 64)
-hits, offset = disarm(), F.fault_arg(5)
-if ring is not None:
-    ring = None
-done(exc=exc_info(e), hits=hits, offset=offset, leaked=owned() != before,
-     again=Ring(8).inflight == 0)
+hits, offset, maps = disarm(), F.fault_arg(5), owned()[1] - before[1]
+work = ring and [ring.submit_cancel(1 << 60), run(ring)]  # completions read through the CQ view
+ring = None
+done(exc=exc_info(e), hits=hits, offset=offset, maps=maps, work=work,
+     leaked=owned() != before, again=Ring(8).inflight)
 """
+SQES, SQ_RING, CQ_RING = 0x10000000, 0, 0x8000000  # IORING_OFF_*
 
 
-@pytest.mark.parametrize("call, nth, err, offset", [
-    ("io_uring_setup", 1, errno.EPERM, None),
-    ("io_uring_setup", 1, errno.ENOMEM, None),
-    ("mmap", 1, errno.ENOMEM, IORING_OFF_SQES),        # the SQE array is mapped first
-    ("mmap", 2, errno.EAGAIN, IORING_OFF_SQ_RING),     # then the one shared ring mapping
-    ("eventfd", 1, errno.EMFILE, None),
-    ("io_uring_register:4", 1, errno.EBUSY, None),      # IORING_REGISTER_EVENTFD
+@pytest.mark.parametrize("call, nth, err, offset, single", [
+    ("io_uring_setup", 1, errno.EPERM, None, True),
+    ("io_uring_setup", 1, errno.ENOMEM, None, True),
+    ("mmap", 1, errno.ENOMEM, SQES, True),  # the SQE array comes first
+    ("mmap", 2, errno.EAGAIN, SQ_RING, True),  # then the one shared ring mapping
+    ("mmap", 3, None, None, True),  # and no third
+    ("eventfd", 1, errno.EMFILE, None, True),
+    ("io_uring_register:4", 1, errno.EBUSY, None, True),  # IORING_REGISTER_EVENTFD
+    ("mmap", 2, errno.ENOMEM, SQ_RING, False),  # a kernel without one shared mapping
+    ("mmap", 3, errno.ENOMEM, CQ_RING, False),
+    ("eventfd", 1, errno.EMFILE, None, False),
+    ("io_uring_register:4", 1, errno.EBUSY, None, False),
+    ("mmap", 4, None, None, False),
 ])
-def test_setup_failure_raises_errno_error_and_undoes_everything(shim, call, nth, err, offset):
-    r = run_child(SETUP, shim, dict(call=call, nth=nth, err=err))
-    assert r["exc"] == {"type": expected_type(err), "errno": err, "strerror": errno_text(err),
-                        "args": [str(err), errno_text(err)], "notes": []}
-    assert r["hits"] == nth, "the failing call was retried or never made"
-    if offset is not None:
-        assert r["offset"] == offset
-    assert not r["leaked"] and r["again"]
+def test_setup_failure_raises_and_undoes_everything(shim, call, nth, err, offset, single):
+    r = run_child(SETUP, shim, dict(call=call, nth=nth, err=err or 0, single=single))
+    assert r["exc"] == (err and errno_error(err))
+    assert r["hits"] == min(nth, 2 if single else 3), "the failing call was retried or not made"
+    assert offset is None or r["offset"] == offset
+    assert not r["leaked"] and r["again"] == 0
+    if not err:
+        assert r["maps"] == (2 if single else 3)
+        assert r["work"] == [1, {"1": [-errno.ENOENT, None]}]
 
 
-def test_setup_makes_one_shared_ring_mapping(shim):
-    # IORING_FEAT_SINGLE_MMAP on this kernel: a third mapping is never asked for.
-    r = run_child(SETUP, shim, dict(call="mmap", nth=3, err=errno.ENOMEM))
-    assert r["exc"] is None and r["hits"] == 2 and not r["leaked"]
-
-
-def test_sparse_table_refused_gives_zero_slots_and_a_working_ring(shim, tmp_path):
-    path = tmp_path / "f"
-    path.write_bytes(b"kovra" * 100)
+def test_refused_sparse_table_gives_zero_slots_and_a_working_ring(shim, tmp_path):
+    (tmp_path / "f").write_bytes(b"kovra" * 100)
     r = run_child("""
     before = owned()
-    arm("io_uring_register:13", 1, errno.EMFILE)   # IORING_REGISTER_FILES2
-    ring = Ring(16)
-    hits = disarm()
-    fd = os.open(P, os.O_RDONLY)
-    rid = ring.submit_read(fd, 0, 500)
-    chain = ring.submit_open_read(P, os.O_RDONLY, 0, 10, 0)
-    got = {u: (res, p if not isinstance(p, bytes) else p.decode()) for u, res, p in drain(ring)}
+    arm("io_uring_register:13", 1, errno.EMFILE)  # IORING_REGISTER_FILES2
+    ring, e = attempt(Ring, 16)
+    hits, fd = disarm(), os.open(P, os.O_RDONLY)
+    ids = [ring.submit_read(fd, 0, 500), *ring.submit_open_read(P, os.O_RDONLY, 0, 10, 0)]
+    got = run(ring)
     os.close(fd)
     slots, ring = ring.fixed_slots, None
-    done(hits=hits, slots=slots, read=got[rid], chain=[got[i] for i in chain],
-         leaked=owned() != before)
-    """, shim, str(path))
-    assert r["hits"] == 1 and r["slots"] == 0 and not r["leaked"]
-    assert r["read"] == [500, "kovra" * 100]
-    (open_res, _), read = r["chain"]
-    assert open_res < 0 and read == [-errno.ECANCELED, None]
+    done(exc=exc_info(e), hits=hits, slots=slots, leaked=owned() != before,
+         got=[(got[i][0], got[i][1] and got[i][1].decode()) for i in ids])
+    """, shim, str(tmp_path / "f"))
+    assert r["exc"] is None and r["hits"] == 1 and r["slots"] == 0 and not r["leaked"]
+    read, (opened, _), cancelled = r["got"]
+    assert read == [500, "kovra" * 100] and opened < 0 and cancelled == [-errno.ECANCELED, None]
 
 
 def test_failed_submit_keeps_everything_queued(shim, tmp_path):
-    path = tmp_path / "f"
-    path.write_bytes(bytes(range(256)))
+    (tmp_path / "f").write_bytes(bytes(range(256)))
     r = run_child("""
     fd = os.open(P, os.O_RDONLY)
-    ring = Ring(8)
+    ring, rfd = new_ring(8)
     ids = [ring.submit_read(fd, i * 10, 10) for i in range(3)]
     arm("io_uring_enter", 1, errno.EAGAIN)
     _, e = attempt(ring.submit)
     hits, to_submit = disarm(), F.fault_arg(1)
-    state = [ring.inflight, fdinfo("SqHead"), fdinfo("SqTail")]
-    got = sorted((u, res, list(p)) for u, res, p in drain(ring))
-    done(exc=exc_info(e), hits=hits, to_submit=to_submit, state=state, ids=ids, got=got)
-    """, shim, str(path))
-    assert r["exc"]["type"] == "BlockingIOError" and r["exc"]["errno"] == errno.EAGAIN
-    assert r["exc"]["strerror"] == errno_text(errno.EAGAIN)
-    assert r["hits"] == 1 and r["to_submit"] == 3
-    assert r["state"] == [3, "0", "3"]
-    assert r["ids"] == [1, 2, 3]
-    assert r["got"] == [[i + 1, 10, list(range(i * 10, i * 10 + 10))] for i in range(3)]
+    state = [ring.inflight, fdinfo(rfd)["SqHead"], fdinfo(rfd)["SqTail"]]
+    done(exc=exc_info(e), hits=hits, to_submit=to_submit, state=state, ids=ids,
+         got={u: (res, list(data)) for u, (res, data) in run(ring).items()})
+    """, shim, str(tmp_path / "f"))
+    assert r["exc"] == errno_error(errno.EAGAIN) and r["hits"] == 1 and r["to_submit"] == 3
+    assert r["state"] == [3, 0, 3] and r["ids"] == [1, 2, 3]
+    assert r["got"] == {str(i + 1): [10, list(range(i * 10, i * 10 + 10))] for i in range(3)}
 
 
-# A push into a full queue flushes it first. Ring(4) holds four single entries;
-# Ring(2) with one queued has no room for a linked pair. `err` None: the flush
-# works; 0: io_uring_enter "succeeds" without the kernel consuming anything.
+# A push into a full queue flushes it first: Ring(4) with four queued has no
+# room for a vectored write, Ring(2) with one queued none for a linked pair.
 FLUSH = """
-path = P["dir"] + "/out"
-fd = os.open(P["dir"] + "/src", os.O_RDONLY)
+out, fd = P["dir"] + "/out", os.open(P["dir"] + "/src", os.O_RDONLY)
 before = owned()
-ring = Ring(P["entries"])
+ring, rfd = new_ring(P["entries"])
 queued = [ring.submit_read(fd, 0, 4) for _ in range(P["queued"])]
-data = b"written by the pair" if P["pair"] else b"written by the fifth"
+data = b"written by the refused submission"
 refs = sys.getrefcount(data)
 arm("io_uring_enter", 0 if P["err"] is None else 1, P["err"] or 0)
 if P["pair"]:
-    ids, e = attempt(ring.submit_open_write, path, os.O_WRONLY | os.O_CREAT, 0o644, data, 0)
+    ids, e = attempt(ring.submit_open_write, out, os.O_WRONLY | os.O_CREAT, 0o644, data, 0)
 else:
-    ids, e = attempt(ring.submit_write, fd, 0, data)
+    ids, e = attempt(ring.submit_writev, fd, 0, [data, data])
 hits, enter = disarm(), [F.fault_arg(i) for i in (1, 2, 3)]
-after = dict(inflight=ring.inflight, tail=fdinfo("SqTail"), refs=sys.getrefcount(data) - refs,
-             probe=ring.submit_close(-1))
-reaped = sorted(u for u, res, p in drain(ring))
+after = [ring.inflight, fdinfo(rfd)["SqTail"], sys.getrefcount(data) - refs, ring.submit_close(-1)]
+reaped = sorted(run(ring))
 ring = None
 done(exc=exc_info(e), ids=ids, hits=hits, enter=enter, after=after, reaped=reaped,
-     created=os.path.exists(path), refs=sys.getrefcount(data) - refs, leaked=owned() != before)
+     created=os.path.exists(out), refs=sys.getrefcount(data) - refs, leaked=owned() != before)
 """
 
 
@@ -126,46 +111,67 @@ done(exc=exc_info(e), ids=ids, hits=hits, enter=enter, after=after, reaped=reape
                          ids=["single", "pair"])
 @pytest.mark.parametrize("err", [None, errno.EBUSY, errno.EINTR, 0],
                          ids=["flushed", "EBUSY", "EINTR", "still-full"])
-def test_push_into_full_queue(shim, tmp_path, pair, entries, queued, err):
+def test_push_into_a_full_queue(shim, tmp_path, pair, entries, queued, err):
+    """err None: the flush works; 0: io_uring_enter "succeeds" without the
+    kernel consuming anything, so the queue is still full."""
     (tmp_path / "src").write_bytes(b"source")
     r = run_child(FLUSH, shim, dict(dir=str(tmp_path), entries=entries, queued=queued,
                                     pair=pair, err=err))
-    taken = [queued + 1, queued + 2] if pair else queued + 1
     assert r["hits"] == 1 and r["enter"] == [queued, 0, 0], "one flush of everything queued"
     assert not r["leaked"] and r["refs"] == 0
+    n = queued + 1 + pair
     if err is None:
-        assert r["exc"] is None and r["ids"] == taken
-        n = queued + (2 if pair else 1)
-        assert r["after"] == dict(inflight=n, tail=str(n), refs=1, probe=n + 1)
-        assert r["reaped"] == list(range(1, n + 2)) and r["created"] == pair
+        assert r["exc"] is None and r["ids"] == ([n - 1, n] if pair else n)
+        assert r["after"] == [n, n, 1 if pair else 2, n + 1] and r["created"] == pair
+        assert r["reaped"] == list(range(1, n + 2))
         return
-    if err:
-        assert r["exc"] == {"type": expected_type(err), "errno": err, "strerror": errno_text(err),
-                            "args": [str(err), errno_text(err)], "notes": []}
-    else:
-        assert r["exc"] == {"type": "OSError", "errno": None, "strerror": None,
-                            "args": ["submission queue full"], "notes": []}
-    # Nothing of the refused submission stays: the entry is dropped with its
-    # reference, nothing reached the queue, and its ids are gone for good.
-    probe = queued + (3 if pair else 2)
-    assert r["after"] == dict(inflight=queued, tail=str(queued), refs=0, probe=probe)
-    assert r["reaped"] == list(range(1, queued + 1)) + [probe]
-    assert not r["created"]
+    assert r["exc"] == (errno_error(err) if err else {
+        "type": "OSError", "errno": None, "strerror": None, "args": ["submission queue full"],
+        "notes": []})
+    # Nothing of the refused submission stays: its entries are dropped with
+    # their references, nothing reached the queue, and its ids are gone.
+    assert r["after"] == [queued, queued, 0, n + 1] and not r["created"]
+    assert r["reaped"] == list(range(1, queued + 1)) + [n + 1]
 
 
-def test_pair_never_fits_a_one_entry_ring(tmp_path):
+@pytest.mark.skipif(bool(os.environ.get("URING_SANITIZED")), reason="needs RLIMIT_AS")
+def test_read_buffer_that_cannot_be_created(tmp_path):
     r = run_child("""
-    before = owned()
-    ring = Ring(1)
-    data = b"x" * 10
-    refs = sys.getrefcount(data)
-    outcomes = [exc_info(attempt(ring.submit_open_write, P + "/f", os.O_WRONLY | os.O_CREAT,
-                                 0o644, data, 0)[1]) for _ in range(3)]
-    state = [ring.inflight, fdinfo("SqTail"), ring.submit_close(-1), sys.getrefcount(data) - refs]
-    drain(ring)
-    ring = None
-    done(outcomes=outcomes, state=state, leaked=owned() != before)
-    """, params=str(tmp_path))
-    assert all(o["args"] == ["submission queue full"] for o in r["outcomes"])
-    assert r["state"] == [0, "0", 7, 0] and not r["leaked"]
-    assert not os.path.exists(tmp_path / "f")
+    import resource
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.RLIM_INFINITY))
+    ring, big = Ring(8), 4294967295
+    calls = [(ring.submit_read, 0, 0, big), (ring.submit_read_fixed, 0, 0, big),
+             (ring.submit_open_read, P, os.O_RDONLY, 0, big, 0)]
+    done(exc=[exc_info(attempt(*c)[1])["type"] for c in calls], inflight=ring.inflight,
+         next=ring.submit_close(-1))
+    """, params=str(tmp_path / "f"))
+    assert r == {"exc": ["MemoryError"] * 3, "inflight": 0, "next": 5}
+
+
+@pytest.mark.skipif(bool(os.environ.get("URING_SANITIZED")), reason="needs RLIMIT_AS")
+def test_payload_that_cannot_be_created_in_reap(tmp_path):
+    r = run_child("""
+    import resource, select, time
+    with open(P, "wb") as f:
+        f.truncate(48 << 20)
+    fd, ring = os.open(P, os.O_RDONLY), Ring(8)
+    ring.submit_read(fd, 0, 64 << 20)  # a short read: reap must copy 48 MiB out
+    ring.submit()
+    assert select.select([ring.eventfd], [], [], 10)[0]
+    with open("/proc/self/status") as f:
+        vm = next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize"))
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (16 << 20), resource.RLIM_INFINITY))
+    _, e = attempt(ring.reap)
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+    after = [ring.inflight, ring.reap(), ring.submit_read(fd, 0, 3)]
+    ring.submit()
+    assert select.select([ring.eventfd], [], [], 10)[0]
+    after.append([[u, res, data.decode()] for u, res, data in ring.reap()])
+    start = time.monotonic()
+    ring = None  # nothing is owed: no wait
+    done(exc=[type(e).__name__, isinstance(e, Exception), list(e.args)], after=after,
+         teardown=time.monotonic() - start)
+    """, params=str(tmp_path / "f"))
+    assert r["exc"] == ["PanicException", False, ["PyObject pointer is null"]]
+    # The failed completion's entry left the table before its payload failed.
+    assert r["after"] == [0, [], 2, [[2, 3, "\x00\x00\x00"]]] and r["teardown"] < 1

@@ -1,15 +1,17 @@
-"""Arbitrary Python objects thrown at every method. The test predicts each
-call's outcome from the conversion rules and checks it: no crash, only the
-allowed exceptions, ids and `inflight` moving only as allowed, references to
-`bytes` arguments taken exactly when an entry holds them.
+"""Arbitrary Python objects thrown at every method, each call's outcome
+predicted from the conversion rules: no crash, only the allowed exceptions,
+ids and `inflight` moving only as allowed, and references to `bytes`
+arguments held exactly while an entry needs them.
 
-Fuzzed operations are never handed to the kernel (nothing calls `submit`,
-the ring is far larger than any sequence, and callbacks only reap or cancel),
-so arbitrary descriptors and paths are harmless; teardown drops the queue."""
+Nothing fuzzed reaches the kernel (nothing calls `submit`, no queue fills up,
+callbacks only reap or cancel), so arbitrary descriptors and paths are
+harmless: teardown drops the queue."""
+import gc
 import operator
 import sys
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from _uring import Ring
@@ -50,10 +52,11 @@ class Boom(Exception):
 
 class Hostile:
     """An integer and a sequence whose `__index__` / `__iter__` call back into
-    the ring that is converting it (or raise); its `__len__` always fails."""
+    the ring that is converting it, or raise; its `__len__` always fails."""
     CALLS = {"reap": (lambda r: r.reap(), "Already borrowed"),
              "peek": (lambda r: r.inflight, "Already mutably borrowed"),
-             "drain": (lambda r: r.drain_eventfd(), "Already mutably borrowed")}
+             "drain": (lambda r: r.drain_eventfd(), "Already mutably borrowed"),
+             "escape": (lambda r: r.submit_cancel(7), None)}  # the refusal propagates
 
     def __init__(self, action, value, items):
         self.action, self.value, self.items = action, value, items
@@ -61,15 +64,14 @@ class Hostile:
     def act(self):
         if self.action == "boom":
             raise Boom
-        if self.action == "escape":  # the refusal propagates out of the conversion
-            RING[0].submit_cancel(7)
-        if self.action in self.CALLS:
-            call, message = self.CALLS[self.action]
-            try:
-                call(RING[0])
-                NESTED.append("a nested call went through")
-            except RuntimeError as e:
-                NESTED.append(None if str(e) == message else str(e))
+        call, message = self.CALLS.get(self.action, (None, None))
+        try:
+            call and call(RING[0])
+            NESTED.append(call and "a nested call went through")
+        except RuntimeError as e:
+            if not message:
+                raise
+            NESTED.append(None if str(e) == message else str(e))
 
     def __index__(self):
         self.act()
@@ -90,12 +92,15 @@ class Hostile:
             self.act()
 
     def __repr__(self):
-        return f"Hostile({self.action!r}, {self.value!r}, {self.items!r})"
+        return f"Hostile{(self.action, self.value, self.items)}"
 
 
 class SneakyInt(int):
     def __index__(self):  # never consulted: an int's own value is used
         raise Boom
+
+
+BytesSub, StrSub = type("BytesSub", (bytes,), {}), type("StrSub", (str,), {})
 
 
 def as_int(x):
@@ -118,10 +123,10 @@ def convert(kind, x):
         except TypeError:
             return TypeError
         return None if RANGES[kind][0] <= v <= RANGES[kind][1] else OverflowError
-    if kind == BOOL:
+    if kind == BOOL:  # numpy's bool, "bool_" before NumPy 2, counts as a bool
         t = type(x)
-        return None if t is bool or (t.__module__, t.__name__) in (("numpy", "bool_"),
-                                                                  ("numpy", "bool")) else TypeError
+        return None if t is bool or (t.__module__, t.__name__[:4]) == ("numpy", "bool") \
+            else TypeError
     if kind == BYTES:
         return None if isinstance(x, bytes) else TypeError
     if kind == PATH:
@@ -146,33 +151,38 @@ def held(args):
     return []
 
 
-ints = st.one_of(st.integers(), st.integers(-2**70, 2**70), st.sampled_from(
-    [-2**63, -2**31 - 1, -2**31, -1, 0, 1, 2**31 - 1, 2**31, 2**32 - 2, 2**32 - 1, 2**32,
-     2**63, 2**64 - 1, 2**64, 4294967293, 4294967294]))
+ints = st.one_of(st.integers(0, 999), st.integers(), st.integers(-2**70, 2**70), st.sampled_from(
+    [-2**63, -2**31 - 1, -2**31, -1, 0, 1, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63, 2**64 - 1,
+     2**64, 4294967293, 4294967294]))
 texts = st.text(st.characters(exclude_categories=()), max_size=12) | st.just("dir/a\0b")
 blobs = st.binary(max_size=12)
 seqs = st.lists(blobs | st.sampled_from([bytearray(b"b"), "s", 3, None]), max_size=4)
-hostile = st.builds(Hostile, st.sampled_from(["boom", "escape", "plain", *Hostile.CALLS]),
+hostile = st.builds(Hostile, st.sampled_from(["boom", "plain", *Hostile.CALLS]),
                     ints | st.just(1.5), st.lists(blobs, max_size=3).map(tuple))
+CATALOG = [0, -1, 7, 2**31, 2**32, 4294967294, 2**64, -2**63 - 1, True, 1.5, None, SneakyInt(5),
+           np.int64(3), np.float64(1.0), np.True_, b"", b"data", BytesSub(b"x"), bytearray(b"x"),
+           memoryview(b"x"), "", "p", "a\0b", "\udc80", StrSub("q"), [b"a", b"b"], (b"a",),
+           [b"a", "s"], [], {b"a"}, {b"a": 1}, range(0), range(2), iter([b"x"]), object(),
+           *(Hostile(a, 5, (b"a", b"b")) for a in ["boom", "plain", *Hostile.CALLS])]
 objects = st.one_of(
-    ints, st.booleans(), st.floats(), st.none(), ints.map(SneakyInt), blobs,
-    blobs.map(type("BytesSub", (bytes,), {})), blobs.map(bytearray), blobs.map(memoryview),
-    texts, texts.map(type("StrSub", (str,), {})), seqs, seqs.map(tuple), hostile,
-    st.sampled_from([np.int64(3), np.uint64(2**64 - 1), np.float64(1.0), np.True_, np.False_,
-                     {b"a"}, {b"a": b"b"}, range(0), range(2), iter([b"x"])]))
+    ints, st.floats(), ints.map(SneakyInt), blobs, blobs.map(BytesSub), blobs.map(bytearray),
+    texts, texts.map(StrSub), seqs, seqs.map(tuple), hostile, st.sampled_from(CATALOG))
+numbers = ints | hostile | ints.map(SneakyInt) | st.sampled_from([True, np.int64(-3)])
+TYPED = {I32: numbers, U64: numbers, U32: numbers, BOOL: st.sampled_from([True, False, np.True_]),
+         BYTES: blobs, BUFS: st.lists(blobs, max_size=4) | hostile, PATH: texts}
 
 
 @st.composite
 def calls(draw):
+    """(method, positional, keywords, whether binding must fail)."""
     method = draw(st.sampled_from(sorted(METHODS)))
-    params = METHODS[method]
-    args = {p[0]: draw(objects) for p in params if len(p) == 2 or draw(st.booleans())}
-    npos = draw(st.integers(0, len(params)))
-    names = [p[0] for p in params]
+    names = [p[0] for p in METHODS[method]]
+    typed = draw(st.sampled_from([TYPED, {k: v | objects for k, v in TYPED.items()}]))
+    args = {p[0]: draw(typed[p[1]]) for p in METHODS[method] if len(p) == 2 or draw(st.booleans())}
+    npos = draw(st.integers(0, len(names)))
     pos = [args.pop(n) for n in names[:npos] if n in args]
-    if len(pos) < npos:  # a gap among the leading parameters: pass the rest by keyword
-        args.update(zip(names, pos))
-        pos = []
+    if len(pos) < npos:  # a gap among the leading parameters: pass them by keyword
+        args, pos = {**args, **dict(zip(names, pos))}, []
     bad = draw(st.sampled_from([None] * 8 + ["extra", "unknown", "twice", "missing"]))
     if bad == "extra":
         pos = [args.pop(n, 0) for n in names] + [0]
@@ -180,14 +190,14 @@ def calls(draw):
         args["bogus"] = 0
     elif bad == "twice" and pos:
         args[names[0]] = pos[0]
-    elif bad == "missing" and names:  # predict() sees the hole itself
+    elif bad == "missing" and names:  # predict() notices the hole itself
         args.pop(names[0], None)
-        pos, bad = [], None
+        pos = []
     return method, pos, args, bad in ("extra", "unknown") or (bad == "twice" and bool(pos))
 
 
 def predict(method, pos, kw, bad):
-    """(exception type or None or "nul"/"slot"/"memory", ids taken)."""
+    """(None, an exception type, "nul" or "slot"; ids taken; the bound arguments)."""
     params = METHODS[method]
     given = {**dict(zip([p[0] for p in params], pos)), **kw}
     if bad or any(len(p) == 2 and p[0] not in given for p in params):
@@ -198,9 +208,8 @@ def predict(method, pos, kw, bad):
     taken = 2 if method in CHAINS else int(method.startswith("submit_"))
     if any(kind == PATH and "\0" in given[name] for name, kind, *_ in params):
         return "nul", taken, given
-    if "slot" in given and method != "submit_read_fixed" and method != "submit_write_fixed":
-        if as_int(given["slot"]) >= 4294967294:
-            return "slot", taken, given
+    if method in (*CHAINS, "submit_close_fixed") and as_int(given["slot"]) >= 4294967294:
+        return "slot", taken, given
     return None, taken, given
 
 
@@ -208,56 +217,79 @@ def refs(objs):
     return {id(o): sys.getrefcount(o) for o in objs if sys.getrefcount(o) < 10**9}
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
-@given(st.lists(calls(), min_size=1, max_size=12))
-def test_arbitrary_arguments(sequence):
-    ring = RING[0] = Ring(128)
-    nxt, inflight = 1, 0
-    NESTED.clear()
-    for method, pos, kw, bad in sequence:
+class Checker:
+    """A fresh Ring and what its next id and `inflight` must be."""
+    def __init__(self):
+        self.ring = RING[0] = Ring(128)
+        self.next, self.inflight = 1, 0
+        NESTED.clear()
+
+    def call(self, method, pos, kw, bad=False):
         expected, taken, given = predict(method, pos, kw, bad)
         objs = held(given)
+        gc.disable()  # a collection mid-call could drop other holders of these objects
         before = refs(objs)
         try:
-            result, raised = getattr(ring, method)(*pos, **kw), None
+            result, raised = getattr(self.ring, method)(*pos, **kw), None
         except (TypeError, OverflowError, UnicodeEncodeError, OSError, RuntimeError, MemoryError,
                 Boom) as e:
             result, raised, text = None, type(e), str(e)
+        after = refs(objs)
+        gc.enable()
         if expected == "nul":
             path = next(given[n] for n, k, *_ in METHODS[method] if k == PATH and "\0" in given[n])
-            assert raised is OSError and text == "nul byte found in provided data at position: " \
-                + str(path.encode().index(b"\0"))
+            assert (raised, text) == (OSError, "nul byte found in provided data at position: "
+                                      + str(path.encode().index(b"\0")))
         elif expected == "slot":
-            assert raised is OSError and text == "invalid fixed-file slot"
+            assert (raised, text) == (OSError, "invalid fixed-file slot")
         elif raised is MemoryError:  # a read's buffer may be too large to create
-            assert expected is None and method in ("submit_read", "submit_read_fixed",
-                                                   "submit_open_read")
+            assert expected is None and "read" in method
         else:
             assert raised is expected, (method, pos, kw)
         if raised is None:
             assert result == (None if method == "drain_eventfd" else [] if method == "reap"
-                              else (nxt, nxt + 1) if taken == 2 else nxt)
-            inflight += taken
-            after = refs(objs)
+                              else (self.next, self.next + 1) if taken == 2 else self.next)
+            self.inflight += taken  # an entry holds each of its objects once per occurrence
             assert all(after[k] - v == sum(id(o) == k for o in objs) for k, v in before.items())
         else:
-            assert refs(objs) == before
-        nxt += taken
-        assert ring.inflight == inflight
-    assert ring.submit_cancel(0) == nxt and ring.inflight == inflight + 1
-    assert all(n is None for n in NESTED), NESTED
-    RING[0] = None
+            assert after == before, "a failed call kept or dropped a reference"
+        self.next += taken
+        assert self.ring.inflight == self.inflight
+
+    def finish(self):
+        assert self.ring.submit_cancel(0) == self.next and self.ring.inflight == self.inflight + 1
+        assert all(n is None for n in NESTED), NESTED
+        RING[0] = None
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
-@given(objects.filter(lambda o: not isinstance(o, Hostile) or o.action in ("boom", "plain")))
-def test_arbitrary_entries(entries):
-    expected = convert(U32, entries)
+@settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(calls(), min_size=1, max_size=12))
+def test_arbitrary_call_sequences(sequence):
+    checker = Checker()
+    for call in sequence:
+        checker.call(*call)
+    checker.finish()
+
+
+VALID = {I32: -1, U64: 0, U32: 1, BOOL: True, BYTES: b"x", BUFS: [b"x"], PATH: "p"}
+
+
+@pytest.mark.parametrize("method", sorted(m for m in METHODS if METHODS[m]))
+def test_every_parameter_meets_every_kind_of_object(method):
+    for wild, *_ in METHODS[method]:
+        checker = Checker()
+        for obj in CATALOG:
+            args = {name: obj if name == wild else VALID[kind] for name, kind, *_ in METHODS[method]}
+            checker.call(method, [], args)
+        checker.finish()
+
+
+@pytest.mark.parametrize("entries", [
+    o for o in CATALOG if not isinstance(o, Hostile) or o.action in ("boom", "plain")], ids=repr)
+def test_constructor_meets_every_kind_of_object(entries):
+    expected = convert(U32, entries) or (None if 1 <= as_int(entries) <= 32768 else OSError)
     try:
-        Ring(entries)
-        raised = None
+        raised = Ring(entries) and None
     except (TypeError, OverflowError, OSError, Boom) as e:
         raised = type(e)
-    if expected is None and not 1 <= as_int(entries) <= 32768:
-        expected = OSError  # the kernel refuses the size (EINVAL)
-    assert raised is expected
+    assert raised is expected  # sizes the kernel refuses raise its EINVAL

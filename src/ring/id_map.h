@@ -72,8 +72,8 @@ class IdMap {
     }
 
     // Calls `use(V*)` with the value stored under `key` (null when there is
-    // none), then destroys the value and frees its slot. The value is used
-    // in place: nothing is moved on the way out.
+    // none), then destroys the value and frees its slot, even if `use`
+    // throws. The value is used in place: nothing is moved on the way out.
     template <class Use>
     void consume(uint64_t key, Use&& use) {
         const size_t i = locate(key);
@@ -81,8 +81,12 @@ class IdMap {
             use(static_cast<V*>(nullptr));
             return;
         }
+        struct EraseOnExit {
+            IdMap& map;
+            size_t slot;
+            ~EraseOnExit() { map.erase_at(slot); }
+        } erase{*this, i};
         use(slots_[i].value());
-        erase_at(i);
     }
 
     // Destroys the value stored under `key`, if any.

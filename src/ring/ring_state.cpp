@@ -104,7 +104,8 @@ int RingState::setup(uint32_t entries) {
 RingState::~RingState() {
     // A moved-from or half-built state has nothing in the kernel; a forked
     // child only drops its own copies of the descriptors and mappings.
-    if (ring_fd_.valid() && sq_map_.mapped() && !foreign()) wait_for_kernel();
+    // The views exist only once every mapping succeeded.
+    if (ring_fd_.valid() && sq.ktail && cq.ktail && !foreign()) wait_for_kernel();
     // Members now go in reverse order: eventfd, mappings, ring descriptor,
     // and finally the pending entries, once the kernel can no longer write.
 }
@@ -114,8 +115,9 @@ RingState::~RingState() {
 // polling budget, the entries are abandoned: leaking them is the only safe
 // choice while the kernel may still write into them.
 void RingState::wait_for_kernel() {
-    const uint32_t queued = read_once(sq.ktail) - smp_load_acquire(sq.khead);
     const size_t recorded = pending.size() + displaced;
+    if (recorded == 0) return;
+    const uint32_t queued = read_once(sq.ktail) - smp_load_acquire(sq.khead);
     if (recorded <= queued) return;
     size_t outstanding = recorded - queued;
 
@@ -137,7 +139,9 @@ void RingState::wait_for_kernel() {
         int r = poll(&pfd, 1, kPollTimeoutMs);
         if (r == 0) {
             ++timeouts;
-        } else if (r < 0 && errno != EINTR) {
+        } else if (r < 0 ? errno != EINTR : (pfd.revents & (POLLNVAL | POLLERR)) != 0) {
+            // An error, or a descriptor that is no longer the ring (closed
+            // behind our back), would otherwise "succeed" forever.
             break;
         }
     }

@@ -17,6 +17,9 @@
  *              0 without reaching the kernel (an enter that consumed nothing).
  *   void fault_disarm(void);   long fault_hits(void);   long fault_arg(int i)
  *        (the i-th argument of the last matching call).
+ *   void fault_hide_features(unsigned mask)
+ *        clears these bits of io_uring_params.features after every successful
+ *        io_uring_setup, e.g. IORING_FEAT_SINGLE_MMAP to get three mappings.
  * Or from the environment at load time: FAULT_SYSCALL=name FAULT_NTH=n
  * FAULT_ERRNO=number-or-name (ENOMEM, EMFILE, ...).
  */
@@ -47,6 +50,7 @@ typedef long (*syscall_fn)(long, ...);
 typedef void *(*mmap_fn)(void *, size_t, int, int, int, off_t);
 typedef int (*eventfd_fn)(unsigned int, int);
 
+static unsigned hidden_features;
 static syscall_fn real_syscall;
 static mmap_fn real_mmap, real_mmap64;
 static eventfd_fn real_eventfd;
@@ -90,6 +94,7 @@ EXPORT int fault_arm(const char *name, long nth, int err) {
 }
 
 EXPORT void fault_disarm(void) { st.kind = K_NONE; }
+EXPORT void fault_hide_features(unsigned mask) { hidden_features = mask; }
 EXPORT long fault_hits(void) { return st.hits; }
 EXPORT long fault_arg(int i) { return i >= 0 && i < 6 ? st.args[i] : 0; }
 
@@ -115,7 +120,14 @@ long syscall(long number, ...) {
         errno = st.err;
         return -1;
     }
-    return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    long ret = real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (k == K_SETUP && ret >= 0 && hidden_features) {
+        unsigned features; /* io_uring_params.features, at byte 20 */
+        memcpy(&features, (char *)a[1] + 20, sizeof features);
+        features &= ~hidden_features;
+        memcpy((char *)a[1] + 20, &features, sizeof features);
+    }
+    return ret;
 }
 
 static void *do_mmap(mmap_fn real, void *addr, size_t len, int prot, int flags, int fd, off_t off) {

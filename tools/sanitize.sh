@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into
+# dist-asan/ (separate build tree), installs it into .venv/asan next to the
+# test requirements, and runs the whole pytest suite against it.
+#
+#   tools/sanitize.sh [pytest args...]
+#
+# The interpreter itself is not instrumented, so the runtime is preloaded;
+# child processes inherit that (the fault-injection tests append their shim
+# after it). PYTHONMALLOC=malloc gives every Python object its own heap block,
+# so an access past a bytes object's buffer is caught too. Leak detection is
+# off because CPython does not free everything at exit. Any report aborts the
+# process, which fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+venvs=$(tools/envs.sh install)  # whole output: `| head` would cut it off mid-write
+base=${venvs%%$'\n'*}
+venv=.venv/asan
+if [ ! -x "$venv/bin/python" ]; then
+    "$base/bin/python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade pip
+fi
+if ! cmp -s requirements-test.txt "$venv/.requirements" 2>/dev/null; then
+    "$venv/bin/python" -m pip install -q -r requirements-test.txt
+    cp requirements-test.txt "$venv/.requirements"
+fi
+
+rm -rf dist-asan
+URING_SANITIZE=ON "$venv/bin/python" -m pip wheel -q --no-deps -w dist-asan . \
+    -Cbuild-dir=build/asan >&2
+"$venv/bin/python" -m pip install -q --force-reinstall --no-deps dist-asan/*.whl
+
+libasan=$(gcc -print-file-name=libasan.so)
+[ -e "$libasan" ] || { echo "error: libasan not found (gcc -print-file-name=libasan.so)" >&2; exit 1; }
+
+echo "== pytest under ASan+UBSan on $("$venv/bin/python" -VV | head -1)"
+export URING_SANITIZED=1 PYTHONMALLOC=malloc
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+LD_PRELOAD="$libasan" "$venv/bin/python" -m pytest -q "$@"
