@@ -8,7 +8,7 @@
  *   baseline uring-files  LIST  REPS QD           open+read(4 KiB)+close, direct descriptors
  *   baseline uring-statx  LIST  REPS QD           statx(STATX_BASIC_STATS) per path
  *   baseline statx        LIST  REPS              statx(2) loop
- *   baseline uring-cancel OPS REPS QD [INFLIGHT]  ASYNC_CANCEL of an unknown id
+ *   baseline uring-cancel OPS REPS QD             ASYNC_CANCEL of an unknown id
  *   baseline uring-nop    OPS REPS QD             NOP
  *
  * Setting BASELINE_EVENTFD=1 registers an eventfd with each ring, as the
@@ -276,38 +276,18 @@ static void mode_statx(const char *list, int reps) {
     }
 }
 
-/* Cheap operations in batches of QD: ASYNC_CANCEL of an id nobody uses, or NOP.
- * INFLIGHT reads parked on an empty pipe stay outstanding for the whole run, so
- * the kernel side of the cancel can be compared at several in-flight sizes. */
-static void mode_cheap(const char *mode, long ops, int reps, unsigned qd, unsigned inflight) {
+/* Cheap operations in batches of QD: ASYNC_CANCEL of an id nobody uses, or NOP. */
+static void mode_cheap(const char *mode, long ops, int reps, unsigned qd) {
     int cancel = strcmp(mode, "uring-cancel") == 0;
     struct io_uring ring;
-    unsigned entries = qd * 4 > 256 ? qd * 4 : 256;
-    if (inflight && entries < inflight) entries = inflight;
-    struct io_uring_params p = {0};
-    p.flags = IORING_SETUP_CQSIZE;
-    p.cq_entries = 2 * (entries > inflight + qd ? entries : inflight + qd);
-    int rc = io_uring_queue_init_params(entries, &ring, &p);
-    if (rc < 0) die("io_uring_queue_init_params", rc);
-    int pipefd[2] = {-1, -1};
-    char *parked = NULL;
-    if (inflight) {
-        if (pipe(pipefd) < 0) die("pipe", errno);
-        parked = malloc(inflight);
-        for (unsigned i = 0; i < inflight; i++) {
-            struct io_uring_sqe *sqe = get_sqe(&ring);
-            io_uring_prep_read(sqe, pipefd[0], parked + i, 1, 0);
-            sqe->user_data = (1ull << 62) + i;
-        }
-        io_uring_submit(&ring);
-    }
+    ring_init(&ring, qd * 4 > 256 ? qd * 4 : 256);
     for (int r = 0; r < reps; r++) {
         uint64_t t0 = now_ns();
         for (long i = 0; i < ops; i += qd) {
             unsigned batch = (unsigned)(ops - i < qd ? ops - i : qd);
             for (unsigned k = 0; k < batch; k++) {
                 struct io_uring_sqe *sqe = get_sqe(&ring);
-                if (cancel) io_uring_prep_cancel64(sqe, 0xFFFFFFFFFFFF0000ull, 0);
+                if (cancel) io_uring_prep_cancel64(sqe, (1u << 30) - 1, 0);
                 else io_uring_prep_nop(sqe);
                 sqe->user_data = (uint64_t)(i + k);
             }
@@ -315,13 +295,6 @@ static void mode_cheap(const char *mode, long ops, int reps, unsigned qd, unsign
             for (unsigned got = 0; got < batch;) got += reap_some(&ring, NULL);
         }
         report(mode, ops, now_ns() - t0);
-    }
-    if (inflight) {
-        /* Release the parked reads: one byte each. */
-        char *ones = calloc(inflight, 1);
-        if (write(pipefd[1], ones, inflight) < 0) die("write", errno);
-        for (unsigned got = 0; got < inflight;) got += reap_some(&ring, NULL);
-        free(ones);
     }
     io_uring_queue_exit(&ring);
 }
@@ -342,9 +315,8 @@ int main(int argc, char **argv) {
         mode_uring_statx(argv[2], atoi(argv[3]), (unsigned)atoi(argv[4]));
     else if (!strcmp(m, "statx") && argc == 4)
         mode_statx(argv[2], atoi(argv[3]));
-    else if ((!strcmp(m, "uring-cancel") || !strcmp(m, "uring-nop")) && (argc == 5 || argc == 6))
-        mode_cheap(m, atol(argv[2]), atoi(argv[3]), (unsigned)atoi(argv[4]),
-                   argc == 6 ? (unsigned)atoi(argv[5]) : 0);
+    else if ((!strcmp(m, "uring-cancel") || !strcmp(m, "uring-nop")) && argc == 5)
+        mode_cheap(m, atol(argv[2]), atoi(argv[3]), (unsigned)atoi(argv[4]));
     else {
         fprintf(stderr, "baseline: bad arguments for %s\n", m);
         return 2;

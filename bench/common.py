@@ -123,6 +123,44 @@ def median(xs: Sequence[float]) -> float:
     return statistics.median(xs)
 
 
+def timed(fn: Callable[[], int]) -> Callable[[], float]:
+    """One run of `fn` (which returns its number of operations) -> ns/op."""
+    def run() -> float:
+        t0 = time.perf_counter_ns()
+        ops = fn()
+        return (time.perf_counter_ns() - t0) / ops
+    return run
+
+
+REPS_ARG = object()  # stands for the repetition count in c_timed's arguments
+
+
+def c_timed(*args: object) -> Callable[[], float | None]:
+    """One run of the C baseline -> ns/op of its second repetition (the first
+    warms up), or None when the baseline is unavailable."""
+    def run() -> float | None:
+        got = run_baseline(*(2 if a is REPS_ARG else a for a in args))
+        return got[-1] if got else None
+    return run
+
+
+def interleave(runs: dict[str, Callable[[], float | None]],
+               rounds: int) -> dict[str, list[float]]:
+    """Runs every implementation once per round, round after round, after one
+    warm-up run each. Other work on the machine comes and goes over seconds;
+    interleaving spreads it over all implementations instead of letting it
+    land on whichever happened to run then."""
+    out: dict[str, list[float]] = {name: [] for name in runs}
+    for fn in runs.values():
+        fn()
+    for _ in range(rounds):
+        for name, fn in runs.items():
+            v = fn()
+            if v is not None:
+                out[name].append(v)
+    return out
+
+
 def ring_waiter(ring) -> Callable[[], None]:
     """Blocks until the ring's eventfd is readable, then clears it: the way an
     event loop learns that completions are waiting."""
@@ -189,6 +227,12 @@ class Table:
         self.rows.append(row)
         return row
 
+    def add_samples(self, samples: dict[str, list[float]]) -> None:
+        """One row per implementation that produced figures, in order."""
+        for impl, xs in samples.items():
+            if xs:
+                self.add(impl, median(xs), samples=xs)
+
     def ns(self, impl: str) -> float | None:
         for r in self.rows:
             if r["impl"] == impl:
@@ -221,6 +265,10 @@ class Table:
         self.notes.append(text)
 
     def emit(self) -> None:
+        # Other work on the machine moves every figure: say how busy it was.
+        load = os.getloadavg()[0]
+        self.note(f"load average over the last minute when this table was made: {load:.2f} "
+                  f"({os.cpu_count()} CPUs)")
         print(f"\n{self.workload}: {self.title}")
         header = f"{'implementation':<44} {'ops/s':>12} {'time/op':>11}  ratio / target"
         print(header)
@@ -286,11 +334,26 @@ CATEGORY_ORDER = ["kernel", "module", "interpreter", "libc", "liburing", "C prog
                   "loader", "other"]
 
 
-def perf_split(cmd: list[str]) -> dict[str, float] | None:
+def profiling(on: bool) -> None:
+    """Starts or stops the sampling of an enclosing perf_split, so that a
+    child's set-up (data sets, imports) stays out of its profile. Without
+    one (or for a command that never calls this) the whole run is sampled."""
+    ctl, ack = os.environ.get("BENCH_PERF_CTL"), os.environ.get("BENCH_PERF_ACK")
+    if not ctl or not ack:
+        return
+    with open(ctl, "w") as f:
+        f.write("enable\n" if on else "disable\n")
+    with open(ack) as f:
+        f.readline()
+
+
+def perf_split(cmd: list[str], windowed: bool = False) -> dict[str, float] | None:
     """Shares (percent) of CPU-clock samples by category while `cmd` runs.
 
     A software clock, so it works in virtual machines without hardware
-    counters; kernel time is included. None when perf is missing or fails."""
+    counters; kernel time is included. With `windowed`, sampling starts
+    disabled and `cmd` (a Python child) turns it on with profiling(True).
+    None when perf is missing or fails."""
     import shutil
     import tempfile
     if not shutil.which("perf"):
@@ -298,25 +361,49 @@ def perf_split(cmd: list[str]) -> dict[str, float] | None:
     from collections import defaultdict
     with tempfile.TemporaryDirectory() as tmp:
         data = Path(tmp) / "perf.data"
+        extra: list[str] = []
+        env = dict(os.environ)
+        if windowed:
+            ctl, ack = Path(tmp) / "ctl", Path(tmp) / "ack"
+            os.mkfifo(ctl)
+            os.mkfifo(ack)
+            extra = [f"--control=fifo:{ctl},{ack}", "-D", "-1"]
+            env.update(BENCH_PERF_CTL=str(ctl), BENCH_PERF_ACK=str(ack))
         rec = subprocess.run(["perf", "record", "-q", "-e", "cpu-clock", "-F", "4999",
-                              "-o", str(data), *cmd], capture_output=True, text=True)
+                              "-o", str(data), *extra, *cmd],
+                             capture_output=True, text=True, env=env)
         if rec.returncode != 0:
             return None
-        rep = subprocess.run(["perf", "report", "-i", str(data), "--sort", "dso",
+        rep = subprocess.run(["perf", "report", "-i", str(data), "--sort", "dso,sym",
                               "--stdio", "--no-children", "--percent-limit", "0"],
                              capture_output=True, text=True)
         if rep.returncode != 0:
             return None
-    split: dict[str, float] = defaultdict(float)
+    import re
+    split: dict = defaultdict(float)
+    symbols: list[tuple[float, str]] = []
     for line in rep.stdout.splitlines():
-        parts = line.split(None, 1)
-        if len(parts) == 2 and parts[0].endswith("%"):
-            split[classify(parts[1])] += float(parts[0].rstrip("%"))
-    return dict(split) or None
+        m = re.match(r"\s*([\d.]+)%\s+(\S+)\s+\[[^\]]*\]\s+(.*\S)", line)
+        if m:
+            pct, cat = float(m.group(1)), classify(m.group(2))
+            split[cat] += pct
+            # The module's own symbols are stripped: count it as one.
+            symbols.append((pct, "module" if cat == "module" else m.group(3)))
+        elif line.startswith("# Event count"):
+            # The cpu-clock event counts nanoseconds of CPU time.
+            split["cpu_ns"] = float(line.rsplit(":", 1)[1])
+    if len(split) < 2:
+        return None
+    top: dict[str, float] = defaultdict(float)
+    for pct, sym in symbols:
+        top[sym] += pct
+    split["top"] = sorted(top.items(), key=lambda kv: -kv[1])[:6]
+    return dict(split)
 
 
 def fmt_split(split: dict[str, float], ns_per_op: float | None = None) -> str:
-    """'kernel 62% (870 ns), module 9% (130 ns), ...' in a fixed order."""
+    """'kernel 62% (870 ns), module 9% (130 ns), ...' in a fixed order, the
+    nanoseconds being that share of `ns_per_op`."""
     out = []
     for k in CATEGORY_ORDER:
         v = split.get(k)
@@ -329,8 +416,43 @@ def fmt_split(split: dict[str, float], ns_per_op: float | None = None) -> str:
     return ", ".join(out)
 
 
-def profile_note(table: "Table", impl: str, cmd: list[str]) -> None:
-    """Adds a note with the CPU-time split of `cmd` (a run of `impl`'s loop)."""
-    split = perf_split(cmd)
-    if split:
-        table.note(f"perf cpu-clock, {impl}: " + fmt_split(split, table.ns(impl)))
+def profile_note(table: "Table", impl: str, cmd: list[str],
+                 ops: int | None = None) -> dict[str, float] | None:
+    """Adds a note with the CPU-time split of `cmd`, a run of `impl`'s loop
+    doing `ops` operations (a Python child brackets its loop with
+    profiling()), and returns the split.
+
+    With `ops`, the nanoseconds are CPU time per op, the kernel's worker
+    threads included; otherwise they are shares of the row's time per op."""
+    split = perf_split(cmd, windowed=cmd[0] == sys.executable)
+    if not split:
+        return None
+    cpu = split.get("cpu_ns", 0) / ops if ops else None
+    per_op = cpu or table.ns(impl)
+    head = f"{cpu:.0f} ns of CPU per op: " if cpu else ""
+    top = ", ".join(f"{sym} {pct:.0f}%" + (f" ({per_op * pct / 100:.0f} ns)" if per_op else "")
+                    for sym, pct in split["top"] if pct >= 1)
+    table.note(f"perf cpu-clock, {impl}: {head}{fmt_split(split, per_op)}; "
+               f"top symbols: {top}")
+    return split
+
+
+def gap_note(table: "Table", impl: str, ours: dict | None, ours_ops: int,
+             theirs: dict | None, theirs_ops: int, vs: str) -> None:
+    """Where the CPU time per op that `impl` spends beyond `vs` goes, from the
+    two profiles of profile_note."""
+    if not ours or not theirs or not ours.get("cpu_ns") or not theirs.get("cpu_ns"):
+        return
+    a, b = ours["cpu_ns"] / ours_ops, theirs["cpu_ns"] / theirs_ops
+
+    def part(split: dict, per_op: float, cats: Iterable[str]) -> float:
+        return per_op * sum(split.get(c, 0) for c in cats) / 100
+
+    user = [c for c in CATEGORY_ORDER if c != "kernel"]
+    table.note(
+        f"CPU per op, {impl} against {vs}: {a:.0f} ns against {b:.0f} ns, a gap of "
+        f"{a - b:.0f} ns: kernel {part(ours, a, ['kernel']) - part(theirs, b, ['kernel']):+.0f} ns, "
+        f"module {part(ours, a, ['module']):.0f} ns, interpreter "
+        f"{part(ours, a, ['interpreter']):.0f} ns, libc and loader "
+        f"{part(ours, a, ['libc', 'loader']):.0f} ns (user space of {vs}: "
+        f"{part(theirs, b, user):.0f} ns)")

@@ -146,9 +146,12 @@ def markdown(rows: list[dict], notes: list[dict]) -> str:
         out.append("")
 
     out += ["## Notes and profiles", "",
-            "\"perf cpu-clock\" lines split the CPU samples of a run of that loop by "
-            "where they fell (the kernel, the `_uring` module, the interpreter, libc), "
-            "with the matching share of the time per op in parentheses.", ""]
+            "\"perf cpu-clock\" lines come from `perf record -e cpu-clock` of a separate "
+            "run of that loop (set-up excluded): the CPU time per operation, kernel worker "
+            "threads included, split by where the samples fell (the kernel, the `_uring` "
+            "module, the interpreter, libc) and by the busiest symbols (the module's own "
+            "symbols are stripped, so it counts as one). \"CPU per op ... a gap of\" lines "
+            "set two such profiles side by side.", ""]
     for w in seen:
         wn = [n["text"] for n in notes if n["workload"] == w]
         if wn:
@@ -208,12 +211,12 @@ def plot(rows: list[dict], path: Path) -> None:
         ax.set_title(f"{w}: {wr[0]['title']}" if wr else w, fontsize=9, loc="left")
         for i, v in enumerate(vals):
             ax.text(v, i, f" {v:,.0f}", va="center", fontsize=7)
-        ax.set_xlim(min(vals) / 3, max(vals) * 8)
+        ax.set_xlim(min(vals) / 3, max(vals) * 5)
         ax.grid(axis="x", which="major", alpha=0.3)
     axes[-1].set_xlabel("operations per second (log scale)")
     fig.legend(handles=[Patch(color=c, label=l) for l, c in [
         ("_uring (raw Ring / driver)", COLOURS["module"]), ("C liburing / syscalls", COLOURS["C"]),
-        ("Python os loop", COLOURS["python"]), ("thread pool / to_thread", COLOURS["threads"]),
+        ("plain Python (os loop, built-in)", COLOURS["python"]), ("thread pool / to_thread", COLOURS["threads"]),
         ("aiofiles / anyio", COLOURS["async"])]],
         loc="upper center", ncol=5, fontsize=8, frameon=False)
     fig.tight_layout(rect=(0, 0, 1, 0.97))

@@ -13,12 +13,13 @@ from concurrent.futures import ThreadPoolExecutor
 
 import _uring
 
-from common import (BASELINE, BLOCK, QD, Table, big_file, median, profile_note,
-                    random_offsets, repeat, ring_waiter, run_baseline, scaled)
+from common import (BASELINE, BLOCK, QD, REPS_ARG, Table, big_file, c_timed, gap_note,
+                    interleave, profile_note, profiling, random_offsets, ring_waiter,
+                    scaled, timed)
 
 OPS = scaled(64 * 2000, 64 * 50)
-POOL_OPS = scaled(64 * 150, 64 * 10)
-REPS = scaled(7, 2)
+POOL_OPS = scaled(64 * 60, 64 * 10)
+REPS = scaled(11, 2)
 
 
 def ring_loop(ring: _uring.Ring, fd: int, batches: list[list[int]]) -> int:
@@ -69,33 +70,29 @@ def main() -> None:
     t = Table("W1", "random 4 KiB reads, 256 MiB cached file, QD 64")
     try:
         ring = _uring.Ring(256)
-        s = repeat(lambda: ring_loop(ring, fd, batches), REPS)
-        t.add("Ring (submit_read x64, submit, reap)", median(s), samples=s)
-        del ring
-
-        s = repeat(lambda: pread_loop(fd, offsets), REPS)
-        t.add("Python os.pread loop", median(s), samples=s)
-
         with ThreadPoolExecutor(max_workers=4) as pool:
-            s = repeat(lambda: pool_loop(pool, fd, offsets[:POOL_OPS]), max(2, REPS // 2))
-        t.add("thread pool (4 workers) os.pread", median(s), samples=s)
+            t.add_samples(interleave({
+                "Ring (submit_read x64, submit, reap)":
+                    timed(lambda: ring_loop(ring, fd, batches)),
+                "Python os.pread loop": timed(lambda: pread_loop(fd, offsets)),
+                "thread pool (4 workers) os.pread":
+                    timed(lambda: pool_loop(pool, fd, offsets[:POOL_OPS])),
+                "C pread loop": c_timed("pread", path, OPS, REPS_ARG),
+                "C liburing QD64": c_timed("uring-read", path, OPS, REPS_ARG, QD),
+            }, REPS))
+        del ring
     finally:
         os.close(fd)
-
-    c = run_baseline("pread", path, OPS, REPS)
-    if c:
-        t.add("C pread loop", median(c), samples=c)
-    c = run_baseline("uring-read", path, OPS, REPS, QD)
-    if c:
-        t.add("C liburing QD64", median(c), samples=c)
 
     ring_impl = "Ring (submit_read x64, submit, reap)"
     t.speed_check(ring_impl, "C liburing QD64", 0.85)
     t.speed_check(ring_impl, "Python os.pread loop", 1.0)
-    profile_note(t, ring_impl, [sys.executable, __file__, "child"])
+    ours = profile_note(t, ring_impl, [sys.executable, __file__, "child"], REPS * OPS)
     if t.ns("C liburing QD64"):
-        profile_note(t, "C liburing QD64", [str(BASELINE), "uring-read", str(path),
-                                            str(OPS), str(REPS), str(QD)])
+        theirs = profile_note(
+            t, "C liburing QD64",
+            [str(BASELINE), "uring-read", str(path), str(OPS), str(REPS), str(QD)], REPS * OPS)
+        gap_note(t, "Ring", ours, REPS * OPS, theirs, REPS * OPS, "C liburing")
     t.emit()
 
 
@@ -105,8 +102,10 @@ def child() -> None:
     batches = [offsets[i:i + QD] for i in range(0, OPS, QD)]
     fd = os.open(big_file(), os.O_RDONLY)
     ring = _uring.Ring(256)
+    profiling(True)
     for _ in range(REPS):
         ring_loop(ring, fd, batches)
+    profiling(False)
 
 
 if __name__ == "__main__":

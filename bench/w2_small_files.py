@@ -15,11 +15,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 import _uring
 
-from common import (BASELINE, BLOCK, QD, Table, median, profile_note, repeat, ring_waiter,
-                    run_baseline, scaled, tree, tree_listing)
+from common import (BASELINE, BLOCK, QD, REPS_ARG, Table, c_timed, gap_note, interleave,
+                    profile_note, profiling, ring_waiter, scaled, timed, tree, tree_listing)
 
-REPS = scaled(5, 2)
-POOL_FILES = scaled(5000, 500)
+REPS = scaled(15, 2)
+POOL_FILES = scaled(2000, 500)
 
 
 def ring_loop(ring: _uring.Ring, paths: list[str]) -> int:
@@ -28,12 +28,13 @@ def ring_loop(ring: _uring.Ring, paths: list[str]) -> int:
     wait = ring_waiter(ring)
     flags = os.O_RDONLY
     n = len(paths)
-    reads: dict[int, int] = {}   # read id -> slot
-    closes: dict[int, int] = {}  # close id -> slot
+    # id -> slot for a read, -1 - slot for a close; the opens of the chains are
+    # not tracked (a failed open also fails its read with -ECANCELED).
+    owner: dict[int, int] = {}
     nxt = 0
     for slot in range(min(QD, n)):
         _open_id, read_id = submit_open_read(paths[nxt], flags, 0, BLOCK, slot)
-        reads[read_id] = slot
+        owner[read_id] = slot
         nxt += 1
     submit()
     done = bad = 0
@@ -43,24 +44,23 @@ def ring_loop(ring: _uring.Ring, paths: list[str]) -> int:
             wait()
             continue
         for ud, res, _data in completions:
-            slot = reads.pop(ud, None)
-            if slot is not None:
+            slot = owner.pop(ud, None)
+            if slot is None:
+                continue
+            if slot >= 0:
                 if res != BLOCK:
                     bad += 1
-                closes[submit_close_fixed(slot)] = slot
-                continue
-            slot = closes.pop(ud, None)
-            if slot is not None:
+                owner[submit_close_fixed(slot)] = -1 - slot
+            else:
+                slot = -1 - slot
                 done += 1
                 if nxt < n:
                     _open_id, read_id = submit_open_read(paths[nxt], flags, 0, BLOCK, slot)
-                    reads[read_id] = slot
+                    owner[read_id] = slot
                     nxt += 1
-            elif res < 0:
-                bad += 1  # the open of a chain failed
         submit()
     if bad:
-        raise RuntimeError(f"{bad} opens or reads failed")
+        raise RuntimeError(f"{bad} files failed to open or read")
     return n
 
 
@@ -93,33 +93,35 @@ def main() -> None:
     paths = tree()
     t = Table("W2", "read 20,000 files of 4 KiB whole, QD 64")
     ring = _uring.Ring(256)
-    if ring.fixed_slots < QD:
-        t.note(f"Ring has {ring.fixed_slots} direct-descriptor slots: chains skipped")
+    runs = {}
+    if ring.fixed_slots >= QD:
+        runs["Ring (submit_open_read + submit_close_fixed)"] = timed(
+            lambda: ring_loop(ring, paths))
     else:
-        s = repeat(lambda: ring_loop(ring, paths), REPS)
-        t.add("Ring (submit_open_read + submit_close_fixed)", median(s), samples=s)
-    del ring
-
-    s = repeat(lambda: os_loop(paths), REPS)
-    t.add("Python os.open/os.read/os.close loop", median(s), samples=s)
-
+        t.note(f"Ring has {ring.fixed_slots} direct-descriptor slots: chains skipped")
     with ThreadPoolExecutor(max_workers=4) as pool:
-        s = repeat(lambda: pool_loop(pool, paths[:POOL_FILES]), max(2, REPS // 2))
-    t.add("thread pool (4 workers) open/read/close", median(s), samples=s)
-
-    c = run_baseline("uring-files", tree_listing(), REPS, QD)
-    if c:
-        t.add("C liburing open+read+close chains QD64", median(c), samples=c)
+        t.add_samples(interleave({
+            **runs,
+            "Python os.open/os.read/os.close loop": timed(lambda: os_loop(paths)),
+            "thread pool (4 workers) open/read/close":
+                timed(lambda: pool_loop(pool, paths[:POOL_FILES])),
+            "C liburing open+read+close chains QD64":
+                c_timed("uring-files", tree_listing(), REPS_ARG, QD),
+        }, REPS))
+    del ring
 
     impl = "Ring (submit_open_read + submit_close_fixed)"
     if t.ns(impl) is not None:
         t.speed_check(impl, "C liburing open+read+close chains QD64", 0.9)
         t.speed_check(impl, "Python os.open/os.read/os.close loop", 1.2)
-    if t.ns("Ring (submit_open_read + submit_close_fixed)") is not None:
-        profile_note(t, "Ring (submit_open_read + submit_close_fixed)", [sys.executable, __file__, "child"])
-    if t.ns("C liburing open+read+close chains QD64") is not None:
-        profile_note(t, "C liburing open+read+close chains QD64",
-                     [str(BASELINE), "uring-files", str(tree_listing()), str(REPS), str(QD)])
+        n = REPS * len(paths)
+        ours = profile_note(t, impl, [sys.executable, __file__, "child"], n)
+        c_impl = "C liburing open+read+close chains QD64"
+        if t.ns(c_impl) is not None:
+            theirs = profile_note(
+                t, c_impl,
+                [str(BASELINE), "uring-files", str(tree_listing()), str(REPS), str(QD)], n)
+            gap_note(t, "Ring", ours, n, theirs, n, "C liburing")
     t.emit()
 
 
@@ -127,8 +129,10 @@ def child() -> None:
     """The Ring loop alone, for the profiler."""
     paths = tree()
     ring = _uring.Ring(256)
+    profiling(True)
     for _ in range(REPS):
         ring_loop(ring, paths)
+    profiling(False)
 
 
 if __name__ == "__main__":

@@ -14,11 +14,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 import _uring
 
-from common import (BASELINE, BLOCK, QD, Table, median, profile_note, repeat, ring_waiter,
-                    run_baseline, scaled, tree, tree_listing)
+from common import (BASELINE, BLOCK, QD, REPS_ARG, Table, c_timed, gap_note, interleave,
+                    profile_note, profiling, ring_waiter, scaled, timed, tree, tree_listing)
 
-REPS = scaled(5, 2)
-POOL_FILES = scaled(5000, 500)
+REPS = scaled(15, 2)
+POOL_FILES = scaled(2000, 500)
 
 
 def ring_loop(ring: _uring.Ring, paths: list[str]) -> int:
@@ -65,31 +65,25 @@ def main() -> None:
     paths = tree()
     t = Table("W3", "statx of 20,000 paths, QD 64")
     ring = _uring.Ring(256)
-    s = repeat(lambda: ring_loop(ring, paths), REPS)
-    t.add("Ring (submit_statx)", median(s), samples=s)
-    del ring
-
-    s = repeat(lambda: stat_loop(paths), REPS)
-    t.add("Python os.stat loop", median(s), samples=s)
-
     with ThreadPoolExecutor(max_workers=4) as pool:
-        s = repeat(lambda: pool_loop(pool, paths[:POOL_FILES]), max(2, REPS // 2))
-    t.add("thread pool (4 workers) os.stat", median(s), samples=s)
-
-    c = run_baseline("statx", tree_listing(), REPS)
-    if c:
-        t.add("C statx(2) loop", median(c), samples=c)
-    c = run_baseline("uring-statx", tree_listing(), REPS, QD)
-    if c:
-        t.add("C liburing statx QD64", median(c), samples=c)
+        t.add_samples(interleave({
+            "Ring (submit_statx)": timed(lambda: ring_loop(ring, paths)),
+            "Python os.stat loop": timed(lambda: stat_loop(paths)),
+            "thread pool (4 workers) os.stat": timed(lambda: pool_loop(pool, paths[:POOL_FILES])),
+            "C statx(2) loop": c_timed("statx", tree_listing(), REPS_ARG),
+            "C liburing statx QD64": c_timed("uring-statx", tree_listing(), REPS_ARG, QD),
+        }, REPS))
+    del ring
 
     t.speed_check("Ring (submit_statx)", "C liburing statx QD64", 0.9)
     t.speed_check("Ring (submit_statx)", "Python os.stat loop", None)
-    if t.ns("Ring (submit_statx)") is not None:
-        profile_note(t, "Ring (submit_statx)", [sys.executable, __file__, "child"])
+    n = REPS * len(paths)
+    ours = profile_note(t, "Ring (submit_statx)", [sys.executable, __file__, "child"], n)
     if t.ns("C liburing statx QD64") is not None:
-        profile_note(t, "C liburing statx QD64",
-                     [str(BASELINE), "uring-statx", str(tree_listing()), str(REPS), str(QD)])
+        theirs = profile_note(
+            t, "C liburing statx QD64",
+            [str(BASELINE), "uring-statx", str(tree_listing()), str(REPS), str(QD)], n)
+        gap_note(t, "Ring", ours, n, theirs, n, "C liburing")
     t.emit()
 
 
@@ -97,8 +91,10 @@ def child() -> None:
     """The Ring loop alone, for the profiler."""
     paths = tree()
     ring = _uring.Ring(256)
+    profiling(True)
     for _ in range(REPS):
         ring_loop(ring, paths)
+    profiling(False)
 
 
 if __name__ == "__main__":

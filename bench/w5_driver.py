@@ -19,13 +19,14 @@ from pathlib import Path
 import aiofiles
 import anyio
 
-from common import BLOCK, ROOT, Table, median, profile_note, repeat, scaled, tree
+from common import (BLOCK, ROOT, Table, interleave, profile_note, profiling, scaled, timed,
+                    tree)
 
 sys.path.insert(0, str(ROOT / "examples"))
 from driver import Driver  # noqa: E402
 
 CONCURRENCY = 64
-REPS = scaled(5, 2)
+REPS = scaled(7, 2)
 THREAD_FILES = scaled(4000, 400)
 
 
@@ -98,16 +99,13 @@ def main() -> None:
     few = paths[:THREAD_FILES]
     t = Table("W5", "asyncio: read a tree of 20,000 files of 4 KiB, 64 concurrent")
     stats: dict = {}
-    s = repeat(lambda: driver_job(paths, stats), REPS)
-    t.add("reference driver (Driver.read_file)", median(s), samples=s)
-    s = repeat(lambda: aiofiles_job(few), max(2, REPS // 2))
-    t.add("aiofiles open + read", median(s), samples=s)
-    s = repeat(lambda: anyio_job(few), max(2, REPS // 2))
-    t.add("anyio Path.read_bytes", median(s), samples=s)
-    s = repeat(lambda: to_thread_job(few), max(2, REPS // 2))
-    t.add("asyncio.to_thread(open/read/close)", median(s), samples=s)
-    s = repeat(lambda: sync_job(paths), REPS)
-    t.add("synchronous Path.read_bytes loop (no asyncio)", median(s), samples=s)
+    t.add_samples(interleave({
+        "reference driver (Driver.read_file)": timed(lambda: driver_job(paths, stats)),
+        "aiofiles open + read": timed(lambda: aiofiles_job(few)),
+        "anyio Path.read_bytes": timed(lambda: anyio_job(few)),
+        "asyncio.to_thread(open/read/close)": timed(lambda: to_thread_job(few)),
+        "synchronous Path.read_bytes loop (no asyncio)": timed(lambda: sync_job(paths)),
+    }, REPS))
 
     impl = "reference driver (Driver.read_file)"
     t.speed_check(impl, "aiofiles open + read", 10.0)
@@ -118,15 +116,17 @@ def main() -> None:
     t.note(f"driver: {stats.get('chains', 0) // runs} files per run through "
            f"direct-descriptor chains, {stats.get('fallbacks', 0) // runs} through "
            "plain descriptors")
-    profile_note(t, impl, [sys.executable, __file__, "child"])
+    profile_note(t, impl, [sys.executable, __file__, "child"], REPS * len(paths))
     t.emit()
 
 
 def child() -> None:
     """The driver job alone, for the profiler."""
     paths = tree()
+    profiling(True)
     for _ in range(REPS):
         driver_job(paths, {})
+    profiling(False)
 
 
 if __name__ == "__main__":
