@@ -2,8 +2,15 @@
 //
 // Every submission inserts one entry and every completion removes one, so
 // the map must not allocate per entry: values live inline in one slot array
-// (linear probing, Fibonacci hashing, backward-shift deletion so there are
-// no tombstones to sweep). The array doubles when it is half full.
+// (linear probing, backward-shift deletion so there are no tombstones to
+// sweep). The array doubles when it is half full.
+//
+// Ids are handed out sequentially, so the low bits are the hash: the live
+// window of ids occupies consecutive slots, which keeps probes at one and
+// the working set dense however many operations are in flight. Only ids a
+// whole table size apart share a home slot. Such a collision displaces an
+// entry from its home; while none is displaced, removal just empties the
+// slot, since there is nobody to shift back.
 #pragma once
 
 #include <cstddef>
@@ -29,16 +36,16 @@ class IdMap {
     IdMap() = default;
     IdMap(IdMap&& o) noexcept
         : slots_(std::exchange(o.slots_, nullptr)),
-          shift_(std::exchange(o.shift_, 64)),
           cap_(std::exchange(o.cap_, 0)),
-          size_(std::exchange(o.size_, 0)) {}
+          size_(std::exchange(o.size_, 0)),
+          displaced_(std::exchange(o.displaced_, 0)) {}
     IdMap& operator=(IdMap&& o) noexcept {
         if (this != &o) {
             clear();
             slots_ = std::exchange(o.slots_, nullptr);
-            shift_ = std::exchange(o.shift_, 64);
             cap_ = std::exchange(o.cap_, 0);
             size_ = std::exchange(o.size_, 0);
+            displaced_ = std::exchange(o.displaced_, 0);
         }
         return *this;
     }
@@ -61,6 +68,7 @@ class IdMap {
                 s.full = true;
                 new (s.storage) V(std::move(value));
                 ++size_;
+                if (i != home(key)) ++displaced_;
                 return;
             }
             if (s.key == key) {
@@ -129,6 +137,12 @@ class IdMap {
     void erase_at(size_t i) {
         const size_t mask = cap_ - 1;
         std::destroy_at(slots_[i].value());
+        --size_;
+        if (home(slots_[i].key) != i) --displaced_;
+        if (displaced_ == 0) {
+            slots_[i].full = false;
+            return;
+        }
         // Backward shift: pull later members of the probe run into the hole
         // whenever the hole lies between their home slot and where they sit.
         size_t hole = i;
@@ -140,35 +154,34 @@ class IdMap {
             slots_[hole].key = s.key;
             new (slots_[hole].storage) V(std::move(*s.value()));
             slots_[hole].full = true;
+            if (h == hole) --displaced_;
             std::destroy_at(s.value());
             s.full = false;
             hole = j;
         }
         slots_[hole].full = false;
-        --size_;
     }
 
     size_t home(uint64_t key) const {
-        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+        return static_cast<size_t>(key) & (cap_ - 1);
     }
 
     void forget() {
         std::free(std::exchange(slots_, nullptr));
-        shift_ = 64;
         cap_ = 0;
         size_ = 0;
+        displaced_ = 0;
     }
 
     void grow() {
         size_t new_cap = cap_ ? cap_ * 2 : 64;
-        unsigned new_shift = 64;
-        for (size_t c = new_cap; c > 1; c >>= 1) --new_shift;
         Slot* old = std::exchange(slots_, static_cast<Slot*>(xcalloc(new_cap, sizeof(Slot))));
         size_t old_cap = std::exchange(cap_, new_cap);
-        shift_ = new_shift;
+        displaced_ = 0;
         for (size_t i = 0; i < old_cap; ++i) {
             if (!old[i].full) continue;
             size_t j = home(old[i].key);
+            if (slots_[j].full) ++displaced_;
             while (slots_[j].full) j = (j + 1) & (cap_ - 1);
             slots_[j].key = old[i].key;
             slots_[j].full = true;
@@ -179,9 +192,9 @@ class IdMap {
     }
 
     Slot* slots_ = nullptr;
-    unsigned shift_ = 64;
     size_t cap_ = 0;
     size_t size_ = 0;
+    size_t displaced_ = 0;   // entries not sitting in their home slot
 };
 
 }  // namespace uring
