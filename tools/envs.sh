@@ -6,6 +6,7 @@
 #   tools/envs.sh pythons        print "VERSION PATH" for each interpreter found
 #   tools/envs.sh wheel          build dist/*.whl (skipped when up to date)
 #   tools/envs.sh install        wheel + venvs + requirements; prints the venvs
+#   tools/envs.sh venv_for NAME PY   .venv/NAME from interpreter PY, with requirements
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,7 +33,7 @@ pythons() {
     fi
 }
 
-venv_for() {  # venv_for VERSION PYTHON -> creates .venv/VERSION with requirements
+venv_for() {  # venv_for NAME PYTHON -> .venv/NAME with the test requirements
     local v=$1 py=$2 dir=.venv/$1
     if [ ! -x "$dir/bin/python" ]; then
         "$py" -m venv "$dir"

@@ -17,14 +17,7 @@ cd "$(dirname "$0")/.."
 venvs=$(tools/envs.sh install)  # whole output: `| head` would cut it off mid-write
 base=${venvs%%$'\n'*}
 venv=.venv/asan
-if [ ! -x "$venv/bin/python" ]; then
-    "$base/bin/python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-fi
-if ! cmp -s requirements-test.txt "$venv/.requirements" 2>/dev/null; then
-    "$venv/bin/python" -m pip install -q -r requirements-test.txt
-    cp requirements-test.txt "$venv/.requirements"
-fi
+tools/envs.sh venv_for asan "$base/bin/python"
 
 rm -rf dist-asan
 URING_SANITIZE=ON "$venv/bin/python" -m pip wheel -q --no-deps -w dist-asan . \
