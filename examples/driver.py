@@ -3,16 +3,25 @@
 One `Driver` owns one `Ring` and hooks its eventfd into the running event
 loop.  Coroutines queue kernel operations with the ring's `submit_*` methods;
 the first submission of a loop tick schedules one `submit()` for the end of
-the tick, so any number of coroutines share a single `io_uring_enter`.  When
-the eventfd becomes readable the reader callback reaps the completions and
-resolves one future per `user_data`.
+the tick, so any number of coroutines share a single `io_uring_enter`.
 
-Two things every driver on this ring has to get right, both handled in
-`_on_ready`: `reap` never enters the kernel, so completions the kernel held
-back while the completion queue was full, and entries queued behind one that
-failed to prepare, move only when `submit()` is called again; and a cancelled
-operation keeps its buffers in the ring until its completion is reaped, so the
-driver keeps the ring alive (and its reader registered) until then.
+Completions are dispatched by `user_data`: `_ops` maps each id to what to do
+with its `(user_data, result, payload)` triple, usually the `set_result` of
+the one plain future its coroutine awaits.  No tasks, no `asyncio.shield`:
+a completion costs a dict pop and a call, and a coroutine a single future
+per round trip.  Page-cached reads, opens and closes complete inside the
+`io_uring_enter` itself, so the flush reaps straight after submitting.
+
+Three things every driver on this ring has to get right:
+
+- `reap` never enters the kernel, so completions the kernel held back while
+  the completion queue was full, and entries queued behind one that failed
+  to prepare, move only when `submit()` is called again (`_reap`).
+- A cancelled operation keeps its buffers in the ring until its completion is
+  reaped, and that completion may still need handling: the descriptor a
+  cancelled open got must be closed, a slot freed.  `_abandon` hands it to a
+  cleanup function; aclose() keeps the ring alive until every one arrived.
+- A direct-descriptor slot is reused only once its close has completed.
 
 The class is meant to be copied and adapted: stdlib only, no framework.
 Paths are `str`, `bytes` or path-like; the ring takes them as UTF-8, so a
@@ -28,17 +37,21 @@ from __future__ import annotations
 import asyncio
 import errno
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from functools import partial
 
 from _uring import Ring
 
 __all__ = ["Driver"]
 
-# The first read of read_file: big enough for most small files in one round
-# trip; larger files continue with reads that double in size up to this cap.
-FIRST_READ = 64 * 1024
-MAX_READ = 8 * 1024 * 1024
+# The first read of read_file: one round trip for most small files, without
+# paying for a big buffer (allocation, page faults) on every one of them.
+# Larger files continue with reads that double in size; from STAT_FROM on a
+# statx sizes the file to read it whole (_read_all). No read asks for more
+# than MAX_READ.
+FIRST_READ = 16 * 1024
+STAT_FROM = 128 * 1024
+MAX_READ = 1 << 30
 
 # io_uring reads and writes at offset -1 (as an unsigned 64-bit value) use and
 # advance the file position, like os.read and os.write.
@@ -47,6 +60,14 @@ CURRENT_POSITION = 2**64 - 1
 # The flush inside a push and submit() can fail for reasons that go away once
 # the loop has made progress (completions reaped, memory freed).
 _TRANSIENT = frozenset({errno.EAGAIN, errno.EBUSY, errno.EINTR})
+
+Completion = tuple  # (user_data, result, payload), as reap() returns it
+
+
+def _no_room(e: OSError) -> bool:
+    """A push refused for now: the queue stayed full, or its flush failed
+    for a transient reason."""
+    return e.errno is None and e.args == ("submission queue full",) or e.errno in _TRANSIENT
 
 
 def _error(res: int, *paths: str | None) -> OSError:
@@ -58,6 +79,8 @@ def _error(res: int, *paths: str | None) -> OSError:
 
 
 def _path(path) -> str:
+    if type(path) is str:
+        return path
     path = os.fspath(path)
     return path if isinstance(path, str) else os.fsdecode(path)
 
@@ -66,16 +89,25 @@ def _stat_result(t: tuple) -> os.stat_result:
     """The ring's 13-item statx tuple as os.stat would return it (float times
     computed the way CPython computes them, from seconds and nanoseconds)."""
     mode, ino, dev, nlink, uid, gid, size, atime, mtime, ctime, blksize, blocks, rdev = t
-    secs = [ns // 1_000_000_000 for ns in (atime, mtime, ctime)]
-    floats = [s + (ns - s * 1_000_000_000) * 1e-9 for s, ns in zip(secs, (atime, mtime, ctime))]
-    return os.stat_result(
-        (mode, ino, dev, nlink, uid, gid, size, *secs),
-        {
-            "st_atime": floats[0], "st_mtime": floats[1], "st_ctime": floats[2],
-            "st_atime_ns": atime, "st_mtime_ns": mtime, "st_ctime_ns": ctime,
-            "st_blksize": blksize, "st_blocks": blocks, "st_rdev": rdev,
-        },
-    )
+    a, an = divmod(atime, 1_000_000_000)
+    m, mn = divmod(mtime, 1_000_000_000)
+    c, cn = divmod(ctime, 1_000_000_000)
+    # All fields by position, in os.stat_result's order.
+    return os.stat_result((mode, ino, dev, nlink, uid, gid, size, a, m, c,
+                           a + an * 1e-9, m + mn * 1e-9, c + cn * 1e-9,
+                           atime, mtime, ctime, blksize, blocks, rdev))
+
+
+def _return_slot(slots: list, slot: int, t: Completion) -> None:
+    slots.append(slot)
+
+
+def _close_if_opened(t: Completion) -> None:
+    if t[1] >= 0:
+        try:
+            os.close(t[1])
+        except OSError:
+            pass
 
 
 class Driver:
@@ -96,16 +128,22 @@ class Driver:
         if slots is not None:
             nslots = max(0, min(nslots, slots))
         self.slots = nslots
-        self._slots = list(range(nslots))  # the free ones
-        self._ops: dict[int, asyncio.Future] = {}  # user_data -> future of (res, payload)
+        self._slots = free = list(range(nslots))  # the free ones
+        # What a close of each slot does on completion: put the slot back.
+        self._slot_closed = [partial(_return_slot, free, s) for s in range(nslots)]
+        # user_data -> what to do with its completion (None: nothing).
+        self._ops: dict[int, Callable[[Completion], object] | None] = {}
+        # Completions that found their future cancelled, kept until the
+        # cancelled coroutine picks them up in _abandon.
+        self._late: dict[int, Completion] = {}
         self._flush_scheduled = False
-        self._progress: asyncio.Future | None = None
+        self._room: list[asyncio.Future] = []  # pushes waiting for queue space
         self._idle: asyncio.Future | None = None
         self._tasks: set[asyncio.Task] = set()
         self._closed = False
         self.chains = 0      # whole-file operations done through a slot
         self.fallbacks = 0   # ... and through a plain descriptor
-        self._loop.add_reader(ring.eventfd, self._on_ready)
+        self._loop.add_reader(ring.eventfd, self._reap)
 
     # -- event-loop plumbing ------------------------------------------------
 
@@ -117,7 +155,9 @@ class Driver:
     def _flush(self) -> None:
         self._flush_scheduled = False
         self._enter()
-        self._wake_progress()
+        # Page-cached reads, opens and closes complete inside the enter: take
+        # them now rather than one loop iteration later.
+        self._reap()
 
     def _enter(self) -> None:
         try:
@@ -127,37 +167,47 @@ class Driver:
                 raise
             self._schedule_flush()  # entries stay queued: try again next tick
 
-    def _on_ready(self) -> None:
-        ring, ops = self.ring, self._ops
-        ring.drain_eventfd()
-        while True:
-            done = ring.reap()
-            for user_data, res, payload in done:
-                fut = ops.pop(user_data, None)
-                if fut is not None:
-                    fut.set_result((res, payload))
-            if not done or not ring.inflight:
+    def _reap(self) -> None:
+        """Dispatch every completion: the eventfd's reader, also run by _flush."""
+        ring, pop, late = self.ring, self._ops.pop, self._late
+        ring.drain_eventfd()  # before reaping, so that no completion goes unnoticed
+        while done := ring.reap():
+            for t in done:
+                action = pop(t[0], None)
+                if action is None:
+                    continue
+                try:
+                    action(t)
+                except asyncio.InvalidStateError:
+                    # Its future was cancelled and the coroutine has not run
+                    # its handler yet: keep the completion for _abandon.
+                    late[t[0]] = t
+                except Exception as e:  # one failing action must not strand the rest
+                    self._loop.call_exception_handler(
+                        {"message": "io_uring completion action failed", "exception": e})
+            if not ring.inflight:
                 break
             # reap never enters the kernel: completions held back by a full
             # CQ appear only after an enter that asks for events, and entries
             # queued behind one that failed to prepare were not consumed.
             # submit() does both; keep going until the CQ stays empty.
             self._enter()
-        self._wake_progress()
+        # The enter or the completions made room in the queue; and aclose()
+        # may be waiting for the last completion.
+        if self._room:
+            for fut in self._room:
+                if not fut.done():
+                    fut.set_result(None)
+            self._room.clear()
         if self._idle is not None and not ring.inflight and not self._idle.done():
             self._idle.set_result(None)
-
-    def _wake_progress(self) -> None:
-        if self._progress is not None:
-            self._progress.set_result(None)
-            self._progress = None
 
     def _try_push(self, submit, *args):
         """Queue one entry (or chain); None when the ring has no room now."""
         try:
             ids = submit(*args)
         except OSError as e:
-            if e.errno is None and e.args == ("submission queue full",) or e.errno in _TRANSIENT:
+            if _no_room(e):
                 return None
             raise
         self._schedule_flush()
@@ -168,32 +218,73 @@ class Driver:
             if not self.ring.inflight:  # nothing will complete and make room
                 raise OSError("submission queue full")
             # Room appears once the kernel consumes entries: after the next
-            # flush or the next batch of completions.
-            if self._progress is None:
-                self._progress = self._loop.create_future()
+            # flush or the next batch of completions. (One future per waiter:
+            # a cancelled waiter cancels only its own.)
+            fut = self._loop.create_future()
+            self._room.append(fut)
             self._schedule_flush()
-            await self._progress
+            await fut
         return ids
 
     def _track(self, user_data: int) -> asyncio.Future:
-        fut = self._ops[user_data] = self._loop.create_future()
+        """The future that the completion of `user_data` resolves."""
+        fut = self._loop.create_future()
+        self._ops[user_data] = fut.set_result
         return fut
 
-    async def _wait(self, user_data: int, fut: asyncio.Future):
-        """Await a completion. Cancelling the caller asks the kernel to cancel
-        the operation, but the future itself lives on until the completion is
-        reaped: the ring owns the operation's buffers until then, and cleanup
-        code may still need the result (a descriptor to close, a slot)."""
-        try:
-            return await asyncio.shield(fut)
-        except asyncio.CancelledError:
-            if not fut.done() and self._try_push(self.ring.submit_cancel, user_data) is None:
-                self._spawn(self._push(self.ring.submit_cancel, user_data))
-            raise
+    def _abandon(self, user_data: int, fut: asyncio.Future,
+                 cleanup: Callable[[Completion], object] | None = None,
+                 cancel: bool = True) -> None:
+        """The coroutine awaiting `fut` (for `user_data`) leaves early, usually
+        because it was cancelled. The ring owns the operation's buffers until
+        its completion is reaped; ask the kernel to cancel it, and pass the
+        completion to `cleanup` when it arrives (or now, if it has)."""
+        ops = self._ops
+        if user_data in ops:
+            ops[user_data] = cleanup
+            if cancel:
+                self._cancel(user_data)
+            return
+        t = self._late.pop(user_data, None)
+        if t is None and fut.done() and not fut.cancelled():
+            t = fut.result()  # it came, but the task was cancelled before resuming
+        if t is not None and cleanup is not None:
+            cleanup(t)
 
-    async def _run(self, submit, *args):
-        user_data = await self._push(submit, *args)
-        return await self._wait(user_data, self._track(user_data))
+    def _cancel(self, user_data: int, delay: float = 0.001) -> None:
+        """Ask the kernel to cancel `user_data`, and ask again, less and less
+        often, while it still runs: a cancel can miss an operation that is in
+        transit to a kernel worker (and an uninterruptible one runs on)."""
+        def check(t: Completion) -> None:
+            if user_data in self._ops:
+                self._loop.call_later(delay, self._cancel, user_data, min(2 * delay, 0.1))
+        if user_data in self._ops:
+            self._queue(check, self.ring.submit_cancel, user_data)
+
+    def _queue(self, action: Callable[[Completion], object] | None, submit, *args) -> None:
+        """Queue an operation that nobody awaits; `action` gets its completion."""
+        user_data = self._try_push(submit, *args)
+        if user_data is None:  # rare: no room even after a flush
+            async def push():
+                user_data = await self._push(submit, *args)
+                if action is not None:
+                    self._ops[user_data] = action
+            self._spawn(push())
+        elif action is not None:
+            self._ops[user_data] = action
+
+    async def _run(self, submit, *args, cleanup=None, cancel: bool = True) -> Completion:
+        """Queue one operation and wait for its completion; `cleanup` and
+        `cancel` say what a cancelled caller leaves behind (_abandon)."""
+        user_data = self._try_push(submit, *args)
+        if user_data is None:
+            user_data = await self._push(submit, *args)
+        fut = self._track(user_data)
+        try:
+            return await fut
+        except BaseException:
+            self._abandon(user_data, fut, cleanup, cancel)
+            raise
 
     def _spawn(self, coro) -> asyncio.Task:
         task = self._loop.create_task(coro)
@@ -234,13 +325,9 @@ class Driver:
         self._check()
         path = _path(path)
         # Like os.open, descriptors are not inherited by child processes.
-        user_data = await self._push(self.ring.submit_open, path, flags | os.O_CLOEXEC, mode)
-        fut = self._track(user_data)
-        try:
-            res, _ = await self._wait(user_data, fut)
-        except asyncio.CancelledError:
-            fut.add_done_callback(_close_if_opened)
-            raise
+        # An open whose caller was cancelled may still succeed: close its fd.
+        _, res, _ = await self._run(self.ring.submit_open, path, flags | os.O_CLOEXEC, mode,
+                                    cleanup=_close_if_opened)
         if res < 0:
             raise _error(res, path)
         return res
@@ -256,7 +343,7 @@ class Driver:
         """pread when `offset` is given, else read at the file position."""
         self._check()
         off = CURRENT_POSITION if offset is None else offset
-        res, data = await self._run(self.ring.submit_read, fd, off, size)
+        _, res, data = await self._run(self.ring.submit_read, fd, off, size)
         if res < 0:
             raise _error(res)
         return data
@@ -264,7 +351,7 @@ class Driver:
     async def write(self, fd: int, data: bytes, offset: int | None = None) -> int:
         self._check()
         off = CURRENT_POSITION if offset is None else offset
-        res, _ = await self._run(self.ring.submit_write, fd, off, bytes(data))
+        _, res, _ = await self._run(self.ring.submit_write, fd, off, bytes(data))
         if res < 0:
             raise _error(res)
         return res
@@ -272,21 +359,21 @@ class Driver:
     async def writev(self, fd: int, bufs: Sequence[bytes], offset: int | None = None) -> int:
         self._check()
         off = CURRENT_POSITION if offset is None else offset
-        res, _ = await self._run(self.ring.submit_writev, fd, off, [bytes(b) for b in bufs])
+        _, res, _ = await self._run(self.ring.submit_writev, fd, off, [bytes(b) for b in bufs])
         if res < 0:
             raise _error(res)
         return res
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:
         self._check()
-        res, _ = await self._run(self.ring.submit_fsync, fd, bool(datasync))
+        _, res, _ = await self._run(self.ring.submit_fsync, fd, bool(datasync))
         if res < 0:
             raise _error(res)
 
     async def truncate(self, fd: int, length: int) -> None:
         """ftruncate; kernels before 6.9 lack the operation, so a thread does it."""
         self._check()
-        res, _ = await self._run(self.ring.submit_ftruncate, fd, length)
+        _, res, _ = await self._run(self.ring.submit_ftruncate, fd, length)
         if res in (-errno.EINVAL, -errno.EOPNOTSUPP):
             # Also the answer for a descriptor not open for writing: the
             # thread then raises the real error.
@@ -294,12 +381,35 @@ class Driver:
         elif res < 0:
             raise _error(res)
 
+    async def _close_fd(self, fd: int) -> int:
+        # Never cancelled: a cancelled caller still closes its descriptor.
+        _, res, _ = await self._run(self.ring.submit_close, fd, cancel=False)
+        return res
+
     # -- path operations ----------------------------------------------------
 
     async def stat(self, path, follow: bool = True) -> os.stat_result:
-        self._check()
-        path = _path(path)
-        res, payload = await self._run(self.ring.submit_statx, path, bool(follow))
+        # One of the hot paths: _run written out (each helper call counts).
+        if self._closed:
+            raise RuntimeError("driver is closed")
+        if type(path) is not str:
+            path = _path(path)
+        follow = bool(follow)
+        try:
+            user_data = self.ring.submit_statx(path, follow)
+        except OSError as e:
+            if not _no_room(e):
+                raise
+            user_data = await self._push(self.ring.submit_statx, path, follow)
+        if not self._flush_scheduled:
+            self._schedule_flush()
+        fut = self._loop.create_future()
+        self._ops[user_data] = fut.set_result
+        try:
+            _, res, payload = await fut
+        except BaseException:
+            self._abandon(user_data, fut)
+            raise
         if res < 0:
             raise _error(res, path)
         return _stat_result(payload)
@@ -307,7 +417,7 @@ class Driver:
     async def _path_op(self, submit, paths: tuple, *extra) -> None:
         self._check()
         paths = tuple(_path(p) for p in paths)
-        res, _ = await self._run(submit, *paths, *extra)
+        _, res, _ = await self._run(submit, *paths, *extra)
         if res < 0:
             raise _error(res, *paths)
 
@@ -330,120 +440,173 @@ class Driver:
         await self._path_op(self.ring.submit_link, (src, dst))
 
     # -- whole files --------------------------------------------------------
+    #
+    # A chain opens the file into a free slot linked with its first read or
+    # write, and the coroutine waits only for that second operation: the
+    # kernel completes it after the open, with -ECANCELED if the open failed
+    # (the plain path then finds out how, to raise what os would). The slot
+    # is closed in every case (a failed open left it empty, which the close
+    # reports and nobody minds) and rejoins the pool from the close's
+    # completion.
 
-    def _take_slot(self) -> int | None:
-        return self._slots.pop() if self._slots else None
-
-    def _close_slot(self, slot: int) -> asyncio.Future:
-        """Close the slot's descriptor. The slot is reusable only once the close
-        has completed (a reused slot would swap files under a late operation),
-        so it rejoins the pool from the completion."""
-        user_data = self._try_push(self.ring.submit_close_fixed, slot)
-        if user_data is not None:
-            fut = self._track(user_data)
-        else:  # rare: no room even after a flush
-            fut = self._spawn(self._run(self.ring.submit_close_fixed, slot))
-        fut.add_done_callback(lambda _: self._slots.append(slot))
-        return fut
-
-    def _start_chain(self, submit, path: str, *args):
-        """Queue an open into a free slot linked with its first read or write.
-        Returns (slot, open_id, open_future, [(id, future) of the second op]),
-        or None when every slot is busy or the pair does not fit the queue."""
-        slot = self._take_slot()
-        if slot is None:
+    def _start_chain(self, submit, path: str, flags: int, mode: int, arg):
+        """Queue a chain: (slot, open_id, second_id), or None when every slot
+        is busy or the pair does not fit the queue."""
+        slots = self._slots
+        if not slots:
             return None
-        ids = self._try_push(submit, path, *args, slot)
-        if ids is None:
-            self._slots.append(slot)
-            return None
+        slot = slots.pop()
+        try:
+            open_id, second_id = submit(path, flags, mode, arg, slot)
+        except OSError as e:
+            slots.append(slot)
+            if _no_room(e):
+                return None
+            raise
+        if not self._flush_scheduled:
+            self._schedule_flush()
+        self._ops[open_id] = None  # tracked to tell whether it still runs
         self.chains += 1
-        open_id, second_id = ids
-        return slot, open_id, self._track(open_id), [(second_id, self._track(second_id))]
+        return slot, open_id, second_id
 
-    def _abandon_slot(self, slot: int, opened: asyncio.Future, last: list) -> None:
-        """After an error or a cancellation mid-chain. The close must wait for
-        every operation on the slot: a read punted to a kernel worker looks
-        the slot up only when it runs."""
-        async def retire():
-            await opened
-            user_data, fut = last[0]
-            if not fut.done():
-                # Also when the caller's cancel came while the open ran: it
-                # missed the linked operation, which has started since.
-                await self._push(self.ring.submit_cancel, user_data)
-            await fut
-            if opened.result()[0] >= 0:
-                await self._close_slot(slot)
-            else:
-                self._slots.append(slot)  # the open failed: nothing to close
-        self._spawn(retire())
+    def _close_slot(self, slot: int, fut: asyncio.Future | None = None) -> None:
+        """Close the slot's descriptor; `fut` (if any) gets the completion."""
+        def closed(t: Completion) -> None:
+            self._slots.append(slot)
+            if fut is not None and not fut.done():  # its waiter may be gone
+                fut.set_result(t)
+        self._queue(closed, self.ring.submit_close_fixed, slot)
 
-    async def _read_all(self, path: str, read_at, last: list | None = None) -> bytes:
-        """Read from offset 0 until a read comes back short. `read_at(offset,
-        size)` queues one read. `last` holds the (id, future) of the newest
-        read, kept up to date for the caller's cleanup; it starts with the
-        chain's first read when there is one."""
-        if last is None:
-            user_data = await self._push(read_at, 0, FIRST_READ)
-            last = [(user_data, self._track(user_data))]
-        chunks, size, offset = [], FIRST_READ, 0
+    def _release_chain(self, slot: int, open_id: int, last: list) -> None:
+        """After an error or a cancellation: close the slot once its newest
+        operation `last` ([user_data, future]) has completed; a read punted
+        to a kernel worker looks the slot up only when it runs."""
+        user_data, fut = last
+        self._abandon(user_data, fut, lambda t: self._close_slot(slot))
+        ops = self._ops
+        if open_id in ops:
+            # The open still runs; cancelling it fails the linked operation
+            # too. But if it completes before the cancel gets to it, the
+            # linked operation starts after our cancel of it found nothing:
+            # cancel that one again then.
+            def cancel_again(t: Completion) -> None:
+                if user_data in ops:
+                    self._cancel(user_data)
+            ops[open_id] = cancel_again
+            self._cancel(open_id)
+
+    async def _read_all(self, path: str, read_at, stat, last: list, data: bytes = b"") -> bytes:
+        """Read on from the end of `data` (reads so far that filled their
+        buffers) until a read comes back short, with reads that double in
+        size. `read_at(offset, size)` queues one read; `last` is kept up to
+        date with the newest read for the caller's cleanup.
+
+        Once the file proves big, `stat()` (a statx) gives its size, to read
+        it whole from offset 0 in one go: one buffer, no join, few round
+        trips. A small read then checks that the end was reached."""
+        chunks, offset, size = ([data] if data else []), len(data), FIRST_READ
+        sized = probe = False
         while True:
-            res, data = await self._wait(*last[0])
+            if offset >= STAT_FROM and not sized:
+                sized = True
+                _, res, st = await stat()
+                if res >= 0 and st[6] > offset:
+                    chunks, offset, size, probe = [], 0, min(st[6], MAX_READ), True
+            user_data = await self._push(read_at, offset, size)
+            last[:] = user_data, self._track(user_data)
+            _, res, data = await last[1]
             if res < 0:
                 raise _error(res, path)
-            chunks.append(data)
+            if res:
+                chunks.append(data)
             offset += res
             if res < size:
                 return chunks[0] if len(chunks) == 1 else b"".join(chunks)
-            # Doubling reads: few round trips for big files, small buffers
-            # for small ones.
-            size = min(offset, MAX_READ)
-            user_data = await self._push(read_at, offset, size)
-            last[0] = (user_data, self._track(user_data))
+            size, probe = (FIRST_READ if probe else min(offset, MAX_READ)), False
 
-    async def _write_all(self, path: str, data: bytes, write_at, last: list | None = None) -> None:
-        """Write `data` from offset 0, continuing after short writes; `last`
-        as for _read_all."""
-        if last is None:
-            user_data = await self._push(write_at, 0, data)
-            last = [(user_data, self._track(user_data))]
-        offset = 0
-        while True:
-            res, _ = await self._wait(*last[0])
+    async def _write_all(self, path: str, data: bytes, write_at, last: list, offset: int = 0) -> None:
+        """Write data[offset:] at `offset`, continuing after short writes;
+        `last` as for _read_all."""
+        while offset < len(data):
+            user_data = await self._push(write_at, offset, data[offset:])
+            last[:] = user_data, self._track(user_data)
+            _, res, _ = await last[1]
             if res < 0:
                 raise _error(res, path)
-            if res == 0 and offset < len(data):
+            if res == 0:
                 raise OSError(errno.EIO, "write made no progress", path)
             offset += res
-            if offset >= len(data):
-                return
-            user_data = await self._push(write_at, offset, data[offset:])
-            last[0] = (user_data, self._track(user_data))
 
     async def read_file(self, path) -> bytes:
         """The whole file, like Path.read_bytes."""
-        self._check()
-        path = _path(path)
-        chain = self._start_chain(self.ring.submit_open_read, path, os.O_RDONLY, 0, FIRST_READ)
-        if chain is None:
+        # The driver's hottest path, so _start_chain, _track and _close_slot
+        # are written out: each Python call left is a measurable share.
+        if self._closed:
+            raise RuntimeError("driver is closed")
+        if type(path) is not str:
+            path = _path(path)
+        slots = self._slots
+        if not slots:
             self.fallbacks += 1
-            fd = await self.open(path)
-            try:
-                return await self._read_all(path, partial(self.ring.submit_read, fd))
-            finally:
-                await self._close_fd(fd)
-        slot, open_id, opened, last = chain
+            return await self._read_plain(path)
+        slot = slots.pop()
         try:
-            res, _ = await self._wait(open_id, opened)
-            if res < 0:
-                raise _error(res, path)
-            data = await self._read_all(path, partial(self.ring.submit_read_fixed, slot), last)
+            open_id, read_id = self.ring.submit_open_read(path, os.O_RDONLY, 0, FIRST_READ, slot)
+        except OSError as e:
+            slots.append(slot)
+            if not _no_room(e):
+                raise
+            self.fallbacks += 1
+            return await self._read_plain(path)
+        self.chains += 1
+        if not self._flush_scheduled:
+            self._schedule_flush()
+        ops = self._ops
+        ops[open_id] = None  # tracked to tell whether it still runs
+        fut = self._loop.create_future()
+        ops[read_id] = fut.set_result
+        last = None
+        try:
+            _, res, data = await fut
+            if res == FIRST_READ:  # maybe more: read on through the slot
+                last = [read_id, fut]
+                data = await self._read_all(path, partial(self.ring.submit_read_fixed, slot),
+                                            partial(self._run, self.ring.submit_statx, path, True),
+                                            last, data)
         except BaseException:
-            self._abandon_slot(slot, opened, last)
+            self._release_chain(slot, open_id, last or [read_id, fut])
             raise
-        self._close_slot(slot)  # nobody waits for the close of a file only read
+        # Nobody waits for the close of a file only read.
+        try:
+            user_data = self.ring.submit_close_fixed(slot)
+        except OSError as e:
+            if not _no_room(e):
+                raise
+            self._close_slot(slot)
+        else:
+            ops[user_data] = self._slot_closed[slot]
+            if not self._flush_scheduled:
+                self._schedule_flush()
+        if res < 0:
+            if res == -errno.ECANCELED:  # the open failed: the plain path says how
+                return await self._read_plain(path)
+            raise _error(res, path)
         return data
+
+    async def _read_plain(self, path: str) -> bytes:
+        fd = await self.open(path)
+        last: list = []
+        try:
+            return await self._read_all(path, partial(self.ring.submit_read, fd),
+                                        partial(self._run, self.ring.submit_fstatx, fd), last)
+        except BaseException:
+            if last:
+                self._abandon(*last)
+            raise
+        finally:
+            # Not waited for either; a read still in flight (abandoned) holds
+            # its own reference to the file.
+            self._queue(None, self.ring.submit_close, fd)
 
     async def write_file(self, path, data: bytes) -> None:
         """Create or truncate `path` and write `data`, like Path.write_bytes."""
@@ -455,37 +618,41 @@ class Driver:
         chain = self._start_chain(self.ring.submit_open_write, path, flags, 0o666, data)
         if chain is None:
             self.fallbacks += 1
-            fd = await self.open(path, flags)
-            try:
-                await self._write_all(path, data, partial(self.ring.submit_write, fd))
-            except BaseException:
-                await self._close_fd(fd)
-                raise
-            res = await self._close_fd(fd)
-        else:
-            slot, open_id, opened, last = chain
-            try:
-                res, _ = await self._wait(open_id, opened)
-                if res < 0:
-                    raise _error(res, path)
-                await self._write_all(path, data, partial(self.ring.submit_write_fixed, slot), last)
-            except BaseException:
-                self._abandon_slot(slot, opened, last)
-                raise
-            res, _ = await asyncio.shield(self._close_slot(slot))
-        # A failed close can mean lost data (e.g. on NFS): report it.
+            return await self._write_plain(path, data, flags)
+        slot, open_id, write_id = chain
+        last = [write_id, self._track(write_id)]
+        try:
+            _, res, _ = await last[1]
+            if 0 <= res < len(data):
+                if res == 0:
+                    raise OSError(errno.EIO, "write made no progress", path)
+                await self._write_all(path, data, partial(self.ring.submit_write_fixed, slot),
+                                      last, res)
+        except BaseException:
+            self._release_chain(slot, open_id, last)
+            raise
+        closed = self._loop.create_future()
+        self._close_slot(slot, closed)
+        if res == -errno.ECANCELED:  # the open failed: let the plain path say how
+            return await self._write_plain(path, data, flags)
+        if res < 0:
+            raise _error(res, path)
+        # A failed close can mean lost data (e.g. on NFS): report it. A
+        # cancelled caller leaves the close running; the slot returns anyway.
+        _, res, _ = await closed
         if res < 0:
             raise _error(res, path)
 
-    async def _close_fd(self, fd: int) -> int:
-        user_data = await self._push(self.ring.submit_close, fd)
-        # Shielded: a cancelled caller still closes its descriptor.
-        res, _ = await asyncio.shield(self._track(user_data))
-        return res
-
-
-def _close_if_opened(fut: asyncio.Future) -> None:
-    # An open whose caller was cancelled may still have succeeded.
-    res, _ = fut.result()
-    if res >= 0:
-        os.close(res)
+    async def _write_plain(self, path: str, data: bytes, flags: int) -> None:
+        fd = await self.open(path, flags)
+        last: list = []
+        try:
+            await self._write_all(path, data, partial(self.ring.submit_write, fd), last)
+        except BaseException:
+            if last:
+                self._abandon(*last)
+            await self._close_fd(fd)
+            raise
+        res = await self._close_fd(fd)
+        if res < 0:
+            raise _error(res, path)

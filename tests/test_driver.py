@@ -11,7 +11,7 @@ import pytest
 from conftest import open_fds, uring_maps
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"))
-from driver import FIRST_READ, Driver  # noqa: E402
+from driver import FIRST_READ, STAT_FROM, Driver  # noqa: E402
 
 
 def run(coro, timeout=20):
@@ -139,6 +139,29 @@ def test_cancelled_pipe_read_keeps_its_buffer_until_completion():
         os.close(w)
 
 
+def test_cancel_that_misses_a_read_in_transit_is_sent_again():
+    # A read of 1 MiB or more goes straight to a kernel worker; a cancel that
+    # arrives while it is on its way there can miss it, and then nothing
+    # would ever end the read (aclose would wait for it forever).
+    r, w = os.pipe()
+
+    async def main():
+        async with Driver() as io:
+            for i in range(200):
+                task = asyncio.create_task(io.read(r, 2 << 20))
+                for _ in range(i % 3):
+                    await asyncio.sleep(0)
+                task.cancel()
+                await asyncio.gather(task, return_exceptions=True)
+        return io
+
+    try:
+        assert run(main(), timeout=10).ring.inflight == 0
+    finally:
+        os.close(r)
+        os.close(w)
+
+
 @pytest.mark.parametrize("fixed", [True, False])
 def test_cancelled_whole_file_read_returns_its_slot(tmp_path, fixed):
     fifo = tmp_path / "fifo"
@@ -159,6 +182,39 @@ def test_cancelled_whole_file_read_returns_its_slot(tmp_path, fixed):
     assert io.ring.inflight == 0 and sorted(io._slots) == list(range(io.slots))
     del io
     assert (open_fds(), uring_maps()) == (fds, maps)  # nothing left open, ring included
+
+
+@pytest.mark.parametrize("op", ["read_file", "write_file", "open", "stat"])
+def test_cancellation_at_every_step_leaks_nothing(tmp_path, op):
+    # Cancelling after 0, 1, 2, ... loop iterations lands before the flush,
+    # while the kernel works (on each read and the statx of a big file),
+    # after a completion was reaped but before the task resumed, and after.
+    (tmp_path / "f").write_bytes(os.urandom(STAT_FROM + FIRST_READ))
+    args = (tmp_path / "f", b"x" * 100)[:2 if op == "write_file" else 1]
+    fds, maps = open_fds(), uring_maps()
+
+    async def main():
+        io, ticks, done = Driver(slots=2), 0, False
+        while not done:  # until the operation finishes before the cancel
+            task = asyncio.create_task(getattr(io, op)(*args))
+            for _ in range(ticks):
+                await asyncio.sleep(0)
+            task.cancel()
+            try:
+                result = await task
+                done = True
+            except asyncio.CancelledError:
+                ticks += 1
+        if op == "open":
+            os.close(result)
+        await io.aclose()
+        return io, ticks
+
+    io, ticks = run(main())
+    assert ticks > 0 and io.ring.inflight == 0 and not io._ops and not io._late
+    assert sorted(io._slots) == list(range(io.slots))
+    del io
+    assert (open_fds(), uring_maps()) == (fds, maps)
 
 
 @pytest.mark.parametrize("op, os_fn, args", [
