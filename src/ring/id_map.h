@@ -5,12 +5,12 @@
 // (linear probing, backward-shift deletion so there are no tombstones to
 // sweep). The array doubles when it is half full.
 //
-// Ids are handed out sequentially, so the low bits are the hash: the live
-// window of ids occupies consecutive slots, which keeps probes at one and
-// the working set dense however many operations are in flight. Only ids a
-// whole table size apart share a home slot. Such a collision displaces an
-// entry from its home; while none is displaced, removal just empties the
-// slot, since there is nobody to shift back.
+// Keys are spread with Fibonacci hashing. Taking the low bits of the
+// sequential ids would keep the live window in consecutive slots, but a
+// block of long-lived entries (reads parked on a pipe, say) then becomes one
+// long cluster that every later id wrapping around the table must probe
+// through. While no entry is displaced from its home slot, removal just
+// empties the slot, since there is nobody to shift back.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +37,7 @@ class IdMap {
     IdMap(IdMap&& o) noexcept
         : slots_(std::exchange(o.slots_, nullptr)),
           cap_(std::exchange(o.cap_, 0)),
+          shift_(std::exchange(o.shift_, 64)),
           size_(std::exchange(o.size_, 0)),
           displaced_(std::exchange(o.displaced_, 0)) {}
     IdMap& operator=(IdMap&& o) noexcept {
@@ -44,6 +45,7 @@ class IdMap {
             clear();
             slots_ = std::exchange(o.slots_, nullptr);
             cap_ = std::exchange(o.cap_, 0);
+            shift_ = std::exchange(o.shift_, 64);
             size_ = std::exchange(o.size_, 0);
             displaced_ = std::exchange(o.displaced_, 0);
         }
@@ -163,12 +165,13 @@ class IdMap {
     }
 
     size_t home(uint64_t key) const {
-        return static_cast<size_t>(key) & (cap_ - 1);
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
     }
 
     void forget() {
         std::free(std::exchange(slots_, nullptr));
         cap_ = 0;
+        shift_ = 64;
         size_ = 0;
         displaced_ = 0;
     }
@@ -177,6 +180,8 @@ class IdMap {
         size_t new_cap = cap_ ? cap_ * 2 : 64;
         Slot* old = std::exchange(slots_, static_cast<Slot*>(xcalloc(new_cap, sizeof(Slot))));
         size_t old_cap = std::exchange(cap_, new_cap);
+        shift_ = 64;
+        for (size_t c = new_cap; c > 1; c >>= 1) --shift_;
         displaced_ = 0;
         for (size_t i = 0; i < old_cap; ++i) {
             if (!old[i].full) continue;
@@ -193,6 +198,7 @@ class IdMap {
 
     Slot* slots_ = nullptr;
     size_t cap_ = 0;
+    unsigned shift_ = 64;    // 64 - log2(cap_): home() keeps the top bits
     size_t size_ = 0;
     size_t displaced_ = 0;   // entries not sitting in their home slot
 };
