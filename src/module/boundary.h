@@ -50,9 +50,6 @@ template <unsigned I, auto Op, size_t... K>
 PyObject* convert_and_run(RingObject* ring, PyObject* const* slots, std::index_sequence<K...>) {
     decltype(arguments_of(Op)) values;
     if (!(convert_one<I, K>(slots[K], std::get<K>(values)) && ...)) return nullptr;
-    // Conversion may have run Python code that forked.
-    if constexpr (sizeof...(K) > 0)
-        if (ring->state.foreign()) return raise_forked();
     return finish(Op(ring->state, std::move(std::get<K>(values))...));
 }
 
@@ -65,6 +62,7 @@ PyObject* with_access(RingObject* ring, PyObject* const* slots) {
         return kSignatures[I].access == Access::Exclusive ? raise_already_borrowed()
                                                           : raise_already_mutably_borrowed();
     // The rings are shared with the parent's kernel instance after a fork.
+    // A fork made by Python code that conversion runs is caught by the push.
     if (ring->state.foreign()) return raise_forked();
     return convert_and_run<I, Op>(ring, slots, std::make_index_sequence<N>{});
 }

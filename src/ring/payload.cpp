@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-
 #include "ring/completion.h"
 #include "ring/statx.h"
 
