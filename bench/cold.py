@@ -1,0 +1,70 @@
+"""Cold-storage helpers for the benchmarks: drop a file's pages from the page
+cache and count how many are resident, without root.
+
+`posix_fadvise(POSIX_FADV_DONTNEED)` evicts a file's clean pages; `mincore` on
+a shared read-only mapping of the file says which pages are still cached. A
+cold workload drops the pages before each repetition and checks both ends: no
+page resident before it starts, every page it read resident afterwards.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import mmap
+import os
+from pathlib import Path
+
+_libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+_libc.mmap.restype = ctypes.c_void_p
+_libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                       ctypes.c_int, ctypes.c_long]
+_libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+_libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p]
+_MAP_FAILED = ctypes.c_void_p(-1).value
+PAGE = mmap.PAGESIZE
+
+
+def open_random(path: str | Path) -> int:
+    """Opens `path` for reading with readahead off (`POSIX_FADV_RANDOM`), so a
+    4 KiB read fetches 4 KiB from the device and nothing around it."""
+    fd = os.open(path, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_RANDOM)
+    return fd
+
+
+def drop_pages(path: str | Path) -> None:
+    """Evicts every cached page of `path` and checks that none is left."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fdatasync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+    left = resident_pages(path)
+    if left:
+        raise RuntimeError(f"{path}: {left} pages still cached after POSIX_FADV_DONTNEED")
+
+
+def resident_pages(path: str | Path) -> int:
+    """How many of the pages of `path` are in the page cache (`mincore`)."""
+    size = os.stat(path).st_size
+    if size == 0:
+        return 0
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        addr = _libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
+        if addr is None or addr == _MAP_FAILED:
+            err = ctypes.get_errno()
+            raise OSError(err, f"mmap: {os.strerror(err)}", str(path))
+    finally:
+        os.close(fd)
+    try:
+        pages = (size + PAGE - 1) // PAGE
+        vec = ctypes.create_string_buffer(pages)
+        if _libc.mincore(addr, size, vec) != 0:
+            err = ctypes.get_errno()
+            raise OSError(err, f"mincore: {os.strerror(err)}", str(path))
+        return sum(b & 1 for b in vec.raw[:pages])
+    finally:
+        _libc.munmap(addr, size)
