@@ -13,7 +13,10 @@ import ctypes
 import ctypes.util
 import mmap
 import os
+import select
+import time
 from pathlib import Path
+from typing import Callable
 
 _libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
 _libc.mmap.restype = ctypes.c_void_p
@@ -68,3 +71,55 @@ def resident_pages(path: str | Path) -> int:
         return sum(b & 1 for b in vec.raw[:pages])
     finally:
         _libc.munmap(addr, size)
+
+
+def cold_runner(path: str | Path, offsets: list[int], reads: Callable[[], int],
+                block: int = 4096) -> Callable[[], float]:
+    """Wraps `reads` (which reads `block` bytes at each of `offsets` of `path`
+    and returns how many reads it did) into one cold repetition -> ns per read:
+    the file's pages are dropped first, and afterwards every page read must be
+    cached, so a run that silently skipped reads or hit the cache is caught."""
+    wanted = len({off // PAGE for off in offsets}) * max(1, block // PAGE)
+
+    def run() -> float:
+        drop_pages(path)
+        t0 = time.perf_counter_ns()
+        n = reads()
+        dt = time.perf_counter_ns() - t0
+        got = resident_pages(path)
+        if n != len(offsets) or got < wanted:
+            raise RuntimeError(f"cold run read {n} of {len(offsets)} blocks; "
+                               f"{got} of {wanted} pages cached afterwards")
+        return dt / n
+
+    return run
+
+
+def ring_reads(ring, fd: int, offsets: list[int], depth: int, block: int = 4096) -> int:
+    """The raw ring, synchronously: keeps `depth` reads in flight, submits,
+    waits on the eventfd with `select`, drains, reaps and refills. Returns the
+    number of reads, checking that each one returned a whole block."""
+    submit_read, submit, reap, drain = (ring.submit_read, ring.submit, ring.reap,
+                                        ring.drain_eventfd)
+    efd = ring.eventfd
+    it = iter(offsets)
+    inflight = done = 0
+    for off in it:
+        submit_read(fd, off, block)
+        inflight += 1
+        if inflight == depth:
+            break
+    while inflight:
+        submit()
+        select.select([efd], [], [])
+        drain()
+        for _, res, _ in reap():
+            if res != block:
+                raise OSError(-res if res < 0 else 0, f"short or failed read: {res}")
+            inflight -= 1
+            done += 1
+            off = next(it, None)
+            if off is not None:
+                submit_read(fd, off, block)
+                inflight += 1
+    return done
