@@ -26,6 +26,8 @@ class UniqueFd {
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Gives the number up without closing it (it no longer names our file).
+    int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
         int old = std::exchange(fd_, fd);
         if (old >= 0) sys_close(old);

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -30,8 +32,19 @@ T* at(char* base, uint32_t offset) {
     return reinterpret_cast<T*>(base + offset);
 }
 
-constexpr int kPollTimeoutMs = 100;
-constexpr int kMaxPollTimeouts = 50;
+using Clock = std::chrono::steady_clock;
+
+// How long teardown waits without any completion arriving before it gives
+// up, and the longest single poll within that.
+constexpr std::chrono::milliseconds kQuietLimit{5000};
+constexpr std::chrono::milliseconds kPollSlice{100};
+
+// io_uring_enter's answers for a descriptor that is not a usable io_uring:
+// closed (EBADF), another kind of file (EOPNOTSUPP), a ring created disabled
+// (EBADFD) or one being destroyed (ENXIO, older kernels). None of them can be
+// the ring this state maps, which its mappings keep alive. Other failures are
+// transient or impossible with these arguments; the time bound covers them.
+bool not_a_ring(int rc) { return rc == -EBADF || rc == -EOPNOTSUPP || rc == -EBADFD || rc == -ENXIO; }
 
 }  // namespace
 
@@ -111,9 +124,13 @@ RingState::~RingState() {
 }
 
 // Waits until the kernel has completed every submission it was handed, so
-// their buffers can be freed. If the kernel makes no progress for the whole
-// polling budget, the entries are abandoned: leaking them is the only safe
-// choice while the kernel may still write into them.
+// their buffers can be freed. The wait is bounded on the monotonic clock,
+// counted from the last completion that arrived: polls cut short by signals
+// (a periodic timer interrupts every one of them) or reporting a readiness
+// that yields nothing must not keep the process here. If the kernel makes no
+// progress within the bound, or the descriptor turns out not to be this ring
+// any more, the entries are abandoned: leaking them is the only safe choice
+// while the kernel may still write into them.
 void RingState::wait_for_kernel() {
     const size_t recorded = pending.size() + displaced;
     if (recorded == 0) return;
@@ -121,9 +138,14 @@ void RingState::wait_for_kernel() {
     if (recorded <= queued) return;
     size_t outstanding = recorded - queued;
 
-    int timeouts = 0;
+    auto deadline = Clock::now() + kQuietLimit;
     for (;;) {
-        sys_io_uring_enter(ring_fd_.get(), 0, 0, IORING_ENTER_GETEVENTS);
+        if (int rc = sys_io_uring_enter(ring_fd_.get(), 0, 0, IORING_ENTER_GETEVENTS); not_a_ring(rc)) {
+            // The number was closed, or now names another file: it is not
+            // ours to close, and waiting on it would never see our ring.
+            ring_fd_.release();
+            break;
+        }
         const uint32_t head = read_once(cq.khead);
         const uint32_t tail = smp_load_acquire(cq.ktail);
         if (head != tail) {
@@ -132,18 +154,14 @@ void RingState::wait_for_kernel() {
             // Discard the completions unread; the entries are released below.
             smp_store_release(cq.khead, tail);
             if (outstanding == 0) return;
+            deadline = Clock::now() + kQuietLimit;
             continue;
         }
-        if (timeouts >= kMaxPollTimeouts) break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) break;
         pollfd pfd{ring_fd_.get(), POLLIN, 0};
-        int r = poll(&pfd, 1, kPollTimeoutMs);
-        if (r == 0) {
-            ++timeouts;
-        } else if (r < 0 ? errno != EINTR : (pfd.revents & (POLLNVAL | POLLERR)) != 0) {
-            // An error, or a descriptor that is no longer the ring (closed
-            // behind our back), would otherwise "succeed" forever.
-            break;
-        }
+        const int r = poll(&pfd, 1, static_cast<int>(std::min(left, kPollSlice).count()));
+        if (r < 0 ? errno != EINTR : (pfd.revents & (POLLNVAL | POLLERR)) != 0) break;
     }
     pending.abandon();
 }
