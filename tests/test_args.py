@@ -104,6 +104,20 @@ def test_conversion_errors(ring, call, exc, message, param):
 
 
 @pytest.mark.parametrize("call", [
+    lambda r, data: r.submit_write(0, 0, data),
+    lambda r, data: r.submit_write_fixed(0, 0, data),
+    lambda r, data: r.submit_open_write("p", 0, 0, data, 0),
+], ids=["write", "write_fixed", "open_write"])
+def test_data_longer_than_a_length_field(ring, call):
+    data = bytes(1 << 32)  # zero pages: costs no memory until touched
+    first = ring.submit_cancel(0)
+    with pytest.raises(OverflowError) as info:
+        call(ring, data)
+    assert type(info.value) is OverflowError
+    assert ring.inflight == 1 and ring.submit_cancel(0) == first + 1  # no id was taken
+
+
+@pytest.mark.parametrize("call", [
     lambda r: r.submit_fsync(-1),
     lambda r: r.submit_fsync(2**31 - 1, datasync=True),
     lambda r: r.submit_open("p", -1, 2**32 - 1),

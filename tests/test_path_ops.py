@@ -79,6 +79,17 @@ def test_name_operations(ring, tree):
     assert not os.path.lexists(tree / "d")
 
 
+def test_two_path_operations_resolve_relative_names_from_the_cwd(ring, tree, monkeypatch):
+    monkeypatch.chdir(tree)  # restored after the test
+    data = (tree / "f").read_bytes()
+    ok(ring, ring.submit_rename("f", "d/g"))
+    ok(ring, ring.submit_link("d/g", "h"))
+    ok(ring, ring.submit_symlink("d/g", "s"))
+    assert not os.path.lexists(tree / "f") and (tree / "d" / "g").read_bytes() == data
+    assert os.stat(tree / "h").st_ino == os.stat(tree / "d" / "g").st_ino
+    assert os.readlink(tree / "s") == "d/g"
+
+
 @pytest.mark.parametrize("submit,err", [
     (lambda r, t: r.submit_statx(f"{t}/missing"), errno.ENOENT),
     (lambda r, t: r.submit_statx(""), errno.ENOENT),
