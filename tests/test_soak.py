@@ -74,7 +74,8 @@ class Stream:
             os.close(fd)
 
 
-@pytest.mark.parametrize("ops", [20_000, pytest.param(1_000_000, marks=pytest.mark.soak)])
+@pytest.mark.parametrize("ops", [
+    20_000, pytest.param(1_000_000, marks=[pytest.mark.soak, pytest.mark.timeout(1800)])])
 def test_stream_gives_everything_back(tmp_path, ops):
     tracemalloc.start()
     try:
