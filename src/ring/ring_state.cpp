@@ -161,6 +161,8 @@ void RingState::wait_for_kernel() {
         if (left.count() <= 0) break;
         pollfd pfd{ring_fd_.get(), POLLIN, 0};
         const int r = poll(&pfd, 1, static_cast<int>(std::min(left, kPollSlice).count()));
+        // A poll that fails outright, or reports the descriptor invalid,
+        // will never wait again; only a signal is worth retrying.
         if (r < 0 ? errno != EINTR : (pfd.revents & (POLLNVAL | POLLERR)) != 0) break;
     }
     pending.abandon();
