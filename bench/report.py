@@ -107,6 +107,10 @@ def fmt_checks(r: dict) -> tuple[str, str]:
     for c in r["checks"]:
         ratio = "n/a" if c["ratio"] is None else f"{c['ratio']:.2f}x"
         if c["target"] == "-":
+            # A ratio reported for information: no target to meet.
+            if c["ratio"] is not None:
+                targets.append(f"{ratio} vs {c['vs']}")
+                met.append("-")
             continue
         targets.append(f"{ratio} vs {c['vs']} (target {c['target']})")
         met.append({True: "yes", False: "**no**", None: "n/a"}[c["met"]])
@@ -212,7 +216,7 @@ def family(impl: str) -> str:
 def bar_label(r: dict) -> str:
     label = f" {r['ops_per_s']:,.0f}"
     if "lag_ms" in r:
-        label += f"   lag p99 {r['lag_ms']['p99']:.1f} ms"
+        label += f"   lag p99 {r['lag_ms']['p99']:.1f} ms, max {r['lag_ms']['max']:.1f} ms"
     return label
 
 
@@ -239,7 +243,7 @@ def plot(rows: list[dict], path: Path) -> None:
         ax.invert_yaxis()
         ax.set_xscale("log")
         # Rows without a rate (the idle loop's lag floor) go into the title.
-        floor = [f"{r['impl']}: lag p99 {r['lag_ms']['p99']:.2f} ms" for r in rs
+        floor = [f"{r['impl'].split(' (')[0]}: lag p99 {r['lag_ms']['p99']:.2f} ms" for r in rs
                  if "lag_ms" in r and not r["ops_per_s"]]
         ax.set_title(f"{w}: {title}" + (f" ({'; '.join(floor)})" if floor else ""),
                      fontsize=9, loc="left")
