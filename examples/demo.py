@@ -374,6 +374,10 @@ def human(n: float | None) -> str:
     return f"{n:.1f} GiB"
 
 
+def seconds(t: float) -> str:
+    return f"{t:.3f} s" if t >= 1 else f"{t * 1e3:.1f} ms"
+
+
 def spread(xs: list[float]) -> str:
     """Half the range of the rounds, relative to their median."""
     return f"±{(max(xs) - min(xs)) / 2 / statistics.median(xs) * 100:.0f}%"
@@ -395,7 +399,7 @@ def table(nfiles: int, size: int, times: dict[str, dict[str, list[float]]]) -> s
         for i, n in enumerate(names):
             t = statistics.median(per[n])
             rows.append((phase if i == 0 else "", str(nfiles) if i == 0 else "",
-                         human(nbytes) if i == 0 else "", n, f"{t:.3f} s",
+                         human(nbytes) if i == 0 else "", n, seconds(t),
                          spread(per[n]) if len(per[n]) > 1 else "",
                          "" if n == first else f"{t / ours:.2f}x"))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
@@ -435,7 +439,8 @@ async def main(args: argparse.Namespace) -> None:
     where = (f"under {shown(src)}" if args.tree else
              f"in a generated tree ({args.small} of 1-16 KiB, {args.large} of "
              f"{args.large_mib} MiB)")
-    print(f"{len(files)} files, {human(size)}, {where}; {args.concurrency} at a time")
+    print(f"{len(files)} file{'s' * (len(files) != 1)}, {human(size)}, {where}; "
+          f"{args.concurrency} at a time")
     print(f"io_uring: the reference driver, one ring of {args.entries} entries, {slots} "
           f"direct-descriptor slots; sync loop: one file after another; to_thread: "
           f"{min(32, (os.cpu_count() or 1) + 4)} worker threads"
