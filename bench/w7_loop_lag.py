@@ -18,20 +18,14 @@ import asyncio
 import math
 import os
 import statistics
-import sys
 import time
 from pathlib import Path
 from typing import Awaitable, Callable
 
-import aiofiles
-import anyio
+from common import Table, interleave, scaled, tree
+# The readers of W5 (and its 64-coroutine fan-out), so that both measure the same.
+from w5_driver import Driver, aiofiles_read, anyio_read, fan_out, to_thread_read
 
-from common import BLOCK, ROOT, Table, interleave, scaled, tree
-
-sys.path.insert(0, str(ROOT / "examples"))
-from driver import Driver  # noqa: E402
-
-CONCURRENCY = 64
 TICK = 0.001
 ROUNDS = scaled(3, 3)
 FILES = scaled(20_000, 600)
@@ -48,50 +42,14 @@ async def probe(stop: asyncio.Event, lags: list[float]) -> None:
         lags.append(now() - t0 - TICK)
 
 
-async def fan_out(read: Callable[[str], Awaitable[bytes]], paths: list[str]) -> int:
-    it = iter(paths)
+async def read_sync(path: str) -> bytes:
+    """A plain blocking read: the coroutine never gives the loop back."""
+    return Path(path).read_bytes()
 
-    async def worker() -> None:
-        for p in it:
-            if len(await read(p)) != BLOCK:
-                raise RuntimeError(f"short read of {p}")
 
-    await asyncio.gather(*(worker() for _ in range(CONCURRENCY)))
+async def read_all(read: Callable[[str], Awaitable[bytes]], paths: list[str]) -> int:
+    await fan_out(read, paths)
     return len(paths)
-
-
-async def fan_out_sync(paths: list[str]) -> int:
-    """The same 64 coroutines, reading with plain blocking calls."""
-    it = iter(paths)
-
-    async def worker() -> None:
-        for p in it:
-            if len(Path(p).read_bytes()) != BLOCK:
-                raise RuntimeError(f"short read of {p}")
-
-    await asyncio.gather(*(worker() for _ in range(CONCURRENCY)))
-    return len(paths)
-
-
-async def aiofiles_read(path: str) -> bytes:
-    async with aiofiles.open(path, "rb") as f:
-        return await f.read()
-
-
-async def anyio_read(path: str) -> bytes:
-    return await anyio.Path(path).read_bytes()
-
-
-def read_whole(path: str) -> bytes:
-    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    try:
-        return os.read(fd, 1 << 16)
-    finally:
-        os.close(fd)
-
-
-async def to_thread_read(path: str) -> bytes:
-    return await asyncio.to_thread(read_whole, path)
 
 
 async def driver_job(paths: list[str]) -> Callable[[], Awaitable[int]]:
@@ -99,7 +57,7 @@ async def driver_job(paths: list[str]) -> Callable[[], Awaitable[int]]:
 
     async def job() -> int:
         try:
-            return await fan_out(io.read_file, paths)
+            return await read_all(io.read_file, paths)
         finally:
             await io.aclose()
 
@@ -111,8 +69,9 @@ async def idle_job() -> int:
     return 0
 
 
-async def plain(coro_fn):
-    return coro_fn
+async def plain(job):
+    """The set-up of a job that needs none."""
+    return job
 
 
 def jobs() -> dict[str, Callable[[list[str]], Awaitable[Callable[[], Awaitable[int]]]]]:
@@ -120,12 +79,12 @@ def jobs() -> dict[str, Callable[[list[str]], Awaitable[Callable[[], Awaitable[i
     (the driver's ring) stays out of the time."""
     return {
         "reference driver (Driver.read_file)": driver_job,
-        "aiofiles open + read": lambda paths: plain(lambda: fan_out(aiofiles_read, paths)),
-        "anyio Path.read_bytes": lambda paths: plain(lambda: fan_out(anyio_read, paths)),
+        "aiofiles open + read": lambda paths: plain(lambda: read_all(aiofiles_read, paths)),
+        "anyio Path.read_bytes": lambda paths: plain(lambda: read_all(anyio_read, paths)),
         "asyncio.to_thread(open/read/close)":
-            lambda paths: plain(lambda: fan_out(to_thread_read, paths)),
+            lambda paths: plain(lambda: read_all(to_thread_read, paths)),
         "synchronous reads inside the coroutines":
-            lambda paths: plain(lambda: fan_out_sync(paths)),
+            lambda paths: plain(lambda: read_all(read_sync, paths)),
         "idle loop (probe only)": lambda paths: plain(idle_job),
     }
 
