@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -128,3 +129,20 @@ def test_help_shows_the_defaults():
     for shown in ("--small N", "(default: 3000)", "(default: 64)", "(default: 256)",
                   "(default: 3)", "cold read"):
         assert shown in text
+
+
+def test_no_cold_phase_where_pages_cannot_be_dropped():
+    shm = Path("/dev/shm")
+    with open("/proc/self/mounts") as mounts:
+        tmpfs = any(line.split()[1:3] == [str(shm), "tmpfs"] for line in mounts)
+    if not tmpfs or not os.access(shm, os.W_OK):
+        pytest.skip("no writable tmpfs at /dev/shm")
+    tree = Path(tempfile.mkdtemp(prefix="demo-test-", dir=shm))
+    try:
+        make_files(tree, ["a.bin", "b.bin"])
+        r = run_demo("--tree", tree)
+    finally:
+        shutil.rmtree(tree)
+    assert r.returncode == 0, r.stderr
+    assert "no cold phase" in r.stdout
+    assert files_column(r.stdout) == {p: 2 for p in PHASES if p != "cold read"}
