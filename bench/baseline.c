@@ -10,6 +10,12 @@
  *   baseline statx        LIST  REPS              statx(2) loop
  *   baseline uring-cancel OPS REPS QD             ASYNC_CANCEL of an unknown id
  *   baseline uring-nop    OPS REPS QD             NOP
+ *   baseline pread-cold   FILE OPS                random 4 KiB pread loop, readahead off
+ *   baseline uring-cold   FILE OPS QD             random 4 KiB reads, QD kept in flight
+ *
+ * The cold modes run once: the caller drops the file's pages before each run
+ * and checks afterwards that they came back.  Their offsets are the same
+ * sequence as the other modes', which bench/w6_cold_peers.py reproduces.
  *
  * Setting BASELINE_EVENTFD=1 registers an eventfd with each ring, as the
  * module always does, to show what the completion notification costs.
@@ -112,6 +118,66 @@ static void mode_pread(const char *file, long ops, int reps) {
             if (pread(fd, buf, BLOCK, (off_t)off[i]) != BLOCK) die("pread", errno);
         report("pread", ops, now_ns() - t0);
     }
+    close(fd);
+}
+
+/* Readahead off: a cold 4 KiB read then fetches 4 KiB and nothing around it. */
+static int open_random(const char *file) {
+    int fd = open(file, O_RDONLY);
+    if (fd < 0) die(file, errno);
+    int rc = posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    if (rc) die("posix_fadvise", rc);
+    return fd;
+}
+
+static void mode_pread_cold(const char *file, long ops) {
+    int fd = open_random(file);
+    uint64_t *off = random_offsets(file, ops);
+    char *buf = aligned_alloc(BLOCK, BLOCK);
+    uint64_t t0 = now_ns();
+    for (long i = 0; i < ops; i++)
+        if (pread(fd, buf, BLOCK, (off_t)off[i]) != BLOCK) die("pread", errno);
+    report("pread-cold", ops, now_ns() - t0);
+    close(fd);
+}
+
+/* Keeps QD reads in flight: each completion's buffer takes the next offset at
+ * once, as a device-bound reader should, instead of waiting for its batch. */
+static void mode_uring_cold(const char *file, long ops, unsigned qd) {
+    int fd = open_random(file);
+    uint64_t *off = random_offsets(file, ops);
+    char *bufs = aligned_alloc(BLOCK, (size_t)BLOCK * qd);
+    struct io_uring ring;
+    ring_init(&ring, qd * 2 > 256 ? qd * 2 : 256);
+    long next = 0, done = 0, bad = 0;
+    uint64_t t0 = now_ns();
+    for (unsigned s = 0; s < qd && next < ops; s++, next++) {
+        struct io_uring_sqe *sqe = get_sqe(&ring);
+        io_uring_prep_read(sqe, fd, bufs + (size_t)s * BLOCK, BLOCK, off[next]);
+        sqe->user_data = s;
+    }
+    while (done < ops) {
+        struct io_uring_cqe *cqe;
+        unsigned head, seen = 0;
+        int rc = io_uring_submit_and_wait(&ring, 1);
+        if (rc < 0) die("io_uring_submit_and_wait", rc);
+        io_uring_for_each_cqe(&ring, head, cqe) {
+            unsigned s = (unsigned)cqe->user_data;
+            if (cqe->res != BLOCK) bad++;
+            done++;
+            seen++;
+            if (next < ops) {
+                struct io_uring_sqe *sqe = get_sqe(&ring);
+                io_uring_prep_read(sqe, fd, bufs + (size_t)s * BLOCK, BLOCK, off[next++]);
+                sqe->user_data = s;
+            }
+        }
+        io_uring_cq_advance(&ring, seen);
+    }
+    uint64_t ns = now_ns() - t0;
+    if (bad) die("uring-cold: failed or short reads", EIO);
+    report("uring-cold", ops, ns);
+    io_uring_queue_exit(&ring);
     close(fd);
 }
 
@@ -307,6 +373,10 @@ int main(int argc, char **argv) {
     const char *m = argv[1];
     if (!strcmp(m, "pread") && argc == 5)
         mode_pread(argv[2], atol(argv[3]), atoi(argv[4]));
+    else if (!strcmp(m, "pread-cold") && argc == 4)
+        mode_pread_cold(argv[2], atol(argv[3]));
+    else if (!strcmp(m, "uring-cold") && argc == 5)
+        mode_uring_cold(argv[2], atol(argv[3]), (unsigned)atoi(argv[4]));
     else if (!strcmp(m, "uring-read") && argc == 6)
         mode_uring_read(argv[2], atol(argv[3]), atoi(argv[4]), (unsigned)atoi(argv[5]));
     else if (!strcmp(m, "uring-files") && argc == 5)

@@ -145,17 +145,23 @@ def c_timed(*args: object) -> Callable[[], float | None]:
 
 
 def interleave(runs: dict[str, Callable[[], float | None]],
-               rounds: int) -> dict[str, list[float]]:
+               rounds: int, rotate: bool = False,
+               warmup: bool = True) -> dict[str, list[float]]:
     """Runs every implementation once per round, round after round, after one
     warm-up run each. Other work on the machine comes and goes over seconds;
     interleaving spreads it over all implementations instead of letting it
-    land on whichever happened to run then."""
+    land on whichever happened to run then. With `rotate`, each round starts
+    one implementation further on, so that none always runs first (after a
+    cache drop, or straight after the warm-ups) or always last. Without
+    `warmup` the caller has warmed everything up in a cheaper way."""
     out: dict[str, list[float]] = {name: [] for name in runs}
-    for fn in runs.values():
+    for fn in runs.values() if warmup else ():
         fn()
-    for _ in range(rounds):
-        for name, fn in runs.items():
-            v = fn()
+    names = list(runs)
+    for i in range(rounds):
+        shift = i % len(names) if rotate and names else 0
+        for name in names[shift:] + names[:shift]:
+            v = runs[name]()
             if v is not None:
                 out[name].append(v)
     return out
@@ -210,9 +216,10 @@ class Table:
         self.notes: list[str] = []
 
     def add(self, impl: str, ns_per_op: float | None, *, samples: Iterable[float] = (),
-            note: str = "", derived: bool = False) -> dict:
+            note: str = "", derived: bool = False, extra: dict[str, str] | None = None) -> dict:
         """A row; `derived` marks a figure computed from other rows (not a rate
-        of its own: no ops/s, not plotted)."""
+        of its own: no ops/s, not plotted). `extra` holds further columns of
+        this workload's table (name -> formatted value), in order."""
         row = {
             "workload": self.workload,
             "title": self.title,
@@ -223,6 +230,7 @@ class Table:
             "checks": [],
             "note": note,
             "derived": derived,
+            "extra": dict(extra or {}),
         }
         self.rows.append(row)
         return row
@@ -270,14 +278,17 @@ class Table:
         self.note(f"load average over the last minute when this table was made: {load:.2f} "
                   f"({os.cpu_count()} CPUs)")
         print(f"\n{self.workload}: {self.title}")
-        header = f"{'implementation':<44} {'ops/s':>12} {'time/op':>11}  ratio / target"
+        extra = list(dict.fromkeys(k for r in self.rows for k in r["extra"]))
+        header = (f"{'implementation':<44} {'ops/s':>12} {'time/op':>11} {'spread':>9}"
+                  + "".join(f" {k:>14}" for k in extra) + "  ratio / target")
         print(header)
         print("-" * len(header))
         for r in self.rows:
             ops = f"{r['ops_per_s']:>12,.0f}" if r["ops_per_s"] else f"{'n/a':>12}"
             t = fmt_ns(r["ns_per_op"])
+            cols = "".join(f" {r['extra'].get(k, ''):>14}" for k in extra)
             checks = "; ".join(fmt_check(c) for c in r["checks"])
-            print(f"{r['impl']:<44} {ops} {t:>11}  {checks}")
+            print(f"{r['impl']:<44} {ops} {t:>11} {fmt_spread(r):>9}{cols}  {checks}")
         for n in self.notes:
             print(f"  note: {n}")
         RESULTS.parent.mkdir(parents=True, exist_ok=True)
@@ -297,6 +308,15 @@ def fmt_ns(ns: float | None) -> str:
     if ns >= 1e3:
         return f"{ns / 1e3:.2f} µs"
     return f"{ns:.0f} ns"
+
+
+def fmt_spread(r: dict) -> str:
+    """How far the rounds of a row lie apart: (slowest - fastest) / median,
+    as a percentage; '-' with fewer than two rounds."""
+    xs, mid = r.get("samples") or [], r.get("ns_per_op")
+    if len(xs) < 2 or not mid or r.get("derived"):
+        return "-"
+    return f"±{(max(xs) - min(xs)) / 2 / mid * 100:.0f}%"
 
 
 def fmt_check(c: dict) -> str:

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs the benchmarks of bench/ and writes bench/RESULTS.md and bench/results.png.
 #
-#   tools/bench.sh            every workload (W1..W5), then the report
+#   tools/bench.sh            every workload (W1..W7), then the report
 #   tools/bench.sh w1 w4      only those workloads, then the report
 #   BENCH_QUICK=1 tools/bench.sh   tiny sizes: checks the scripts, figures meaningless
 #
 # Steps: best-effort install of the tools the benches use (liburing-dev for the
 # C baseline, perf and valgrind for the profiles; each one is skipped when it
 # cannot be had), build the C baseline into build/bench/, build the project
-# wheel, set up .venv/bench (CPython 3.12, the wheel, bench/requirements.txt),
+# wheel, set up .venv/bench (CPython 3.12, the wheel, bench/requirements.txt,
+# and whichever of the optional peers of bench/requirements-peers.txt install),
 # run the scripts, write the report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,12 +63,28 @@ if ! cmp -s bench/requirements.txt "$VENV/.requirements" 2>/dev/null; then
     "$VENV/bin/python" -m pip install -q -r bench/requirements.txt
     cp bench/requirements.txt "$VENV/.requirements"
 fi
+# The peers one by one: any of them may lack a wheel for this machine. Until
+# all are in, every run tries the missing ones again and says why they fail.
+if ! cmp -s bench/requirements-peers.txt "$VENV/.peers" 2>/dev/null; then
+    peers_ok=1
+    while read -r req; do
+        req=${req%%#*}; req=${req//[[:space:]]/}
+        [ -n "$req" ] || continue
+        if ! out=$("$VENV/bin/python" -m pip install -q "$req" 2>&1); then
+            echo "warning: optional peer $req not installed, its W6 rows are skipped:" \
+                "$( (grep -m1 -iE 'error|no matching' <<<"$out" || tail -n1 <<<"$out") | sed 's/ (from versions.*//')" >&2
+            peers_ok=0
+        fi
+    done < bench/requirements-peers.txt
+    if [ $peers_ok = 1 ]; then cp bench/requirements-peers.txt "$VENV/.peers"; fi
+fi
 "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps dist/*.whl
 
 # -- run ---------------------------------------------------------------------
 scripts=()
 if [ $# -eq 0 ]; then
-    scripts=(bench/w1_*.py bench/w2_*.py bench/w3_*.py bench/w4_*.py bench/w5_*.py)
+    scripts=(bench/w1_*.py bench/w2_*.py bench/w3_*.py bench/w4_*.py bench/w5_*.py
+             bench/w6_*.py bench/w7_*.py)
 else
     for w in "$@"; do scripts+=(bench/"${w,,}"_*.py); done
 fi
