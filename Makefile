@@ -1,10 +1,14 @@
 # Entry points: `make demo` runs the main job, `make test` sets everything up
-# and runs the tests on every CPython >= 3.12 found. See README.md.
+# and runs the tests on every CPython >= 3.12 found (pyenv's versions and
+# python3.N on PATH, 3.14 and later included). See README.md.
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
 PYTEST_ARGS ?=
+# Development builds fail on any compiler warning; a user's pip install from
+# the sdist does not.
+export URING_WERROR ?= ON
 
-.PHONY: test demo bench sanitize native-test wheel clean
+.PHONY: test demo bench sanitize native-test wheel dist clean
 
 wheel:
 	tools/envs.sh wheel
@@ -23,7 +27,13 @@ sanitize:
 	tools/sanitize.sh $(PYTEST_ARGS)
 
 demo:
-	@venv=$$(tools/envs.sh install | sed -n 1p); $$venv/bin/python examples/demo.py $(DEMO_ARGS)
+	@venv=$$(tools/envs.sh demo); echo "== running examples/demo.py"; \
+	    $$venv/bin/python examples/demo.py $(DEMO_ARGS)
+
+# dist/: the sdist and the wheel built from it, repaired to manylinux_2_28,
+# checked with auditwheel and twine.
+dist:
+	tools/envs.sh dist
 
 bench:
 	tools/bench.sh

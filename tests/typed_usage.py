@@ -22,7 +22,13 @@ def first_read(ring: Ring, path: str) -> bytes | None:
 
 
 def misuse(ring: Ring) -> None:
+    # The module takes only bytes for data: a mutable buffer could change, or
+    # be resized, while the kernel reads it.
     ring.submit_write(0, 0, bytearray(b"x"))  # type: ignore[arg-type]
+    ring.submit_write(0, 0, memoryview(b"x"))  # type: ignore[arg-type]
+    ring.submit_write_fixed(0, 0, data=bytearray(b"x"))  # type: ignore[arg-type]
+    ring.submit_open_write("p", 0, 0, memoryview(b"x"), 0)  # type: ignore[arg-type]
+    ring.submit_writev(0, 0, [bytearray(b"x")])  # type: ignore[list-item]
     ring.submit_fsync(0, datasync=1)  # type: ignore[arg-type]
     ring.submit_open(b"p", 0, 0)  # type: ignore[arg-type]
     ring.submit_read(0, 0, size=1)  # type: ignore[call-arg]

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into
-# dist-asan/ (separate build tree), installs it into .venv/asan next to the
-# test requirements, and runs the whole pytest suite against it.
+# build/asan-wheel/ (separate build tree), installs it into .venv/asan next to
+# the test requirements, and runs the whole pytest suite against it.
 #
 #   tools/sanitize.sh [pytest args...]
 #
@@ -13,16 +13,18 @@
 # process, which fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export URING_WERROR=${URING_WERROR:-ON}
 
 venvs=$(tools/envs.sh install)  # whole output: `| head` would cut it off mid-write
 base=${venvs%%$'\n'*}
 venv=.venv/asan
 tools/envs.sh venv_for asan "$base/bin/python"
 
-rm -rf dist-asan
-URING_SANITIZE=ON "$venv/bin/python" -m pip wheel -q --no-deps -w dist-asan . \
+rm -rf build/asan-wheel
+echo "== building the module with ASan+UBSan" >&2
+URING_SANITIZE=ON "$venv/bin/python" -m pip wheel -q --no-deps -w build/asan-wheel . \
     -Cbuild-dir=build/asan >&2
-"$venv/bin/python" -m pip install -q --force-reinstall --no-deps dist-asan/*.whl
+"$venv/bin/python" -m pip install -q --force-reinstall --no-deps build/asan-wheel/*.whl
 
 libasan=$(gcc -print-file-name=libasan.so)
 [ -e "$libasan" ] || { echo "error: libasan not found (gcc -print-file-name=libasan.so)" >&2; exit 1; }

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include "ring/barrier.h"
 #include "ring/sys.h"
@@ -23,8 +22,11 @@ namespace {
 void count_fork_in_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 void install_fork_hook() {
-    static std::once_flag once;
-    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, count_fork_in_child); });
+    // A guarded static rather than std::call_once: call_once binds
+    // pthread_once@GLIBC_2.34, which would stop the wheel loading on older
+    // C libraries.
+    [[maybe_unused]] static const bool installed =
+        pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
 }
 
 template <class T>
