@@ -14,7 +14,7 @@ Outcome submit(RingState& st) {
     return Outcome::none();
 }
 
-Outcome reap(RingState& st) { return Outcome::object(reap_completions(st)); }
+Outcome reap(RingState& st) { return Outcome::object(Ref::steal(reap_completions(st))); }
 
 Outcome drain_eventfd(RingState& st) {
     uring::drain_eventfd(st.event_fd());

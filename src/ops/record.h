@@ -1,11 +1,15 @@
 // record.h - the shared tail of every submission: record the pending entry,
-// push its SQE, and undo the record if the push fails.
+// push its SQE, and undo the record if the push fails; and the shared head
+// of the path operations: take the ids, copy the paths, report a NUL.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <tuple>
 
+#include "ops/args.h"
 #include "ops/outcome.h"
 #include "ring/payload.h"
 #include "ring/pending.h"
@@ -20,23 +24,31 @@ inline Outcome push_failure(int rc) {
     return Outcome::errno_error(-rc);
 }
 
-inline void record(RingState& st, uint64_t id, PendingOp&& op) {
+// Records `op` under `id` together with the id's int object, and returns a
+// second reference to that object for the caller (null with the
+// interpreter's exception set if it could not be created).
+inline Ref record(RingState& st, uint64_t id, PendingOp&& op) {
+    Ref handle = new_id_object(id);
+    if (!handle) return handle;
+    Ref caller = Ref::borrow(handle.get());
     // A collision needs 2^64 submissions; the older entry may still be in the
     // kernel's hands, so it is leaked rather than freed, and teardown still
     // waits for its completion.
-    st.pending.insert(id, std::move(op), [&st](PendingOp&& old) {
-        static_cast<void>(new PendingOp(std::move(old)));
+    st.pending.insert(id, Pending(std::move(op), std::move(handle)), [&st](Pending&& old) {
+        static_cast<void>(new Pending(std::move(old)));
         ++st.displaced;
     });
+    return caller;
 }
 
 inline Outcome record_and_push(RingState& st, uint64_t id, PendingOp&& op, const io_uring_sqe& sqe) {
-    record(st, id, std::move(op));
+    Ref handle = record(st, id, std::move(op));
+    if (!handle) return Outcome::py_error();
     if (int rc = sq_push(st, sqe); rc != 0) {
         st.pending.erase(id);
         return push_failure(rc);
     }
-    return Outcome::id(id);
+    return Outcome::id(std::move(handle));
 }
 
 // Creates the bytes object a read lands in, records it and pushes the SQE
@@ -51,5 +63,21 @@ Outcome read_into_new_buffer(RingState& st, uint64_t id, uint32_t len, Encode en
 }
 
 inline bool fits_sqe_len(size_t n) { return n <= std::numeric_limits<uint32_t>::max(); }
+
+// Takes `ids` consecutive ids, then copies each path with its terminating
+// NUL, and calls `then(first_id, copy...)`. A path holding a NUL ends the
+// call with that outcome instead; the ids stay taken and the copies made so
+// far are freed.
+template <class Then, class... P>
+Outcome with_paths(RingState& st, uint64_t ids, Then then, const P&... paths) {
+    static_assert((std::is_same_v<P, PathArg> && ...));
+    const uint64_t id = st.take_ids(ids);
+    std::array<PathCopy, sizeof...(P)> copies;
+    size_t nul_at = 0;
+    size_t i = 0;
+    const bool clean = ((copies[i] = make_path_copy(paths.text, paths.size, &nul_at), copies[i++] != nullptr) && ...);
+    if (!clean) return Outcome::nul_byte(nul_at);
+    return std::apply([&](auto&... c) { return then(id, std::move(c)...); }, copies);
+}
 
 }  // namespace uring::ops

@@ -32,14 +32,42 @@ struct Stash {
     }
 };
 
-PyObject* statx_tuple(const StatxBuffer& buf) {
+// Which of RingState::ints keeps which repeating value: the result, and the
+// statx fields that most files in a tree share.
+enum CacheSlot : unsigned { kResult, kMode, kDev, kNlink, kUid, kGid, kBlksize, kRdev };
+static_assert(kRdev < kCachedInts);
+
+// A new reference to an int equal to `v` (`is_signed`: the bits of an
+// int64_t), the cached one when it holds the same value.
+PyObject* int_from(CachedInt& c, uint64_t v, bool is_signed) {
+    if (c.obj && c.value == v) {
+        Py_IncRef(c.obj.get());
+        return c.obj.get();
+    }
+    PyObject* o = checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v));
+    c.value = v;
+    c.obj = Ref::borrow(o);
+    return o;
+}
+
+PyObject* statx_tuple(RingState& st, const StatxBuffer& buf) {
+    // The cache slot of each of the 13 fields, or none for values that
+    // differ from file to file.
+    constexpr unsigned kNone = kCachedInts;
+    static constexpr unsigned kSlotOf[13] = {kMode, kNone, kDev,  kNlink, kUid,    kGid,  kNone,
+                                             kNone, kNone, kNone, kBlksize, kNone, kRdev};
     const StatxValues v = decode_statx(buf.bytes);
     Ref tuple = Ref::steal(checked(PyTuple_New(13)));
     for (unsigned i = 0; i < 13; ++i) {
         const bool is_signed = i >= StatxValues::kSignedFirst && i <= StatxValues::kSignedLast;
-        PyObject* item = is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
-                                   : PyLong_FromUnsignedLongLong(v.fields[i]);
-        PyTuple_SetItem(tuple.get(), i, checked(item));
+        PyObject* item;
+        if (kSlotOf[i] != kNone) {
+            item = int_from(st.ints[kSlotOf[i]], v.fields[i], false);
+        } else {
+            item = checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
+                                     : PyLong_FromUnsignedLongLong(v.fields[i]));
+        }
+        PyTuple_SetItem(tuple.get(), i, item);
     }
     return tuple.release();
 }
@@ -51,10 +79,11 @@ PyObject* read_payload(Read& r, int32_t res) {
     return checked(PyBytes_FromStringAndSize(PyBytes_AsString(r.buffer.get()), res));
 }
 
-PyObject* payload_for(PendingOp* op, int32_t res) {
-    if (res < 0 || !op) return Py_NewRef(Py_None);
-    if (auto* r = std::get_if<Read>(op)) return read_payload(*r, res);
-    if (auto* s = std::get_if<Statx>(op)) return statx_tuple(*s->buffer);
+PyObject* payload_for(RingState& st, PendingOp& op, int32_t res) {
+    if (res >= 0) {
+        if (auto* r = std::get_if<Read>(&op)) return read_payload(*r, res);
+        if (auto* s = std::get_if<Statx>(&op)) return statx_tuple(st, *s->buffer);
+    }
     return Py_NewRef(Py_None);
 }
 
@@ -68,6 +97,8 @@ bool new_read_buffer(uint32_t len, Ref& out, uint64_t& addr) {
     return true;
 }
 
+Ref new_id_object(uint64_t id) { return Ref::steal(PyLong_FromUnsignedLongLong(id)); }
+
 PyObject* reap_completions(RingState& st) {
     Completion* done = st.scratch.get();
     const uint32_t n = cq_take(st, done);
@@ -77,25 +108,21 @@ PyObject* reap_completions(RingState& st) {
     // the triples are collected natively and the list is built at the end.
     Stash triples{st.triples.get()};
     for (uint32_t i = 0; i < n; ++i) {
+        const int32_t res = done[i].res;
         // The entry is released when consume() returns, after the payload
-        // has taken over whatever it needs.
-        Ref payload;
-        st.pending.consume(done[i].user_data,
-                           [&](PendingOp* op) { payload = Ref::steal(payload_for(op, done[i].res)); });
-        PyObject* ud = checked(PyLong_FromUnsignedLongLong(done[i].user_data));
-        PyObject* res = PyLong_FromLong(done[i].res);
-        if (!res) {
-            Py_DecRef(ud);
-            creation_failed();
-        }
-        PyObject* triple = PyTuple_New(3);
-        if (!triple) {
-            Py_DecRef(ud);
-            Py_DecRef(res);
-            creation_failed();
-        }
-        PyTuple_SetItem(triple, 0, ud);
-        PyTuple_SetItem(triple, 1, res);
+        // and the id object have been taken from it.
+        Ref payload, ud;
+        st.pending.consume(done[i].user_data, [&](Pending* p) {
+            if (!p) return;
+            payload = Ref::steal(payload_for(st, p->op, res));
+            ud = std::move(p->id);
+        });
+        if (!payload) payload = Ref::steal(Py_NewRef(Py_None));
+        if (!ud) ud = Ref::steal(checked(PyLong_FromUnsignedLongLong(done[i].user_data)));
+        Ref result = Ref::steal(int_from(st.ints[kResult], static_cast<uint64_t>(static_cast<int64_t>(res)), true));
+        PyObject* triple = checked(PyTuple_New(3));
+        PyTuple_SetItem(triple, 0, ud.release());
+        PyTuple_SetItem(triple, 1, result.release());
         PyTuple_SetItem(triple, 2, payload.release());
         triples.items[triples.count++] = triple;
     }

@@ -6,11 +6,13 @@
 // because the buffers it owns must outlive the kernel's last access to them.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "ring/pending.h"
+#include "ring/ref.h"
 #include "ring/resources.h"
 #include "ring/uapi.h"
 
@@ -37,6 +39,15 @@ struct Completion {
     uint64_t user_data;
     int32_t res;
 };
+
+// An int object kept for a value that tends to repeat from one completion to
+// the next (a read's full length, a file's mode or device); reap hands out
+// the same object while the value stays the same.
+struct CachedInt {
+    uint64_t value = 0;
+    Ref obj;
+};
+inline constexpr size_t kCachedInts = 8;
 
 // Forks are counted by an atfork hook; a ring remembers the count it was
 // created under. Its rings are shared memory with the parent's kernel
@@ -76,6 +87,7 @@ class RingState {
     CqView cq;
     CBuffer<Completion> scratch;             // reap's copy of the CQ
     CBuffer<PyObject*> triples;              // reap's results before the list exists
+    std::array<CachedInt, kCachedInts> ints;  // see CachedInt
     size_t displaced = 0;                    // entries leaked by an id collision
 
   private:
