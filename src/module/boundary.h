@@ -52,14 +52,17 @@ bool convert_one(PyObject* slot, T& value) {
 }
 
 template <unsigned I, size_t... K>
-PyObject* convert_and_run(RingObject* ring, PyObject* const* slots, std::index_sequence<K...>) {
+[[gnu::always_inline]] inline PyObject* convert_and_run(RingObject* ring, PyObject* const* slots, std::index_sequence<K...>) {
     ArgumentsOf<I> values;
     if (!(convert_one<I, K>(slots[K], std::get<K>(values)) && ...)) return nullptr;
-    return finish(MethodAt<I>::op(ring->state, std::move(std::get<K>(values))...));
+    Outcome out = MethodAt<I>::op(ring->state, std::move(std::get<K>(values))...);
+    // The common result, an id, skips finish()'s dispatch.
+    if (out.kind == Outcome::Kind::Id) return out.first.release();
+    return finish(std::move(out));
 }
 
 template <unsigned I>
-PyObject* with_access(RingObject* ring, PyObject* const* slots) {
+[[gnu::always_inline]] inline PyObject* with_access(RingObject* ring, PyObject* const* slots) {
     constexpr size_t N = std::tuple_size_v<ArgumentsOf<I>>;
     constexpr bool exclusive = kSignatures[I].access == Access::Exclusive;
     using Guard = std::conditional_t<exclusive, ExclusiveAccess, SharedAccess>;
@@ -74,10 +77,11 @@ PyObject* with_access(RingObject* ring, PyObject* const* slots) {
 }  // namespace detail
 
 template <unsigned I>
-PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     constexpr size_t N = kSignatures[I].nparams;
     try {
-        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        // PyVectorcall_NARGS, without the call it is in the limited API.
+        const auto nargs = static_cast<Py_ssize_t>(static_cast<size_t>(nargsf) & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
         // The common call passes every argument by position: nothing to bind.
         if (!kwnames && nargs == static_cast<Py_ssize_t>(N)) return detail::with_access<I>(as_ring(self), args);
         PyObject* slots[N] = {};
@@ -89,7 +93,7 @@ PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 }
 
 template <unsigned I>
-PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+[[gnu::flatten]] PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
     try {
         return detail::with_access<I>(as_ring(self), nullptr);
     } catch (...) {

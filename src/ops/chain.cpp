@@ -12,11 +12,12 @@ namespace {
 
 // Records both halves, pushes them as one linked pair, and removes both
 // again if the queue cannot take the pair.
-Outcome record_and_push_pair(RingState& st, uint64_t first_id, PendingOp&& first, const io_uring_sqe& a,
-                             PendingOp&& second, const io_uring_sqe& b) {
-    Ref x = record(st, first_id, std::move(first));
+template <class First, class Second>
+Outcome record_and_push_pair(RingState& st, uint64_t first_id, First&& first, const io_uring_sqe& a,
+                             Second&& second, const io_uring_sqe& b) {
+    Ref x = record(st, first_id, std::forward<First>(first));
     if (!x) return Outcome::py_error();
-    Ref y = record(st, first_id + 1, std::move(second));
+    Ref y = record(st, first_id + 1, std::forward<Second>(second));
     if (!y) {
         st.pending.erase(first_id);
         return Outcome::py_error();

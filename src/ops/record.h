@@ -24,25 +24,31 @@ inline Outcome push_failure(int rc) {
     return Outcome::errno_error(-rc);
 }
 
-// Records `op` under `id` together with the id's int object, and returns a
-// second reference to that object for the caller (null with the
-// interpreter's exception set if it could not be created).
-inline Ref record(RingState& st, uint64_t id, PendingOp&& op) {
+// Records `op` (one of PendingOp's alternatives, built in its slot) under
+// `id` together with the id's int object, and returns a second reference to
+// that object for the caller; null with the interpreter's exception set if
+// the object could not be created.
+template <class Op>
+[[gnu::always_inline]] inline Ref record(RingState& st, uint64_t id, Op&& op) {
     Ref handle = new_id_object(id);
     if (!handle) return handle;
     Ref caller = Ref::borrow(handle.get());
     // A collision needs 2^64 submissions; the older entry may still be in the
     // kernel's hands, so it is leaked rather than freed, and teardown still
     // waits for its completion.
-    st.pending.insert(id, Pending(std::move(op), std::move(handle)), [&st](Pending&& old) {
-        static_cast<void>(new Pending(std::move(old)));
-        ++st.displaced;
-    });
+    st.pending.emplace(
+        id,
+        [&st](Pending&& old) {
+            static_cast<void>(new Pending(std::move(old)));
+            ++st.displaced;
+        },
+        std::forward<Op>(op), std::move(handle));
     return caller;
 }
 
-inline Outcome record_and_push(RingState& st, uint64_t id, PendingOp&& op, const io_uring_sqe& sqe) {
-    Ref handle = record(st, id, std::move(op));
+template <class Op>
+[[gnu::always_inline]] inline Outcome record_and_push(RingState& st, uint64_t id, Op&& op, const io_uring_sqe& sqe) {
+    Ref handle = record(st, id, std::forward<Op>(op));
     if (!handle) return Outcome::py_error();
     if (int rc = sq_push(st, sqe); rc != 0) {
         st.pending.erase(id);

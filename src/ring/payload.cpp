@@ -37,17 +37,15 @@ struct Stash {
 enum CacheSlot : unsigned { kResult, kMode, kDev, kNlink, kUid, kGid, kBlksize, kRdev };
 static_assert(kRdev < kCachedInts);
 
-// A new reference to an int equal to `v` (`is_signed`: the bits of an
-// int64_t), the cached one when it holds the same value.
-PyObject* int_from(CachedInt& c, uint64_t v, bool is_signed) {
-    if (c.obj && c.value == v) {
-        Py_IncRef(c.obj.get());
-        return c.obj.get();
+// An int equal to `v` (`is_signed`: the bits of an int64_t), borrowed from
+// the cache, which is refilled when it holds another value.
+PyObject* cached_int(CachedInt& c, uint64_t v, bool is_signed) {
+    if (!c.obj || c.value != v) [[unlikely]] {
+        c.obj = Ref::steal(
+            checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v)));
+        c.value = v;
     }
-    PyObject* o = checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v));
-    c.value = v;
-    c.obj = Ref::borrow(o);
-    return o;
+    return c.obj.get();
 }
 
 PyObject* statx_tuple(RingState& st, const StatxBuffer& buf) {
@@ -62,7 +60,7 @@ PyObject* statx_tuple(RingState& st, const StatxBuffer& buf) {
         const bool is_signed = i >= StatxValues::kSignedFirst && i <= StatxValues::kSignedLast;
         PyObject* item;
         if (kSlotOf[i] != kNone) {
-            item = int_from(st.ints[kSlotOf[i]], v.fields[i], false);
+            item = Py_NewRef(cached_int(st.ints[kSlotOf[i]], v.fields[i], false));
         } else {
             item = checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
                                      : PyLong_FromUnsignedLongLong(v.fields[i]));
@@ -109,22 +107,23 @@ PyObject* reap_completions(RingState& st) {
     Stash triples{st.triples.get()};
     for (uint32_t i = 0; i < n; ++i) {
         const int32_t res = done[i].res;
-        // The entry is released when consume() returns, after the payload
-        // and the id object have been taken from it.
-        Ref payload, ud;
+        // PyTuple_Pack takes its own references: the triple borrows the
+        // entry's id object, the cached result and None, and only a payload
+        // built here is dropped again.
+        PyObject* result = cached_int(st.ints[kResult], static_cast<uint64_t>(static_cast<int64_t>(res)), true);
+        PyObject* triple = nullptr;
+        // The entry is released when consume() returns, after the triple has
+        // taken its own references.
         st.pending.consume(done[i].user_data, [&](Pending* p) {
-            if (!p) return;
-            payload = Ref::steal(payload_for(st, p->op, res));
-            ud = std::move(p->id);
+            if (p) {
+                Ref payload = Ref::steal(payload_for(st, p->op, res));
+                triple = PyTuple_Pack(3, p->id.get(), result, payload.get());
+            } else {
+                Ref ud = Ref::steal(checked(PyLong_FromUnsignedLongLong(done[i].user_data)));
+                triple = PyTuple_Pack(3, ud.get(), result, Py_None);
+            }
         });
-        if (!payload) payload = Ref::steal(Py_NewRef(Py_None));
-        if (!ud) ud = Ref::steal(checked(PyLong_FromUnsignedLongLong(done[i].user_data)));
-        Ref result = Ref::steal(int_from(st.ints[kResult], static_cast<uint64_t>(static_cast<int64_t>(res)), true));
-        PyObject* triple = checked(PyTuple_New(3));
-        PyTuple_SetItem(triple, 0, ud.release());
-        PyTuple_SetItem(triple, 1, result.release());
-        PyTuple_SetItem(triple, 2, payload.release());
-        triples.items[triples.count++] = triple;
+        triples.items[triples.count++] = checked(triple);
     }
     PyObject* list = checked(PyList_New(n));
     for (uint32_t i = 0; i < n; ++i) PyList_SetItem(list, i, triples.items[i]);
