@@ -71,15 +71,16 @@ Outcome read_fixed(RingState& st, uint32_t slot, uint64_t offset, uint32_t len) 
 Outcome write_fixed(RingState& st, uint32_t slot, uint64_t offset, BytesArg data) {
     if (!fits_sqe_len(data.size)) return Outcome::data_too_long();
     const uint64_t id = st.take_ids(1);
-    const io_uring_sqe s =
-        sqe::fixed_write(slot, offset, address_of(data.data), static_cast<uint32_t>(data.size), id);
-    return record_and_push(st, id, Write{std::move(data.obj)}, s);
+    const auto len = static_cast<uint32_t>(data.size);
+    const uint64_t buf = address_of(data.data);
+    return record_and_push(st, id, Write{std::move(data.obj)},
+                           [&] { return sqe::fixed_write(slot, offset, buf, len, id); });
 }
 
 Outcome close_fixed(RingState& st, uint32_t slot) {
     const uint64_t id = st.take_ids(1);
     if (slot > sqe::kMaxSlot) return Outcome::invalid_slot();
-    return record_and_push(st, id, NoBuffers{}, sqe::close_fixed(slot, id));
+    return record_and_push(st, id, NoBuffers{}, [&] { return sqe::close_fixed(slot, id); });
 }
 
 }  // namespace uring::ops

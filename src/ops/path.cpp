@@ -14,8 +14,9 @@ uint64_t addr(const PathCopy& p) { return address_of(p.get()); }
 
 Outcome stat_into_buffer(RingState& st, uint64_t id, int32_t fd, PathCopy path, uint32_t flags) {
     StatxBox buf = make_statx_buffer();
-    const io_uring_sqe s = sqe::statx(fd, addr(path), flags, address_of(buf.get()), id);
-    return record_and_push(st, id, Statx{std::move(path), std::move(buf)}, s);
+    const uint64_t pa = addr(path), ba = address_of(buf.get());
+    return record_and_push(st, id, Statx{std::move(path), std::move(buf)},
+                           [&] { return sqe::statx(fd, pa, flags, ba, id); });
 }
 
 // The one-path operations that keep nothing but the path.
@@ -24,8 +25,8 @@ Outcome path_only(RingState& st, PathArg path, Encode encode) {
     return with_paths(
         st, 1,
         [&](uint64_t id, PathCopy p) {
-            const io_uring_sqe s = encode(addr(p), id);
-            return record_and_push(st, id, Paths{std::move(p), nullptr}, s);
+            const uint64_t pa = addr(p);
+            return record_and_push(st, id, Paths{std::move(p), nullptr}, [&] { return encode(pa, id); });
         },
         path);
 }
@@ -35,8 +36,8 @@ Outcome two_paths(RingState& st, PathArg first, PathArg second) {
     return with_paths(
         st, 1,
         [&](uint64_t id, PathCopy a, PathCopy b) {
-            const io_uring_sqe s = Encode(addr(a), addr(b), id);
-            return record_and_push(st, id, Paths{std::move(a), std::move(b)}, s);
+            const uint64_t pa = addr(a), pb = addr(b);
+            return record_and_push(st, id, Paths{std::move(a), std::move(b)}, [&] { return Encode(pa, pb, id); });
         },
         first, second);
 }
@@ -47,8 +48,8 @@ Outcome open(RingState& st, PathArg path, int32_t flags, uint32_t mode) {
     return with_paths(
         st, 1,
         [&](uint64_t id, PathCopy p) {
-            const io_uring_sqe s = sqe::openat(addr(p), flags, mode, id);
-            return record_and_push(st, id, Open{std::move(p)}, s);
+            const uint64_t pa = addr(p);
+            return record_and_push(st, id, Open{std::move(p)}, [&] { return sqe::openat(pa, flags, mode, id); });
         },
         path);
 }

@@ -46,11 +46,13 @@ template <class Op>
     return caller;
 }
 
-template <class Op>
-[[gnu::always_inline]] inline Outcome record_and_push(RingState& st, uint64_t id, Op&& op, const io_uring_sqe& sqe) {
+// Records `op` under `id`, then pushes the SQE that `encode()` builds in
+// its queue slot; the record is removed again if the push fails.
+template <class Op, class Encode>
+[[gnu::always_inline]] inline Outcome record_and_push(RingState& st, uint64_t id, Op&& op, Encode&& encode) {
     Ref handle = record(st, id, std::forward<Op>(op));
     if (!handle) return Outcome::py_error();
-    if (int rc = sq_push(st, sqe); rc != 0) {
+    if (int rc = sq_push_encoded(st, encode); rc != 0) {
         st.pending.erase(id);
         return push_failure(rc);
     }
@@ -64,8 +66,7 @@ Outcome read_into_new_buffer(RingState& st, uint64_t id, uint32_t len, Encode en
     Read op{Ref(), len};
     uint64_t buf = 0;
     if (!new_read_buffer(len, op.buffer, buf)) return Outcome::py_error();
-    const io_uring_sqe s = encode(buf);
-    return record_and_push(st, id, std::move(op), s);
+    return record_and_push(st, id, std::move(op), [&] { return encode(buf); });
 }
 
 inline bool fits_sqe_len(size_t n) { return n <= std::numeric_limits<uint32_t>::max(); }

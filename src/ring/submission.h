@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <new>
 
 #include "ring/barrier.h"
 #include "ring/ring_state.h"
@@ -42,15 +43,21 @@ inline int reserve(RingState& st, uint32_t need) {
     return make_room(st, need);
 }
 
-// Copies one image into the queue and publishes it; flushes a full queue
-// first.
-inline int sq_push(RingState& st, const io_uring_sqe& sqe) {
+// Builds the image `encode()` returns straight in the next slot (no copy
+// through the stack) and publishes it; flushes a full queue first.
+template <class Encode>
+inline int sq_push_encoded(RingState& st, Encode&& encode) {
     if (int rc = reserve(st, 1); rc != 0) return rc;
     const uint32_t tail = read_once(st.sq.ktail);
-    std::memcpy(&st.sq.sqes[tail & st.sq.mask], &sqe, sizeof sqe);
+    new (&st.sq.sqes[tail & st.sq.mask]) io_uring_sqe(encode());
     // The kernel must not see the new tail before the entry's contents.
     smp_store_release(st.sq.ktail, tail + 1);
     return 0;
+}
+
+// Copies one finished image into the queue and publishes it.
+inline int sq_push(RingState& st, const io_uring_sqe& sqe) {
+    return sq_push_encoded(st, [&] { return sqe; });
 }
 
 // Copies two images into adjacent slots and publishes both with one tail
