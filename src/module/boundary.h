@@ -103,6 +103,7 @@ template <unsigned I>
 
 template <unsigned I>
 constexpr PyMethodDef method_def() {
+    static_assert(row_is_sound<I>(), "this method's row disagrees with its operation");
     constexpr Signature s = kSignatures[I];
     if constexpr (s.nparams == 0) {
         return {s.name, reinterpret_cast<PyCFunction>(noargs_entry<I>), METH_NOARGS, s.doc};

@@ -23,15 +23,6 @@ PyObject* checked(PyObject* o) {
     return o;
 }
 
-// Triples built so far; dropped again if the call fails part way.
-struct Stash {
-    PyObject** items;
-    uint32_t count = 0;
-    ~Stash() {
-        while (count) Py_DecRef(items[--count]);
-    }
-};
-
 // Which of RingState::ints keeps which repeating value: the result, and the
 // statx fields that most files in a tree share.
 enum CacheSlot : unsigned { kResult, kMode, kDev, kNlink, kUid, kGid, kBlksize, kRdev };
@@ -98,15 +89,16 @@ bool new_read_buffer(uint32_t len, Ref& out, uint64_t& addr) {
 Ref new_id_object(uint64_t id) { return Ref::steal(PyLong_FromUnsignedLongLong(id)); }
 
 PyObject* reap_completions(RingState& st) {
-    Completion* done = st.scratch.get();
-    const uint32_t n = cq_take(st, done);
-    // The CQ head is already published: from here on only our copies count.
+    const PostedCompletions posted(st);
+    const uint32_t n = posted.size();
+    Ref list = Ref::steal(checked(PyList_New(n)));
     // Releasing entries can run Python code (a finalizer of a written bytes
-    // subclass, say), so no half-filled list may exist while that happens:
-    // the triples are collected natively and the list is built at the end.
-    Stash triples{st.triples.get()};
+    // subclass, say), which must never find a list with empty items: the
+    // collector forgets the list until it is complete.
+    if (n) PyObject_GC_UnTrack(list.get());
     for (uint32_t i = 0; i < n; ++i) {
-        const int32_t res = done[i].res;
+        const uint64_t user_data = posted[i].user_data;
+        const int32_t res = posted[i].res;
         // PyTuple_Pack takes its own references: the triple borrows the
         // entry's id object, the cached result and None, and only a payload
         // built here is dropped again.
@@ -114,21 +106,19 @@ PyObject* reap_completions(RingState& st) {
         PyObject* triple = nullptr;
         // The entry is released when consume() returns, after the triple has
         // taken its own references.
-        st.pending.consume(done[i].user_data, [&](Pending* p) {
+        st.pending.consume(user_data, [&](Pending* p) {
             if (p) {
                 Ref payload = Ref::steal(payload_for(st, p->op, res));
                 triple = PyTuple_Pack(3, p->id.get(), result, payload.get());
             } else {
-                Ref ud = Ref::steal(checked(PyLong_FromUnsignedLongLong(done[i].user_data)));
+                Ref ud = Ref::steal(checked(PyLong_FromUnsignedLongLong(user_data)));
                 triple = PyTuple_Pack(3, ud.get(), result, Py_None);
             }
         });
-        triples.items[triples.count++] = checked(triple);
+        PyList_SetItem(list.get(), i, checked(triple));
     }
-    PyObject* list = checked(PyList_New(n));
-    for (uint32_t i = 0; i < n; ++i) PyList_SetItem(list, i, triples.items[i]);
-    triples.count = 0;
-    return list;
+    if (n) PyObject_GC_Track(list.get());
+    return list.release();
 }
 
 }  // namespace uring

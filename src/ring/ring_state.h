@@ -85,8 +85,6 @@ class RingState {
     PendingTable pending;
     SqView sq;
     CqView cq;
-    CBuffer<Completion> scratch;             // reap's copy of the CQ
-    CBuffer<PyObject*> triples;              // reap's results before the list exists
     std::array<CachedInt, kCachedInts> ints;  // see CachedInt
     size_t displaced = 0;                    // entries leaked by an id collision
 
