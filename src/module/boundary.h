@@ -76,6 +76,15 @@ template <unsigned I>
 
 }  // namespace detail
 
+// Calls that name arguments or leave some out go through binding first;
+// kept out of line so the positional path stays small.
+template <unsigned I>
+[[gnu::noinline]] PyObject* bound_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[kSignatures[I].nparams] = {};
+    if (bind_vector(I, args, nargs, kwnames, slots) < 0) return nullptr;
+    return detail::with_access<I>(as_ring(self), slots);
+}
+
 template <unsigned I>
 [[gnu::flatten]] PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     constexpr size_t N = kSignatures[I].nparams;
@@ -84,9 +93,7 @@ template <unsigned I>
         const auto nargs = static_cast<Py_ssize_t>(static_cast<size_t>(nargsf) & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
         // The common call passes every argument by position: nothing to bind.
         if (!kwnames && nargs == static_cast<Py_ssize_t>(N)) return detail::with_access<I>(as_ring(self), args);
-        PyObject* slots[N] = {};
-        if (bind_vector(I, args, nargs, kwnames, slots) < 0) return nullptr;
-        return detail::with_access<I>(as_ring(self), slots);
+        return bound_entry<I>(self, args, nargs, kwnames);
     } catch (...) {
         return panic_from_current_exception();
     }

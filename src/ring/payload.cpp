@@ -68,12 +68,13 @@ PyObject* read_payload(Read& r, int32_t res) {
     return checked(PyBytes_FromStringAndSize(PyBytes_AsString(r.buffer.get()), res));
 }
 
-PyObject* payload_for(RingState& st, PendingOp& op, int32_t res) {
+// The payload a completion carries; null stands for None.
+Ref payload_for(RingState& st, PendingOp& op, int32_t res) {
     if (res >= 0) {
-        if (auto* r = std::get_if<Read>(&op)) return read_payload(*r, res);
-        if (auto* s = std::get_if<Statx>(&op)) return statx_tuple(st, *s->buffer);
+        if (auto* r = std::get_if<Read>(&op)) return Ref::steal(read_payload(*r, res));
+        if (auto* s = std::get_if<Statx>(&op)) return Ref::steal(statx_tuple(st, *s->buffer));
     }
-    return Py_NewRef(Py_None);
+    return Ref();
 }
 
 }  // namespace
@@ -108,8 +109,8 @@ PyObject* reap_completions(RingState& st) {
         // taken its own references.
         st.pending.consume(user_data, [&](Pending* p) {
             if (p) {
-                Ref payload = Ref::steal(payload_for(st, p->op, res));
-                triple = PyTuple_Pack(3, p->id.get(), result, payload.get());
+                const Ref payload = payload_for(st, p->op, res);
+                triple = PyTuple_Pack(3, p->id.get(), result, payload ? payload.get() : Py_None);
             } else {
                 Ref ud = Ref::steal(checked(PyLong_FromUnsignedLongLong(user_data)));
                 triple = PyTuple_Pack(3, ud.get(), result, Py_None);
