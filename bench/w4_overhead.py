@@ -54,7 +54,11 @@ TOTAL_BUDGET = 2000
 HERE = Path(__file__).resolve().parent
 
 
-def ring_loop(ring: _uring.Ring, ops: int) -> int:
+def ring_loop(ring: _uring.Ring, ops: int, plain: bool = False) -> int:
+    """Batches of QD cancels, one submit() each, then reap until the batch is
+    back. `plain` is the loop the instruction budget is stated for: nothing
+    but the calls, `for t in reap(): pass` (a cancel that finds nothing
+    completes within submit(), so each reap returns the whole batch)."""
     submit_cancel, submit, reap = ring.submit_cancel, ring.submit, ring.reap
     wait = ring_waiter(ring)
     batch = range(QD)
@@ -63,6 +67,10 @@ def ring_loop(ring: _uring.Ring, ops: int) -> int:
         for _ in batch:
             submit_cancel(x)
         submit()
+        if plain:
+            for t in reap():
+                pass
+            continue
         left = QD
         while left:
             done = reap()
@@ -70,22 +78,6 @@ def ring_loop(ring: _uring.Ring, ops: int) -> int:
                 wait()
                 continue
             left -= len(done)
-    return ops // QD * QD
-
-
-def count_loop(ring: _uring.Ring, ops: int) -> int:
-    """The loop the instruction budget is stated for: nothing but the calls.
-    A cancel that finds nothing completes within submit(), so each reap
-    returns the whole batch."""
-    submit_cancel, submit, reap = ring.submit_cancel, ring.submit, ring.reap
-    batch = range(QD)
-    x = UNKNOWN
-    for _ in range(ops // QD):
-        for _ in batch:
-            submit_cancel(x)
-        submit()
-        for t in reap():
-            pass
     return ops // QD * QD
 
 
@@ -134,10 +126,8 @@ def child(kind: str, ops: int, parked: int = -1) -> None:
         if parked > 0:
             park = Parked(ring, parked)
     profiling(True)
-    if kind == "count":
-        count_loop(ring, ops)
-    elif ring is not None:
-        ring_loop(ring, ops)
+    if ring is not None:
+        ring_loop(ring, ops, plain=kind == "count")
     else:
         builtin_loop(ops)
     profiling(False)

@@ -52,7 +52,8 @@ bool convert_one(PyObject* slot, T& value) {
 }
 
 template <unsigned I, size_t... K>
-[[gnu::always_inline]] inline PyObject* convert_and_run(RingObject* ring, PyObject* const* slots, std::index_sequence<K...>) {
+[[gnu::always_inline]] inline PyObject* convert_and_run(RingObject* ring, PyObject* const* slots,
+                                                        std::index_sequence<K...>) {
     ArgumentsOf<I> values;
     if (!(convert_one<I, K>(slots[K], std::get<K>(values)) && ...)) return nullptr;
     Outcome out = MethodAt<I>::op(ring->state, std::move(std::get<K>(values))...);
@@ -86,7 +87,8 @@ template <unsigned I>
 }
 
 template <unsigned I>
-[[gnu::flatten]] PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                      PyObject* kwnames) noexcept {
     constexpr size_t N = kSignatures[I].nparams;
     try {
         // PyVectorcall_NARGS, without the call it is in the limited API.

@@ -106,11 +106,12 @@ inline constexpr auto kMethods = [] {
                           {req("src", Path), req("dst", Path)}}),
         row<ops::symlink>({"submit_symlink", "submit_symlink($self, target, linkpath)\n--\n\n", X,
                            {req("target", Path), req("linkpath", Path)}}),
-        row<ops::link>({"submit_link", "submit_link($self, src, dst)\n--\n\n", X, {req("src", Path), req("dst", Path)}}),
+        row<ops::link>({"submit_link", "submit_link($self, src, dst)\n--\n\n", X,
+                        {req("src", Path), req("dst", Path)}}),
         row<ops::reap>({"reap",
                         "reap($self)\n--\n\nDrain all available completions. Returns a list of\n`(user_data, result, "
-                        "payload)`. `result` is the raw kernel return value\n(negative is `-errno`). `payload` is bytes "
-                        "for reads, a statx tuple for\nstatx, otherwise `None`.",
+                        "payload)`. `result` is the raw kernel return value\n(negative is `-errno`). `payload` is "
+                        "bytes for reads, a statx tuple for\nstatx, otherwise `None`.",
                         X}),
     };
 }();

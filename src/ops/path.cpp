@@ -65,7 +65,8 @@ Outcome statx(RingState& st, PathArg path, bool follow) {
 
 Outcome fstatx(RingState& st, int32_t fd) {
     return with_paths(
-        st, 1, [&](uint64_t id, PathCopy empty) { return stat_into_buffer(st, id, fd, std::move(empty), AT_EMPTY_PATH); },
+        st, 1,
+        [&](uint64_t id, PathCopy empty) { return stat_into_buffer(st, id, fd, std::move(empty), AT_EMPTY_PATH); },
         PathArg{"", 0});
 }
 
