@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <tuple>
@@ -93,8 +94,16 @@ template <unsigned I>
     try {
         // PyVectorcall_NARGS, without the call it is in the limited API.
         const auto nargs = static_cast<Py_ssize_t>(static_cast<size_t>(nargsf) & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
-        // The common call passes every argument by position: nothing to bind.
+        // The common call passes arguments by position only: nothing to bind
+        // beyond leaving out trailing optional ones.
         if (!kwnames && nargs == static_cast<Py_ssize_t>(N)) return detail::with_access<I>(as_ring(self), args);
+        if constexpr (kSignatures[I].nrequired < N) {
+            if (!kwnames && nargs >= kSignatures[I].nrequired && nargs < static_cast<Py_ssize_t>(N)) {
+                PyObject* slots[N] = {};
+                std::copy_n(args, nargs, slots);
+                return detail::with_access<I>(as_ring(self), slots);
+            }
+        }
         return bound_entry<I>(self, args, nargs, kwnames);
     } catch (...) {
         return panic_from_current_exception();
