@@ -25,6 +25,10 @@ struct SqView {
     uint32_t mask = 0;
     uint32_t entries = 0;
     io_uring_sqe* sqes = nullptr;
+    // Slots known to be free as of the last look at the kernel's head; the
+    // head only moves forward, so pushes count this down and look again
+    // only when it runs out.
+    uint32_t free = 0;
 };
 
 struct CqView {

@@ -14,8 +14,11 @@ int ring_submit(RingState& st) {
 }
 
 int make_room(RingState& st, uint32_t need) {
+    st.sq.free = st.sq.entries - sq_queued(st);
+    if (st.sq.free >= need) return 0;
     if (int rc = ring_submit(st); rc < 0) return rc;
-    if (st.sq.entries - sq_queued(st) >= need) return 0;
+    st.sq.free = st.sq.entries - sq_queued(st);
+    if (st.sq.free >= need) return 0;
     return kQueueFull;
 }
 

@@ -27,8 +27,9 @@ inline uint32_t sq_queued(const RingState& st) {
     return read_once(st.sq.ktail) - smp_load_acquire(st.sq.khead);
 }
 
-// Flushes a queue too full for `need` more entries; 0 when there is room
-// afterwards, otherwise a push result.
+// Looks at the kernel's head again and, if the queue is still too full for
+// `need` more entries, flushes it; 0 when there is room afterwards,
+// otherwise a push result.
 [[gnu::cold]] int make_room(RingState& st, uint32_t need);
 
 // Makes room for `need` entries. Every push is inlined into its operation;
@@ -38,7 +39,7 @@ inline int reserve(RingState& st, uint32_t need) {
     // parent's ring: Python code run while the SQE was being built may fork.
     if (st.foreign()) [[unlikely]]
         return kForeignProcess;
-    if (st.sq.entries - sq_queued(st) >= need) [[likely]]
+    if (st.sq.free >= need) [[likely]]
         return 0;
     return make_room(st, need);
 }
@@ -52,6 +53,7 @@ inline int sq_push_encoded(RingState& st, Encode&& encode) {
     new (&st.sq.sqes[tail & st.sq.mask]) io_uring_sqe(encode());
     // The kernel must not see the new tail before the entry's contents.
     smp_store_release(st.sq.ktail, tail + 1);
+    st.sq.free -= 1;
     return 0;
 }
 
@@ -69,6 +71,7 @@ inline int sq_push_pair(RingState& st, const io_uring_sqe& first, const io_uring
     std::memcpy(&st.sq.sqes[(tail + 1) & st.sq.mask], &second, sizeof second);
     // One release store publishes both halves of the link together.
     smp_store_release(st.sq.ktail, tail + 2);
+    st.sq.free -= 2;
     return 0;
 }
 
