@@ -12,9 +12,13 @@ Also measured here:
   reads, to separate the kernel's side of the cancel);
 - where the time goes: instructions per op by object under callgrind, and, with
   perf, the share of CPU samples in the kernel, the module, the interpreter and
-  libc.
+  libc;
+- the instruction budget: user-space instructions per op of the plain loop
+  `64 x submit_cancel(unknown id); submit(); for t in reap(): pass` under
+  callgrind, in the module and in all, against fixed targets. Counts do not
+  move with the machine's load the way timings do.
 
-`python w4_overhead.py child ring|builtin OPS` runs one loop only; the
+`python w4_overhead.py child ring|builtin|count OPS` runs one loop only; the
 profilers use it.
 """
 
@@ -44,10 +48,17 @@ TABLE_REPS = scaled(9, 2)
 UNKNOWN = (1 << 30) - 1
 PARKED = (4096, 16384)
 PROFILE_OPS = scaled(64 * 400, 64 * 40)
+# Instruction budget of the counted loop, per operation.
+MODULE_BUDGET = 200
+TOTAL_BUDGET = 2000
 HERE = Path(__file__).resolve().parent
 
 
-def ring_loop(ring: _uring.Ring, ops: int) -> int:
+def ring_loop(ring: _uring.Ring, ops: int, plain: bool = False) -> int:
+    """Batches of QD cancels, one submit() each, then reap until the batch is
+    back. `plain` is the loop the instruction budget is stated for: nothing
+    but the calls, `for t in reap(): pass` (a cancel that finds nothing
+    completes within submit(), so each reap returns the whole batch)."""
     submit_cancel, submit, reap = ring.submit_cancel, ring.submit, ring.reap
     wait = ring_waiter(ring)
     batch = range(QD)
@@ -56,6 +67,10 @@ def ring_loop(ring: _uring.Ring, ops: int) -> int:
         for _ in batch:
             submit_cancel(x)
         submit()
+        if plain:
+            for t in reap():
+                pass
+            continue
         left = QD
         while left:
             done = reap()
@@ -106,16 +121,21 @@ def child(kind: str, ops: int, parked: int = -1) -> None:
     """One loop for a profiler. `parked` >= 0 runs the Ring loop on the
     Ring(16384) of the table-size series with that many reads parked."""
     ring = park = None
-    if kind == "ring":
+    if kind in ("ring", "count"):
         ring = _uring.Ring(256 if parked < 0 else 16384)
         if parked > 0:
             park = Parked(ring, parked)
     profiling(True)
     if ring is not None:
-        ring_loop(ring, ops)
+        ring_loop(ring, ops, plain=kind == "count")
     else:
         builtin_loop(ops)
     profiling(False)
+    if kind == "count":  # anything the last reap missed
+        wait = ring_waiter(ring)
+        while ring.inflight:
+            if not ring.reap():
+                wait()
     if park is not None:
         park.release()
 
@@ -278,6 +298,31 @@ def own_cost(ring_s: list[float], c_s: list[float]) -> float | None:
     return median([r - c for r, c in zip(ring_s, c_s)])
 
 
+def instruction_budget(t: Table) -> None:
+    """Rows for the counted loop's instructions per op (two callgrind runs,
+    of n and 2n ops, subtracted), each checked against its budget."""
+    cg = callgrind_per_op("count", PROFILE_OPS)
+    if not cg:
+        for what, budget in (("module", MODULE_BUDGET), ("all user space", TOTAL_BUDGET)):
+            impl = f"instructions per op, {what} (callgrind): n/a"
+            t.add(impl, None, derived=True)
+            t.check(impl, f"budget of {budget:,}", None, "<= 1x", None)
+        t.note("instruction budget: callgrind (valgrind) is not installed, so it was not counted")
+        return
+    module = cg[0].get("module", 0.0)
+    total = sum(cg[0].values())
+    for what, count, budget in (("module", module, MODULE_BUDGET),
+                                ("all user space", total, TOTAL_BUDGET)):
+        impl = f"instructions per op, {what} (callgrind): {count:,.0f}"
+        t.add(impl, None, derived=True)
+        t.check(impl, f"budget of {budget:,}", count / budget, "<= 1x", count <= budget)
+    t.note("instruction budget: user-space instructions per op of the loop `64 x "
+           "submit_cancel(unknown id); submit(); for t in reap(): pass`, counted by callgrind "
+           f"over {PROFILE_OPS:,} and {2 * PROFILE_OPS:,} ops and subtracted so start-up cancels: "
+           + fmt_counts(cg[0]) + f"; total {total:,.0f} (targets: module <= {MODULE_BUDGET}, "
+           f"total <= {TOTAL_BUDGET:,}; the ratio shown is count / target)")
+
+
 def main() -> None:
     t = Table("W4", "module's own cost: submit_cancel (unknown id), batches of 64")
     ring = _uring.Ring(256)
@@ -306,6 +351,7 @@ def main() -> None:
                f"one operation is {own / trivial:.1f}x a trivial call")
     else:
         t.check(ring_impl, "trivial built-in call", None, "<= 4x", None)
+    instruction_budget(t)
 
     # Pending table at several sizes: the time per op, the module's own CPU time
     # per op (perf samples in the module) and its instructions per op

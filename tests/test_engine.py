@@ -108,6 +108,38 @@ def test_cancel_inflight_pipe_read(length):
         os.close(r)
 
 
+def test_reap_hands_back_the_submitted_id_and_lets_it_go():
+    ring = _uring.Ring()
+    for _ in range(300):  # past the interpreter's shared small ints
+        ring.submit_cancel(UNKNOWN_ID)
+    run(ring)
+    uids = [ring.submit_cancel(UNKNOWN_ID) for _ in range(3)]
+    held = [sys.getrefcount(u) for u in uids]
+    ring.submit()
+    triples = ring.reap()
+    assert [t[0] for t in triples] == uids and all(t[0] is u for t, u in zip(triples, uids))
+    assert [t[1:] for t in triples] == [ENOENT] * 3
+    del triples
+    assert [sys.getrefcount(u) for u in uids] == [h - 1 for h in held]  # the entries' references
+
+
+def test_read_results_and_payloads_follow_each_completion(tmp_path):
+    (tmp_path / "f").write_bytes(bytes(range(256)) * 16)
+    ring = _uring.Ring()
+    fd = os.open(tmp_path / "f", os.O_RDONLY)
+    try:
+        # Full, full, short (end of file), then full again: the result of
+        # each completion is its own, whatever the one before it was.
+        asks = [(0, 100), (100, 100), (4000, 200), (0, 100), (10, 7000)]
+        uids = [ring.submit_read(fd, off, n) for off, n in asks]
+        out = run(ring)
+    finally:
+        os.close(fd)
+    data = bytes(range(256)) * 16
+    for uid, (off, n) in zip(uids, asks):
+        assert out[uid] == (len(data[off:off + n]), data[off:off + n])
+
+
 def _submit_writes(ring, fd, bufs, vectored):
     if vectored:
         return ring.submit_writev(fd, 0, bufs)

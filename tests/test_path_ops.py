@@ -55,6 +55,22 @@ def test_statx_matches_os(ring, tree, name, follow, os_stat):
     assert dict(zip(FIELDS, payload)) == {f: getattr(st, f) for f in FIELDS}
 
 
+def test_statx_fields_follow_each_file(ring, tree):
+    # Neighbours that differ in mode, links, device and block size, in both
+    # orders: no value of one file may stand in for the next one's.
+    os.link(tree / "f", tree / "f2")
+    os.chmod(tree / "d", 0o701)
+    names = ["f", "d", "f", "/dev/null", "d", "/proc/self/stat", "f2"]
+    paths = [name if name.startswith("/") else str(tree / name) for name in names]
+    uids = [ring.submit_statx(p) for p in paths]
+    out = run(ring)
+    for uid, path in zip(uids, paths):
+        st = os.stat(path)
+        assert out[uid][0] == 0
+        expected = {f: getattr(st, f) for f in FIELDS if "time" not in f}
+        assert {f: v for f, v in zip(FIELDS, out[uid][1]) if "time" not in f} == expected
+
+
 @pytest.mark.parametrize("args,mode", [((), 0o750), ((0o700,), 0o700), ((0o777,), 0o750)])
 def test_mkdir_mode(ring, tmp_path, umask, args, mode):
     ok(ring, ring.submit_mkdir(str(tmp_path / "new"), *args))

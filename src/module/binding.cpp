@@ -2,7 +2,7 @@
 
 #include "module/binding.h"
 
-#include <cstring>
+#include <string_view>
 
 #include "module/errors.h"
 
@@ -10,7 +10,7 @@ namespace uring::py {
 
 namespace {
 
-PyObject* g_names[kSignatureCount][kMaxParams];
+PyObject* g_names[kSignatures.size()][kMaxParams];
 
 const char* plural_verb(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 
@@ -31,7 +31,8 @@ const char* plural_verb(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 }
 
 [[gnu::cold]] int multiple_values(const Signature& s, unsigned p) {
-    raise_type_error(PyUnicode_FromFormat("Ring.%s() got multiple values for argument '%s'", s.name, s.params[p]));
+    raise_type_error(PyUnicode_FromFormat("Ring.%s() got multiple values for argument '%s'", s.name,
+                                           s.params[p].name));
     return -1;
 }
 
@@ -39,7 +40,7 @@ const char* plural_verb(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
     const char* names[kMaxParams];
     int count = 0;
     for (unsigned p = 0; p < s.nrequired; ++p)
-        if (!slots[p]) names[count++] = s.params[p];
+        if (!slots[p]) names[count++] = s.params[p].name;
     // 'a'  /  'a' and 'b'  /  'a', 'b' and 'c'
     PyObject* list = PyUnicode_FromString("");
     for (int i = 0; list && i < count; ++i) {
@@ -69,7 +70,7 @@ int find_parameter(unsigned sig, PyObject* key) {
         return -1;
     }
     for (unsigned p = 0; p < s.nparams; ++p)
-        if (std::strlen(s.params[p]) == static_cast<size_t>(len) && std::memcmp(s.params[p], text, len) == 0)
+        if (std::string_view(s.params[p].name) == std::string_view(text, static_cast<size_t>(len)))
             return static_cast<int>(p);
     return -1;
 }
@@ -94,10 +95,10 @@ int check_required(unsigned sig, Py_ssize_t nargs, PyObject* const* slots) {
 }  // namespace
 
 int intern_parameter_names() {
-    for (unsigned i = 0; i < kSignatureCount; ++i)
+    for (unsigned i = 0; i < kSignatures.size(); ++i)
         for (unsigned p = 0; p < kSignatures[i].nparams; ++p) {
             if (g_names[i][p]) continue;
-            g_names[i][p] = PyUnicode_InternFromString(kSignatures[i].params[p]);
+            g_names[i][p] = PyUnicode_InternFromString(kSignatures[i].params[p].name);
             if (!g_names[i][p]) return -1;
         }
     return 0;

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "module/signature.h"
+#include "module/methods.h"
 
 namespace uring::py {
 

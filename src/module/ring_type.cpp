@@ -28,30 +28,20 @@ PyObject* created(PyObject* o) {
 
 }  // namespace
 
-PyObject* finish(const Outcome& out) {
+PyObject* finish(Outcome&& out) {
     using K = Outcome::Kind;
     switch (out.kind) {
         case K::Id:
-            return created(PyLong_FromUnsignedLongLong(out.a));
+        case K::Object:
+            return out.first.release();
         case K::IdPair: {
-            PyObject* a = created(PyLong_FromUnsignedLongLong(out.a));
-            PyObject* b = PyLong_FromUnsignedLongLong(out.b);
-            if (!b) Py_DecRef(a);
-            created(b);
-            PyObject* t = PyTuple_New(2);
-            if (!t) {
-                Py_DecRef(a);
-                Py_DecRef(b);
-            }
-            created(t);
-            PyTuple_SetItem(t, 0, a);
-            PyTuple_SetItem(t, 1, b);
+            PyObject* t = created(PyTuple_New(2));
+            PyTuple_SetItem(t, 0, out.first.release());
+            PyTuple_SetItem(t, 1, out.second.release());
             return t;
         }
         case K::None:
             return Py_NewRef(Py_None);
-        case K::Object:
-            return out.obj;
         case K::PyError:
             return nullptr;
         case K::NulByte:
@@ -95,8 +85,8 @@ PyObject* get_inflight(RingState& st) { return created(PyLong_FromSize_t(st.infl
 PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     try {
         PyObject* slots[1] = {};
-        if (bind_tuple(NEW, args, kwargs, slots) < 0) return nullptr;
-        uint32_t entries = default_value<uint32_t>(kSignatures[NEW].defaults[0]);
+        if (bind_tuple(kConstructorIndex, args, kwargs, slots) < 0) return nullptr;
+        uint32_t entries = default_value<uint32_t>(kConstructor.params[0].def);
         if (slots[0] && !convert(slots[0], entries)) {
             add_conversion_note("entries");
             return nullptr;
@@ -134,33 +124,8 @@ void ring_dealloc(PyObject* self) noexcept {
     Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
-PyMethodDef ring_methods[] = {
-    method_def<SUBMIT, ops::submit>(),
-    method_def<DRAIN_EVENTFD, ops::drain_eventfd>(),
-    method_def<SUBMIT_READ, ops::read>(),
-    method_def<SUBMIT_WRITE, ops::write>(),
-    method_def<SUBMIT_WRITEV, ops::writev>(),
-    method_def<SUBMIT_CANCEL, ops::cancel>(),
-    method_def<SUBMIT_FTRUNCATE, ops::ftruncate>(),
-    method_def<SUBMIT_FSYNC, ops::fsync>(),
-    method_def<SUBMIT_OPEN, ops::open>(),
-    method_def<SUBMIT_CLOSE, ops::close>(),
-    method_def<SUBMIT_OPEN_READ, ops::open_read>(),
-    method_def<SUBMIT_OPEN_WRITE, ops::open_write>(),
-    method_def<SUBMIT_READ_FIXED, ops::read_fixed>(),
-    method_def<SUBMIT_WRITE_FIXED, ops::write_fixed>(),
-    method_def<SUBMIT_CLOSE_FIXED, ops::close_fixed>(),
-    method_def<SUBMIT_STATX, ops::statx>(),
-    method_def<SUBMIT_FSTATX, ops::fstatx>(),
-    method_def<SUBMIT_MKDIR, ops::mkdir>(),
-    method_def<SUBMIT_UNLINK, ops::unlink>(),
-    method_def<SUBMIT_RENAME, ops::rename>(),
-    method_def<SUBMIT_SYMLINK, ops::symlink>(),
-    method_def<SUBMIT_LINK, ops::link>(),
-    method_def<REAP, ops::reap>(),
-    {nullptr, nullptr, 0, nullptr},
-};
-static_assert(std::size(ring_methods) == kMethodCount + 1);
+auto ring_methods = method_table(std::make_index_sequence<kMethodCount>{});
+
 
 PyGetSetDef ring_getset[] = {
     {"eventfd", getter_entry<get_eventfd>, nullptr, "The eventfd to hand to `loop.add_reader`.", nullptr},
@@ -173,10 +138,10 @@ PyGetSetDef ring_getset[] = {
 };
 
 PyType_Slot ring_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kSignatures[NEW].doc)},
+    {Py_tp_doc, const_cast<char*>(kConstructor.doc)},
     {Py_tp_new, reinterpret_cast<void*>(ring_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(ring_dealloc)},
-    {Py_tp_methods, ring_methods},
+    {Py_tp_methods, ring_methods.data()},
     {Py_tp_getset, ring_getset},
     {0, nullptr},
 };

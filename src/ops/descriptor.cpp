@@ -14,7 +14,7 @@ Outcome submit(RingState& st) {
     return Outcome::none();
 }
 
-Outcome reap(RingState& st) { return Outcome::object(reap_completions(st)); }
+Outcome reap(RingState& st) { return Outcome::object(Ref::steal(reap_completions(st))); }
 
 Outcome drain_eventfd(RingState& st) {
     uring::drain_eventfd(st.event_fd());
@@ -29,8 +29,9 @@ Outcome read(RingState& st, int32_t fd, uint64_t offset, uint32_t len) {
 Outcome write(RingState& st, int32_t fd, uint64_t offset, BytesArg data) {
     if (!fits_sqe_len(data.size)) return Outcome::data_too_long();
     const uint64_t id = st.take_ids(1);
-    const io_uring_sqe s = sqe::write(fd, offset, address_of(data.data), static_cast<uint32_t>(data.size), id);
-    return record_and_push(st, id, Write{std::move(data.obj)}, s);
+    const auto len = static_cast<uint32_t>(data.size);
+    const uint64_t buf = address_of(data.data);
+    return record_and_push(st, id, Write{std::move(data.obj)}, [&] { return sqe::write(fd, offset, buf, len, id); });
 }
 
 Outcome writev(RingState& st, int32_t fd, uint64_t offset, BytesSeq bufs) {
@@ -47,28 +48,29 @@ Outcome writev(RingState& st, int32_t fd, uint64_t offset, BytesSeq bufs) {
             op.data.push_back(std::move(b.obj));
         }
     }
-    const io_uring_sqe s = sqe::writev(fd, offset, address_of(op.iov.get()), static_cast<uint32_t>(count), id);
-    return record_and_push(st, id, std::move(op), s);
+    const uint64_t iov = address_of(op.iov.get());
+    return record_and_push(st, id, std::move(op),
+                           [&] { return sqe::writev(fd, offset, iov, static_cast<uint32_t>(count), id); });
 }
 
 Outcome cancel(RingState& st, uint64_t user_data) {
     const uint64_t id = st.take_ids(1);
-    return record_and_push(st, id, NoBuffers{}, sqe::cancel(user_data, id));
+    return record_and_push(st, id, NoBuffers{}, [&] { return sqe::cancel(user_data, id); });
 }
 
 Outcome ftruncate(RingState& st, int32_t fd, uint64_t len) {
     const uint64_t id = st.take_ids(1);
-    return record_and_push(st, id, NoBuffers{}, sqe::ftruncate(fd, len, id));
+    return record_and_push(st, id, NoBuffers{}, [&] { return sqe::ftruncate(fd, len, id); });
 }
 
 Outcome fsync(RingState& st, int32_t fd, bool datasync) {
     const uint64_t id = st.take_ids(1);
-    return record_and_push(st, id, NoBuffers{}, sqe::fsync(fd, datasync, id));
+    return record_and_push(st, id, NoBuffers{}, [&] { return sqe::fsync(fd, datasync, id); });
 }
 
 Outcome close(RingState& st, int32_t fd) {
     const uint64_t id = st.take_ids(1);
-    return record_and_push(st, id, NoBuffers{}, sqe::close(fd, id));
+    return record_and_push(st, id, NoBuffers{}, [&] { return sqe::close(fd, id); });
 }
 
 }  // namespace uring::ops

@@ -10,10 +10,10 @@ namespace uring {
 
 struct Outcome {
     enum class Kind : uint8_t {
-        Id,           // a = user_data
-        IdPair,       // a, b = the two ids of a chain
+        Id,           // first = the submission's id
+        IdPair,       // first, second = the two ids of a chain
         None,
-        Object,       // obj = new reference
+        Object,       // first = the result
         PyError,      // the interpreter's exception is already set
         NulByte,      // a = offset of the NUL in the path's UTF-8 text
         InvalidSlot,
@@ -24,13 +24,13 @@ struct Outcome {
     };
     Kind kind;
     uint64_t a = 0;
-    uint64_t b = 0;
-    PyObject* obj = nullptr;
+    Ref first = Ref();
+    Ref second = Ref();
 
-    static Outcome id(uint64_t v) { return {Kind::Id, v}; }
-    static Outcome pair(uint64_t x, uint64_t y) { return {Kind::IdPair, x, y}; }
+    static Outcome id(Ref v) { return {Kind::Id, 0, std::move(v)}; }
+    static Outcome pair(Ref x, Ref y) { return {Kind::IdPair, 0, std::move(x), std::move(y)}; }
     static Outcome none() { return {Kind::None}; }
-    static Outcome object(PyObject* o) { return {Kind::Object, 0, 0, o}; }
+    static Outcome object(Ref o) { return {Kind::Object, 0, std::move(o)}; }
     static Outcome py_error() { return {Kind::PyError}; }
     static Outcome nul_byte(uint64_t at) { return {Kind::NulByte, at}; }
     static Outcome invalid_slot() { return {Kind::InvalidSlot}; }

@@ -58,39 +58,39 @@ inline io_uring_sqe cancel(uint64_t target, uint64_t ud) {
 // Path operations; every path is resolved against the working directory.
 
 inline io_uring_sqe openat(uint64_t path, int32_t flags, uint32_t mode, uint64_t ud) {
-    io_uring_sqe s = prep_rw(IORING_OP_OPENAT, AT_FDCWD_, path, mode, 0, ud);
+    io_uring_sqe s = prep_rw(IORING_OP_OPENAT, AT_FDCWD, path, mode, 0, ud);
     s.open_flags = static_cast<uint32_t>(flags);
     return s;
 }
 
 inline io_uring_sqe statx(int32_t fd, uint64_t path, uint32_t statx_flags, uint64_t buf, uint64_t ud) {
-    io_uring_sqe s = prep_rw(IORING_OP_STATX, fd, path, STATX_BASIC_STATS_MASK, buf, ud);
+    io_uring_sqe s = prep_rw(IORING_OP_STATX, fd, path, STATX_BASIC_STATS, buf, ud);
     s.statx_flags = statx_flags;
     return s;
 }
 
 inline io_uring_sqe mkdirat(uint64_t path, uint32_t mode, uint64_t ud) {
-    return prep_rw(IORING_OP_MKDIRAT, AT_FDCWD_, path, mode, 0, ud);
+    return prep_rw(IORING_OP_MKDIRAT, AT_FDCWD, path, mode, 0, ud);
 }
 
 inline io_uring_sqe unlinkat(uint64_t path, bool remove_dir, uint64_t ud) {
-    io_uring_sqe s = prep_rw(IORING_OP_UNLINKAT, AT_FDCWD_, path, 0, 0, ud);
-    s.unlink_flags = remove_dir ? AT_REMOVEDIR_ : 0;
+    io_uring_sqe s = prep_rw(IORING_OP_UNLINKAT, AT_FDCWD, path, 0, 0, ud);
+    s.unlink_flags = remove_dir ? AT_REMOVEDIR : 0;
     return s;
 }
 
 // For the two-path operations `off` carries the second path (addr2) and
 // `len` the second directory descriptor where the opcode has one.
 inline io_uring_sqe renameat(uint64_t src, uint64_t dst, uint64_t ud) {
-    return prep_rw(IORING_OP_RENAMEAT, AT_FDCWD_, src, static_cast<uint32_t>(AT_FDCWD_), dst, ud);
+    return prep_rw(IORING_OP_RENAMEAT, AT_FDCWD, src, static_cast<uint32_t>(AT_FDCWD), dst, ud);
 }
 
 inline io_uring_sqe symlinkat(uint64_t target, uint64_t linkpath, uint64_t ud) {
-    return prep_rw(IORING_OP_SYMLINKAT, AT_FDCWD_, target, 0, linkpath, ud);
+    return prep_rw(IORING_OP_SYMLINKAT, AT_FDCWD, target, 0, linkpath, ud);
 }
 
 inline io_uring_sqe linkat(uint64_t src, uint64_t dst, uint64_t ud) {
-    return prep_rw(IORING_OP_LINKAT, AT_FDCWD_, src, static_cast<uint32_t>(AT_FDCWD_), dst, ud);
+    return prep_rw(IORING_OP_LINKAT, AT_FDCWD, src, static_cast<uint32_t>(AT_FDCWD), dst, ud);
 }
 
 // Direct descriptors: the open and close name a slot as file_index = slot + 1

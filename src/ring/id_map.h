@@ -62,20 +62,28 @@ class IdMap {
     // handed to `displaced` (by rvalue) before it is overwritten.
     template <class Displaced>
     void insert(uint64_t key, V&& value, Displaced&& displaced) {
+        emplace(key, displaced, std::move(value));
+    }
+
+    // The same, constructing the value in its slot from `args`.
+    template <class Displaced, class... Args>
+    void emplace(uint64_t key, Displaced&& displaced, Args&&... args) {
         if ((size_ + 1) * 2 > cap_) grow();
-        for (size_t i = home(key);; i = (i + 1) & (cap_ - 1)) {
+        const size_t h = home(key);
+        for (size_t i = h;; i = (i + 1) & (cap_ - 1)) {
             Slot& s = slots_[i];
             if (!s.full) {
                 s.key = key;
                 s.full = true;
-                new (s.storage) V(std::move(value));
+                new (s.storage) V(std::forward<Args>(args)...);
                 ++size_;
-                if (i != home(key)) ++displaced_;
+                if (i != h) ++displaced_;
                 return;
             }
             if (s.key == key) {
                 displaced(std::move(*s.value()));
-                *s.value() = std::move(value);
+                std::destroy_at(s.value());
+                new (s.storage) V(std::forward<Args>(args)...);
                 return;
             }
         }
@@ -140,11 +148,11 @@ class IdMap {
         const size_t mask = cap_ - 1;
         std::destroy_at(slots_[i].value());
         --size_;
-        if (home(slots_[i].key) != i) --displaced_;
         if (displaced_ == 0) {
             slots_[i].full = false;
             return;
         }
+        if (home(slots_[i].key) != i) --displaced_;
         // Backward shift: pull later members of the probe run into the hole
         // whenever the hole lies between their home slot and where they sit.
         size_t hole = i;

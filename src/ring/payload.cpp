@@ -23,23 +23,40 @@ PyObject* checked(PyObject* o) {
     return o;
 }
 
-// Triples built so far; dropped again if the call fails part way.
-struct Stash {
-    PyObject** items;
-    uint32_t count = 0;
-    ~Stash() {
-        while (count) Py_DecRef(items[--count]);
-    }
-};
+// Which of RingState::ints keeps which repeating value: the result, and the
+// statx fields that most files in a tree share.
+enum CacheSlot : unsigned { kResult, kMode, kDev, kNlink, kUid, kGid, kBlksize, kRdev };
+static_assert(kRdev < kCachedInts);
 
-PyObject* statx_tuple(const StatxBuffer& buf) {
+// An int equal to `v` (`is_signed`: the bits of an int64_t), borrowed from
+// the cache, which is refilled when it holds another value.
+PyObject* cached_int(CachedInt& c, uint64_t v, bool is_signed) {
+    if (!c.obj || c.value != v) [[unlikely]] {
+        c.obj = Ref::steal(
+            checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v)));
+        c.value = v;
+    }
+    return c.obj.get();
+}
+
+PyObject* statx_tuple(RingState& st, const StatxBuffer& buf) {
+    // The cache slot of each of the 13 fields, or none for values that
+    // differ from file to file.
+    constexpr unsigned kNone = kCachedInts;
+    static constexpr unsigned kSlotOf[13] = {kMode, kNone, kDev,  kNlink, kUid,    kGid,  kNone,
+                                             kNone, kNone, kNone, kBlksize, kNone, kRdev};
     const StatxValues v = decode_statx(buf.bytes);
     Ref tuple = Ref::steal(checked(PyTuple_New(13)));
     for (unsigned i = 0; i < 13; ++i) {
         const bool is_signed = i >= StatxValues::kSignedFirst && i <= StatxValues::kSignedLast;
-        PyObject* item = is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
-                                   : PyLong_FromUnsignedLongLong(v.fields[i]);
-        PyTuple_SetItem(tuple.get(), i, checked(item));
+        PyObject* item;
+        if (kSlotOf[i] != kNone) {
+            item = Py_NewRef(cached_int(st.ints[kSlotOf[i]], v.fields[i], false));
+        } else {
+            item = checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
+                                     : PyLong_FromUnsignedLongLong(v.fields[i]));
+        }
+        PyTuple_SetItem(tuple.get(), i, item);
     }
     return tuple.release();
 }
@@ -51,11 +68,13 @@ PyObject* read_payload(Read& r, int32_t res) {
     return checked(PyBytes_FromStringAndSize(PyBytes_AsString(r.buffer.get()), res));
 }
 
-PyObject* payload_for(PendingOp* op, int32_t res) {
-    if (res < 0 || !op) return Py_NewRef(Py_None);
-    if (auto* r = std::get_if<Read>(op)) return read_payload(*r, res);
-    if (auto* s = std::get_if<Statx>(op)) return statx_tuple(*s->buffer);
-    return Py_NewRef(Py_None);
+// The payload a completion carries; null stands for None.
+Ref payload_for(RingState& st, PendingOp& op, int32_t res) {
+    if (res >= 0) {
+        if (auto* r = std::get_if<Read>(&op)) return Ref::steal(read_payload(*r, res));
+        if (auto* s = std::get_if<Statx>(&op)) return Ref::steal(statx_tuple(st, *s->buffer));
+    }
+    return Ref();
 }
 
 }  // namespace
@@ -68,41 +87,39 @@ bool new_read_buffer(uint32_t len, Ref& out, uint64_t& addr) {
     return true;
 }
 
+Ref new_id_object(uint64_t id) { return Ref::steal(PyLong_FromUnsignedLongLong(id)); }
+
 PyObject* reap_completions(RingState& st) {
-    Completion* done = st.scratch.get();
-    const uint32_t n = cq_take(st, done);
-    // The CQ head is already published: from here on only our copies count.
+    const PostedCompletions posted(st);
+    const uint32_t n = posted.size();
+    Ref list = Ref::steal(checked(PyList_New(n)));
     // Releasing entries can run Python code (a finalizer of a written bytes
-    // subclass, say), so no half-filled list may exist while that happens:
-    // the triples are collected natively and the list is built at the end.
-    Stash triples{st.triples.get()};
+    // subclass, say), which must never find a list with empty items: the
+    // collector forgets the list until it is complete.
+    if (n) PyObject_GC_UnTrack(list.get());
     for (uint32_t i = 0; i < n; ++i) {
-        // The entry is released when consume() returns, after the payload
-        // has taken over whatever it needs.
-        Ref payload;
-        st.pending.consume(done[i].user_data,
-                           [&](PendingOp* op) { payload = Ref::steal(payload_for(op, done[i].res)); });
-        PyObject* ud = checked(PyLong_FromUnsignedLongLong(done[i].user_data));
-        PyObject* res = PyLong_FromLong(done[i].res);
-        if (!res) {
-            Py_DecRef(ud);
-            creation_failed();
-        }
-        PyObject* triple = PyTuple_New(3);
-        if (!triple) {
-            Py_DecRef(ud);
-            Py_DecRef(res);
-            creation_failed();
-        }
-        PyTuple_SetItem(triple, 0, ud);
-        PyTuple_SetItem(triple, 1, res);
-        PyTuple_SetItem(triple, 2, payload.release());
-        triples.items[triples.count++] = triple;
+        const uint64_t user_data = posted[i].user_data;
+        const int32_t res = posted[i].res;
+        // PyTuple_Pack takes its own references: the triple borrows the
+        // entry's id object, the cached result and None, and only a payload
+        // built here is dropped again.
+        PyObject* result = cached_int(st.ints[kResult], static_cast<uint64_t>(static_cast<int64_t>(res)), true);
+        PyObject* triple = nullptr;
+        // The entry is released when consume() returns, after the triple has
+        // taken its own references.
+        st.pending.consume(user_data, [&](Pending* p) {
+            if (p) {
+                const Ref payload = payload_for(st, p->op, res);
+                triple = PyTuple_Pack(3, p->id.get(), result, payload ? payload.get() : Py_None);
+            } else {
+                Ref ud = Ref::steal(checked(PyLong_FromUnsignedLongLong(user_data)));
+                triple = PyTuple_Pack(3, ud.get(), result, Py_None);
+            }
+        });
+        PyList_SetItem(list.get(), i, checked(triple));
     }
-    PyObject* list = checked(PyList_New(n));
-    for (uint32_t i = 0; i < n; ++i) PyList_SetItem(list, i, triples.items[i]);
-    triples.count = 0;
-    return list;
+    if (n) PyObject_GC_Track(list.get());
+    return list.release();
 }
 
 }  // namespace uring

@@ -20,6 +20,10 @@ struct InternalFailure : std::runtime_error {
 // fill in place. Returns false with the interpreter's exception set.
 bool new_read_buffer(uint32_t len, Ref& out, uint64_t& addr);
 
+// The int object a submission's id is handed out and reaped as; null with
+// the interpreter's exception set if it cannot be created.
+Ref new_id_object(uint64_t id);
+
 // Takes every posted completion and returns a new list of
 // (user_data, result, payload) tuples, releasing each entry's resources.
 PyObject* reap_completions(RingState& st);

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -54,7 +56,18 @@ struct Paths {
 struct NoBuffers {};
 
 using PendingOp = std::variant<Read, Write, WriteVectored, Statx, Open, Paths, NoBuffers>;
-using PendingTable = IdMap<PendingOp>;
+
+// One entry: what the kernel uses, and the int object the submitting call
+// returned, which reap hands back as the completion's user_data instead of
+// building an equal one.
+struct Pending {
+    template <class Op>
+        requires std::is_constructible_v<PendingOp, Op&&>
+    Pending(Op&& op, Ref id = Ref()) : op(std::forward<Op>(op)), id(std::move(id)) {}
+    PendingOp op;
+    Ref id;
+};
+using PendingTable = IdMap<Pending>;
 
 // Copies `size` bytes of UTF-8 text and a terminating NUL. Returns null and
 // sets `nul_at` when the text itself holds a NUL, which the kernel would

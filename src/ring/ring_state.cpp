@@ -110,8 +110,6 @@ int RingState::setup(uint32_t entries) {
     files.flags = IORING_RSRC_REGISTER_SPARSE;
     if (sys_io_uring_register(fd, IORING_REGISTER_FILES2, &files, sizeof files) >= 0) fixed_slots_ = kDirectSlots;
 
-    scratch.reset(static_cast<Completion*>(xcalloc(cq.entries, sizeof(Completion))));
-    triples.reset(static_cast<PyObject**>(xcalloc(cq.entries, sizeof(PyObject*))));
     next_id_ = 1;
     return 0;
 }

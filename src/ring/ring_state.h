@@ -6,11 +6,13 @@
 // because the buffers it owns must outlive the kernel's last access to them.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "ring/pending.h"
+#include "ring/ref.h"
 #include "ring/resources.h"
 #include "ring/uapi.h"
 
@@ -23,6 +25,10 @@ struct SqView {
     uint32_t mask = 0;
     uint32_t entries = 0;
     io_uring_sqe* sqes = nullptr;
+    // Slots known to be free as of the last look at the kernel's head; the
+    // head only moves forward, so pushes count this down and look again
+    // only when it runs out.
+    uint32_t free = 0;
 };
 
 struct CqView {
@@ -37,6 +43,15 @@ struct Completion {
     uint64_t user_data;
     int32_t res;
 };
+
+// An int object kept for a value that tends to repeat from one completion to
+// the next (a read's full length, a file's mode or device); reap hands out
+// the same object while the value stays the same.
+struct CachedInt {
+    uint64_t value = 0;
+    Ref obj;
+};
+inline constexpr size_t kCachedInts = 8;
 
 // Forks are counted by an atfork hook; a ring remembers the count it was
 // created under. Its rings are shared memory with the parent's kernel
@@ -74,8 +89,7 @@ class RingState {
     PendingTable pending;
     SqView sq;
     CqView cq;
-    CBuffer<Completion> scratch;             // reap's copy of the CQ
-    CBuffer<PyObject*> triples;              // reap's results before the list exists
+    std::array<CachedInt, kCachedInts> ints;  // see CachedInt
     size_t displaced = 0;                    // entries leaked by an id collision
 
   private:

@@ -120,11 +120,11 @@ size_t released(PyObject* p) { return static_cast<size_t>(std::count(g_decrefs.b
 
 TEST(Pending, EntriesReleaseTheirReferencesExactlyOnce) {
     using namespace uring;
-    const auto none = [](PendingOp&&) {};
+    const auto none = [](Pending&&) {};
     g_decrefs.clear();
     {
         RingState st;  // never set up: destruction only releases the table
-        st.pending.insert(1, Read{Ref::steal(fake(0)), 10}, none);
+        st.pending.insert(1, Pending(Read{Ref::steal(fake(0)), 10}, Ref::steal(fake(5))), none);
         st.pending.insert(2, Write{Ref::borrow(fake(1))}, none);
         EXPECT_EQ(g_increfs, 1);
         std::vector<Ref> refs;
@@ -138,19 +138,21 @@ TEST(Pending, EntriesReleaseTheirReferencesExactlyOnce) {
 
         st.pending.erase(2);
         EXPECT_EQ(g_decrefs, std::vector<PyObject*>{fake(1)});
-        st.pending.consume(1, [](PendingOp* op) {
-            EXPECT_EQ(std::get<Read>(*op).buffer.get(), fake(0));
+        st.pending.consume(1, [](Pending* p) {
+            EXPECT_EQ(std::get<Read>(p->op).buffer.get(), fake(0));
+            EXPECT_EQ(p->id.get(), fake(5));
             EXPECT_EQ(released(fake(0)), 0u);
         });
         EXPECT_EQ(released(fake(0)), 1u);
+        EXPECT_EQ(released(fake(5)), 1u);
         bool displaced = false;
         st.pending.insert(3, Write{Ref::steal(fake(4))},
-                          [&](PendingOp&& old) { displaced = std::holds_alternative<WriteVectored>(old); });
+                          [&](Pending&& old) { displaced = std::holds_alternative<WriteVectored>(old.op); });
         EXPECT_TRUE(displaced);
         EXPECT_TRUE(released(fake(2)) == 1 && released(fake(3)) == 1 && released(fake(4)) == 0);
     }
     EXPECT_EQ(released(fake(4)), 1u);
-    EXPECT_EQ(g_decrefs.size(), 5u);
+    EXPECT_EQ(g_decrefs.size(), 6u);
 }
 
 }  // namespace
