@@ -8,7 +8,10 @@ The same reads three ways, in interleaved rounds:
   add_reader callback drains, reaps, sets one future per read and submits
   again while reads are in flight; each read creates a future and schedules
   one submit() per loop tick with call_soon. No cancellation, no error
-  mapping, no slots;
+  mapping, no slots. Its read is a coroutine that awaits that future, as
+  the driver's is (and as create_task needs), so gather wraps both in one
+  task per read; at depth 64 a third gather row awaits the bare futures
+  themselves, to show what those tasks cost;
 - the reference driver (examples/driver.py, `Driver.read`).
 Both asyncio ways run in two shapes: `depth` worker coroutines each awaiting
 one read at a time, and asyncio.gather of `depth` reads per batch.
@@ -68,7 +71,7 @@ class BareLoop:
             scheduled = False
             submit()
 
-        def read(fd: int, offset: int, size: int) -> asyncio.Future:
+        def read_future(fd: int, size: int, offset: int) -> asyncio.Future:
             nonlocal scheduled
             fut = create_future()
             futures[submit_read(fd, offset, size)] = fut
@@ -77,7 +80,17 @@ class BareLoop:
                 call_soon(flush)
             return fut
 
+        async def read(fd: int, size: int, offset: int) -> bytes:
+            nonlocal scheduled
+            fut = create_future()
+            futures[submit_read(fd, offset, size)] = fut
+            if not scheduled:
+                scheduled = True
+                call_soon(flush)
+            return await fut
+
         self.read = read
+        self.read_future = read_future
         self.close = lambda: loop.remove_reader(ring.eventfd)
         loop.add_reader(ring.eventfd, on_ready)
 
@@ -123,19 +136,19 @@ def main() -> None:
 
     io = loop.run_until_complete(start())
 
-    def bare_read(fd: int, size: int, offset: int) -> asyncio.Future:
-        return bare.read(fd, offset, size)
-
     def jobs(offsets: list[int], depth: int) -> dict:
         run = loop.run_until_complete
         out = {
             "raw Ring": lambda: ring_reads(raw_ring, fd, offsets, depth),
-            "bare asyncio loop, workers": lambda: run(workers(bare_read, fd, offsets, depth)),
+            "bare asyncio loop, workers": lambda: run(workers(bare.read, fd, offsets, depth)),
             "driver, workers": lambda: run(workers(io.read, fd, offsets, depth)),
         }
         if depth > 1:  # one coroutine is both shapes
-            out["bare asyncio loop, gather"] = lambda: run(batches(bare_read, fd, offsets, depth))
+            out["bare asyncio loop, gather"] = lambda: run(batches(bare.read, fd, offsets, depth))
             out["driver, gather"] = lambda: run(batches(io.read, fd, offsets, depth))
+        if depth == 64:  # what one task per read costs gather (not a shape of the driver's)
+            out["bare asyncio loop, gather of futures"] = lambda: run(
+                batches(bare.read_future, fd, offsets, depth))
         return out
 
     def label(impl: str, depth: int, cold: bool) -> str:
@@ -196,6 +209,8 @@ def main() -> None:
                 for vs in (f"raw Ring, {state}, depth {depth}", bare_(state, depth, shape)):
                     if (impl, vs) not in goals:
                         t.speed_check(impl, vs, None)
+                if shape == "gather" and depth == 64:
+                    t.speed_check(impl, bare_(state, depth, "gather of futures"), None)
     t.note(f"medians of {ROUNDS} interleaved rounds after one warm-up round; spread per row "
            "(fastest/slowest round against the median, in time per read): " + "; ".join(spread))
     t.note(f"cold: {', '.join(f'{COLD_READS[d]} reads at depth {d}' for d in COLD_DEPTHS)}, "

@@ -196,8 +196,7 @@ def _os_read_file(path) -> bytes:
         return f.readall()
 
 
-def _os_write_file(path, data) -> None:
-    data = _data(data)
+def _os_write_file(path, data: bytes | memoryview) -> None:
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
     try:
         done = 0
@@ -480,21 +479,22 @@ class Driver:
     async def aclose(self) -> None:
         """Wait for everything in flight, then detach from the loop and close
         the ring (its descriptor and eventfd) at once. If this wait is
-        cancelled the reader stays registered, so late completions are still
-        reaped and their buffers released."""
-        if self._closed:
-            return
+        cancelled, or fails because the ring does, the reader stays
+        registered, so late completions are still reaped and their buffers
+        released; aclose() can be called again."""
         self._closed = True
         while self._tasks:
             await asyncio.gather(*self._tasks, return_exceptions=True)
         await self._join_threads()
-        while self.ring.inflight:
-            self._idle = self._create_future()
+        while (ring := self.ring) is not None and ring.inflight:
+            if self._idle is None or self._idle.done():
+                self._idle = self._create_future()
             self._schedule_flush()
             await self._idle
-        self._loop.remove_reader(self.ring.eventfd)
-        # The Ring has no close(): dropping the last reference releases it.
-        self.ring = None
+        if ring is not None:
+            self._loop.remove_reader(ring.eventfd)
+            # The Ring has no close(): dropping the last reference releases it.
+            self.ring = None
 
     async def _join_threads(self) -> None:
         while self._threads:
@@ -1004,4 +1004,4 @@ class _ThreadDriver(Driver):
         return await self._run_os(_os_read_file, os.fspath(path))
 
     async def write_file(self, path, data) -> None:
-        await self._run_os(_os_write_file, os.fspath(path), data)
+        await self._run_os(_os_write_file, os.fspath(path), _data(data))

@@ -6,12 +6,31 @@ import os
 import resource
 import signal
 import sys
+import warnings
 
 import pytest
 from conftest import open_fds, uring_maps
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"))
-from driver import FIRST_READ, STAT_FROM, Driver  # noqa: E402
+import driver  # noqa: E402
+from driver import FIRST_READ, STAT_FROM, Driver, RingUnavailableWarning  # noqa: E402
+
+
+def refuse(code):
+    """A Ring constructor that fails as io_uring_setup does where it is refused."""
+    def ring(entries=256):
+        raise OSError(code, os.strerror(code))
+    return ring
+
+
+@pytest.fixture(params=["io_uring", "threads"])
+def backend(request, monkeypatch):
+    """Runs a test on the ring, then on the thread pool the driver falls back to."""
+    if request.param == "threads":
+        monkeypatch.setattr(driver, "Ring", refuse(errno.EPERM))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RingUnavailableWarning)
+        yield request.param
 
 
 def run(coro, timeout=20):
@@ -64,7 +83,7 @@ def test_completion_queue_overflow_does_not_hang(tmp_path, fixed):
 
 @pytest.mark.parametrize("size", [0, 1, FIRST_READ - 1, FIRST_READ, FIRST_READ + 1, 3 << 20])
 @pytest.mark.parametrize("fixed", [True, False])
-def test_whole_file_sizes(tmp_path, size, fixed):
+def test_whole_file_sizes(tmp_path, size, fixed, backend):
     data = os.urandom(size)
 
     async def main():
@@ -229,7 +248,7 @@ def test_cancellation_at_every_step_leaks_nothing(tmp_path, op):
     ("link", os.link, ("file", "file")),
 ])
 @pytest.mark.parametrize("fixed", [True, False])
-def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed):
+def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, backend):
     (tmp_path / "file").write_bytes(b"x")
     args = tuple(str(tmp_path / a) for a in args)
     with pytest.raises(OSError) as want:
@@ -247,7 +266,7 @@ def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed):
     assert (got.filename, got.filename2, str(got)) == (want.filename, want.filename2, str(want))
 
 
-def test_stat_matches_os_stat(tmp_path):
+def test_stat_matches_os_stat(tmp_path, backend):
     (tmp_path / "f").write_bytes(b"abc" * 1000)
     os.symlink("f", tmp_path / "link")
     cases = [(tmp_path / "f", True), (tmp_path, True), (tmp_path / "link", False),
@@ -264,7 +283,7 @@ def test_stat_matches_os_stat(tmp_path):
             assert getattr(got, field) == getattr(want, field), (path, field)
 
 
-def test_descriptor_and_link_operations(tmp_path):
+def test_descriptor_and_link_operations(tmp_path, backend):
     async def main():
         async with Driver() as io:
             fd = await io.open(tmp_path / "a", os.O_RDWR | os.O_CREAT)
