@@ -54,6 +54,7 @@ import os
 import warnings
 from collections.abc import Callable, Sequence
 from functools import partial
+from typing import Any
 
 from _uring import Ring
 
@@ -255,7 +256,7 @@ class Driver:
             warnings.warn(f"io_uring is unavailable ({e}); file operations run on threads",
                           RingUnavailableWarning, stacklevel=2)
             self.__class__ = _ThreadDriver
-            self.ring = None
+            self.ring = None  # type: ignore[assignment]  # no ring: see _ThreadDriver
             self.slots = 0
             return
         nslots = ring.fixed_slots if fixed else 0
@@ -425,14 +426,14 @@ class Driver:
 
     def _queue(self, action: Callable[[Completion], object] | None, submit, *args) -> None:
         """Queue an operation that nobody awaits; `action` gets its completion."""
-        action = None if action is None else _Action(action)
+        receiver = None if action is None else _Action(action)
         user_data = self._try_push(submit, *args)
         if user_data is None:  # rare: no room even after a flush
             async def push():
-                self._ops[await self._push(submit, *args)] = action
+                self._ops[await self._push(submit, *args)] = receiver
             self._spawn(push())
         else:
-            self._ops[user_data] = action
+            self._ops[user_data] = receiver
 
     async def _run(self, submit, *args, cleanup=None, cancel: bool = True) -> Completion:
         """Queue one operation and wait for its completion; `cleanup` and
@@ -453,7 +454,7 @@ class Driver:
         task.add_done_callback(self._tasks.discard)
         return task
 
-    async def _in_thread(self, fn, *args, cleanup: Callable[[object], object] | None = None):
+    async def _in_thread(self, fn, *args, cleanup: Callable[[Any], object] | None = None):
         """fn(*args) on a worker thread. A caller that leaves early leaves
         the call running; `cleanup` then gets its result."""
         if self._executor is None:
@@ -494,7 +495,7 @@ class Driver:
         if ring is not None:
             self._loop.remove_reader(ring.eventfd)
             # The Ring has no close(): dropping the last reference releases it.
-            self.ring = None
+            self.ring = None  # type: ignore[assignment]  # closed: no method uses it
 
     async def _join_threads(self) -> None:
         while self._threads:
@@ -621,15 +622,18 @@ class Driver:
         # One of the hot paths: _run written out (each helper call counts).
         if self._closed:
             raise RuntimeError("driver is closed")
-        if type(path) is not str:
+        if type(path) is str:
+            name = path
+        else:
             path = os.fspath(path)
+            name = _ring_path(path)
         follow = bool(follow)
         try:
-            user_data = self.ring.submit_statx(_ring_path(path), follow)
+            user_data = self.ring.submit_statx(name, follow)
         except OSError as e:
             if (err := _push_error(e)) is not None:
                 raise err from None
-            user_data = await self._push(self.ring.submit_statx, _ring_path(path), follow)
+            user_data = await self._push(self.ring.submit_statx, name, follow)
         except UnicodeEncodeError:
             return await self._in_thread(partial(os.stat, path, follow_symlinks=follow))
         if not self._flush_scheduled:
@@ -764,7 +768,7 @@ class Driver:
         def close(t: Completion | None) -> None:
             self._queue(None, self.ring.submit_close, fd)
         if last:
-            self._abandon(*last, close)
+            self._abandon(last[0], last[1], close)
         else:
             close(None)
 
@@ -819,16 +823,18 @@ class Driver:
         # are written out: each Python call left is a measurable share.
         if self._closed:
             raise RuntimeError("driver is closed")
-        if type(path) is not str:
+        if type(path) is str:
+            name = path
+        else:
             path = os.fspath(path)
+            name = _ring_path(path)
         slots = self._slots
         if not slots:
             self.fallbacks += 1
             return await self._read_plain(path)
         slot = slots.pop()
         try:
-            open_id, read_id = self.ring.submit_open_read(_ring_path(path), os.O_RDONLY, 0,
-                                                          FIRST_READ, slot)
+            open_id, read_id = self.ring.submit_open_read(name, os.O_RDONLY, 0, FIRST_READ, slot)
         except OSError as e:
             slots.append(slot)
             if (err := _push_error(e)) is not None:
@@ -855,7 +861,7 @@ class Driver:
             if res == FIRST_READ:  # maybe more: read on through the slot
                 last = [read_id, fut]
                 data = await self._read_all(path, partial(self.ring.submit_read_fixed, slot),
-                                            partial(self.ring.submit_statx, _ring_path(path), True),
+                                            partial(self.ring.submit_statx, name, True),
                                             last, data)
         except BaseException:
             self._release_chain(slot, open_id, last or [read_id, fut])
