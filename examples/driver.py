@@ -89,16 +89,26 @@ class RingUnavailableWarning(RuntimeWarning):
     """io_uring was refused: the driver runs its operations on threads."""
 
 
+class _NameForOs(Exception):
+    """A path the ring refuses that os may take, or refuses in its own words:
+    the caller makes the os call instead, on a thread."""
+
+
+# What a path operation hands to os: names that are not UTF-8, and names
+# with a NUL (os raises its ValueError, whose text differs between versions).
+_OS_NAMES = (UnicodeEncodeError, _NameForOs)
+
+
 def _push_error(e: OSError) -> BaseException | None:
     """What a refused push means: None when the ring has no room for now
     (the queue stayed full, or its flush failed for a transient reason),
-    else the exception to raise, as os would raise it."""
+    else the exception to raise."""
     if e.errno is None:
         message = e.args[0] if e.args else ""
         if message == "submission queue full":
             return None
         if isinstance(message, str) and message.startswith("nul byte found"):
-            return ValueError("embedded null byte")
+            return _NameForOs()
         return e
     return None if e.errno in _TRANSIENT else e
 
@@ -193,7 +203,7 @@ def _os_write(fd: int, data, offset: int | None) -> int:
 
 
 def _os_read_file(path) -> bytes:
-    with open(path, "rb", buffering=0) as f:
+    with open(os.open(path, os.O_RDONLY | os.O_CLOEXEC), "rb", buffering=0) as f:
         return f.readall()
 
 
@@ -495,7 +505,9 @@ class Driver:
         if ring is not None:
             self._loop.remove_reader(ring.eventfd)
             # The Ring has no close(): dropping the last reference releases it.
+            # (A failure kept in _idle holds frames that refer to it too.)
             self.ring = None  # type: ignore[assignment]  # closed: no method uses it
+            self._idle = None
 
     async def _join_threads(self) -> None:
         while self._threads:
@@ -522,7 +534,7 @@ class Driver:
             # An open whose caller was cancelled may still succeed: close its fd.
             _, res, _ = await self._run(self.ring.submit_open, _ring_path(path), flags, mode,
                                         cleanup=_close_if_opened)
-        except UnicodeEncodeError:
+        except _OS_NAMES:
             return await self._in_thread(os.open, path, flags, mode, cleanup=os.close)
         if res < 0:
             raise _error(res, path)
@@ -629,12 +641,13 @@ class Driver:
             name = _ring_path(path)
         follow = bool(follow)
         try:
-            user_data = self.ring.submit_statx(name, follow)
-        except OSError as e:
-            if (err := _push_error(e)) is not None:
-                raise err from None
-            user_data = await self._push(self.ring.submit_statx, name, follow)
-        except UnicodeEncodeError:
+            try:
+                user_data = self.ring.submit_statx(name, follow)
+            except OSError as e:
+                if (err := _push_error(e)) is not None:
+                    raise err from None
+                user_data = await self._push(self.ring.submit_statx, name, follow)
+        except _OS_NAMES:
             return await self._in_thread(partial(os.stat, path, follow_symlinks=follow))
         if not self._flush_scheduled:
             self._flush_scheduled = True
@@ -679,7 +692,7 @@ class Driver:
         try:
             _, res, _ = await self._run(getattr(self.ring, submit_name),
                                         *map(_ring_path, paths), *extra)
-        except UnicodeEncodeError:
+        except _OS_NAMES:
             return await self._in_thread(os_fn, *paths, *os_extra)
         if res < 0:
             raise _error(res, *paths)
@@ -835,19 +848,16 @@ class Driver:
         slot = slots.pop()
         try:
             open_id, read_id = self.ring.submit_open_read(name, os.O_RDONLY, 0, FIRST_READ, slot)
-        except OSError as e:
+        except BaseException as e:
             slots.append(slot)
-            if (err := _push_error(e)) is not None:
-                raise err from None
+            if isinstance(e, OSError):
+                if (err := _push_error(e)) is not None and not isinstance(err, _NameForOs):
+                    raise err from None
+            elif not isinstance(e, UnicodeEncodeError):
+                raise
+            # No room, or a name for os: the plain path (its open) deals with it.
             self.fallbacks += 1
             return await self._read_plain(path)
-        except UnicodeEncodeError:
-            slots.append(slot)
-            self.fallbacks += 1
-            return await self._read_plain(path)
-        except BaseException:
-            slots.append(slot)
-            raise
         self.chains += 1
         if not self._flush_scheduled:
             self._flush_scheduled = True
@@ -906,7 +916,7 @@ class Driver:
         try:
             chain = self._start_chain(self.ring.submit_open_write, _ring_path(path), flags,
                                       0o666, _part(data, 0))
-        except UnicodeEncodeError:
+        except _OS_NAMES:
             chain = None
         if chain is None:
             self.fallbacks += 1
