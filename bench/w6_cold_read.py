@@ -28,7 +28,7 @@ import asyncio
 import os
 import sys
 
-from cold import cold_runner, open_random, ring_reads
+from cold import cold_runner, drop_pages, open_random, ring_reads
 from common import (BLOCK, ROOT, Table, big_file, interleave, median, random_offsets, scaled,
                     timed, warm_file)
 
@@ -125,6 +125,55 @@ async def batches(read, fd: int, offsets: list[int], depth: int) -> int:
     return done
 
 
+class CountingRing:
+    """The driver's Ring, counting its submit() calls."""
+
+    def __init__(self, ring: Ring):
+        self._ring = ring
+        self.submits = 0
+
+    def submit(self) -> None:
+        self.submits += 1
+        self._ring.submit()
+
+    def __getattr__(self, name: str):
+        return getattr(self._ring, name)
+
+
+def counts(loop, io: Driver, path, fd: int, bare: BareLoop, jobs) -> str:
+    """Event-loop passes per read of the bare loop and the driver, and the
+    driver's submit() calls per read, for the shapes the goals are about."""
+    out = []
+    for state, depth, shape in (("cold", 1, "workers"), ("cold", 64, "workers"),
+                                ("cold", 64, "gather"), ("page-cached", 64, "workers")):
+        offsets = random_offsets(COLD_READS[depth] if state == "cold" else 20_000, seed=depth)
+        todo = jobs(offsets, depth)
+        figures = []
+        for impl in ("bare asyncio loop", "driver"):
+            if state == "cold":
+                drop_pages(path)
+            passes = 0
+            real = loop._run_once
+
+            def counted() -> None:
+                nonlocal passes
+                passes += 1
+                real()
+            loop._run_once = counted  # the loop calls it through the instance
+            ring = io.ring
+            if impl == "driver":
+                io.ring = counting = CountingRing(ring)
+            try:
+                n = todo[f"{impl}, {shape}"]()
+            finally:
+                del loop._run_once
+                io.ring = ring
+            figures.append(f"{passes / n:.2f}")
+        out.append(f"{state}, depth {depth}, {'one coroutine' if depth == 1 else shape}: "
+                   f"{' / '.join(figures)} passes, {counting.submits / n:.2f} submits")
+    return "; ".join(out)
+
+
 def main() -> None:
     path = big_file()
     fd = open_random(path)
@@ -179,22 +228,19 @@ def main() -> None:
         offsets = random_offsets(COLD_READS[depth], seed=depth)
         for impl, fn in jobs(offsets, depth).items():
             runs[label(impl, depth, True)] = once_more(cold_runner(path, offsets, fn))
+    def warm_first(run):
+        """The cold runs drop the file's pages: read them back, untimed."""
+        def again() -> float:
+            warm_file(path)
+            return run()
+        return again
+
     cached = random_offsets(CACHED_READS, seed=99)
     for impl, fn in jobs(cached, CACHED_DEPTH).items():
-        runs[label(impl, CACHED_DEPTH, False)] = timed(fn)
-    warm_file(path)  # only the cold runs drop pages, and the cached ones follow them
-
-    def cached_first(fn):
-        def run():
-            warm_file(path)
-            return fn()
-        return run
-
-    for name in list(runs):
-        if "page-cached" in name:
-            runs[name] = cached_first(runs[name])
+        runs[label(impl, CACHED_DEPTH, False)] = warm_first(timed(fn))
 
     samples = interleave(runs, ROUNDS)
+    passes = counts(loop, io, path, fd, bare, jobs)
     t = Table("W6", "cold random 4 KiB reads: driver vs raw ring vs bare asyncio loop")
     spread = []
     for impl, xs in samples.items():
@@ -235,6 +281,8 @@ def main() -> None:
     if retried:
         t.note(f"{len(retried)} cold repetitions repeated after a failed mincore check: "
                + "; ".join(retried))
+    t.note("per read, in separate untimed runs: event-loop passes (bare loop / driver) and "
+           "the driver's submit() calls, each one io_uring_enter: " + passes)
     t.emit()
     bare.close()
     loop.run_until_complete(io.aclose())
