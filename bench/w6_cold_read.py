@@ -19,7 +19,9 @@ one read at a time, and asyncio.gather of `depth` reads per batch.
 Cold runs drop the file's pages before each repetition and check with mincore
 that none was resident before and every page read was resident after
 (cold.cold_runner); the file is opened with POSIX_FADV_RANDOM, so no
-readahead hides the device. Page-cached runs read the warm file.
+readahead hides the device. Page-cached runs read the warm file. Separate
+untimed runs count the event-loop passes per read of both asyncio ways and
+the driver's submit() calls (each one io_uring_enter) per read.
 """
 
 from __future__ import annotations
