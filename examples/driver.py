@@ -75,7 +75,8 @@ MAX_WRITE = 1 << 30
 # While reads are not completing inside the enter (cold data), a pass of the
 # loop in which many coroutines queue reads submits every EARLY_SUBMIT of
 # them: a read queued early in a long pass would otherwise reach the device
-# only at the end of it, and a deep queue drains meanwhile. Page-cached reads
+# only at the end of it, and a deep queue drains meanwhile. A read that is
+# the only operation in flight is submitted at once. Page-cached reads
 # complete inside the enter: those go in one submit per pass.
 EARLY_SUBMIT = 8
 
@@ -291,6 +292,7 @@ class Driver:
         self._flush_scheduled = False
         self._unsent = 0  # reads queued since the last submit
         self._early = True  # reads do not complete inside the enter (EARLY_SUBMIT)
+        self._sent_alone = False  # ... and the one in flight was submitted at once
         self._room: list[asyncio.Future] = []  # pushes waiting for queue space
         self._idle: asyncio.Future | None = None
         self._tasks: set[asyncio.Task] = set()
@@ -311,9 +313,12 @@ class Driver:
         later."""
         self._flush_scheduled = False
         ring = self.ring
+        alone, self._sent_alone = self._sent_alone, False
         # Nothing queued and nothing owed: a flush that _dispatch scheduled
-        # for coroutines that queued nothing.
-        if ring is None or not (inflight := ring.inflight):
+        # for coroutines that queued nothing, or one behind a lone read that
+        # went to the kernel at once (a single entry can neither overflow the
+        # CQ nor be held up behind another).
+        if ring is None or not (inflight := ring.inflight) or (alone and inflight == 1):
             return
         self._unsent = 0
         try:
@@ -336,14 +341,15 @@ class Driver:
         if done:
             self._dispatch(done)
 
-    def _submit_early(self) -> None:
+    def _submit_early(self, alone: bool) -> None:
         """Submit in the middle of a pass (EARLY_SUBMIT); the flush at its end
         still runs, and deals with any failure."""
         self._unsent = 0
         try:
             self.ring.submit()
         except OSError:
-            pass
+            return
+        self._sent_alone = alone
 
     def _reap(self) -> None:
         """The eventfd's reader."""
@@ -588,7 +594,9 @@ class Driver:
         if self._early:
             self._unsent = unsent = self._unsent + 1
             if unsent >= EARLY_SUBMIT:
-                self._submit_early()
+                self._submit_early(False)
+            elif unsent == 1 and self.ring.inflight == 1:
+                self._submit_early(True)
         fut = self._ops[user_data] = self._create_future()
         try:
             _, res, data = await fut
