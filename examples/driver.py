@@ -292,7 +292,6 @@ class Driver:
         self._flush_scheduled = False
         self._unsent = 0  # reads queued since the last submit
         self._early = True  # reads do not complete inside the enter (EARLY_SUBMIT)
-        self._sent_alone = False  # ... and the one in flight was submitted at once
         self._room: list[asyncio.Future] = []  # pushes waiting for queue space
         self._idle: asyncio.Future | None = None
         self._tasks: set[asyncio.Task] = set()
@@ -313,12 +312,9 @@ class Driver:
         later."""
         self._flush_scheduled = False
         ring = self.ring
-        alone, self._sent_alone = self._sent_alone, False
         # Nothing queued and nothing owed: a flush that _dispatch scheduled
-        # for coroutines that queued nothing, or one behind a lone read that
-        # went to the kernel at once (a single entry can neither overflow the
-        # CQ nor be held up behind another).
-        if ring is None or not (inflight := ring.inflight) or (alone and inflight == 1):
+        # for coroutines that queued nothing.
+        if ring is None or not (inflight := ring.inflight):
             return
         self._unsent = 0
         try:
@@ -341,15 +337,14 @@ class Driver:
         if done:
             self._dispatch(done)
 
-    def _submit_early(self, alone: bool) -> None:
+    def _submit_early(self) -> None:
         """Submit in the middle of a pass (EARLY_SUBMIT); the flush at its end
         still runs, and deals with any failure."""
         self._unsent = 0
         try:
             self.ring.submit()
         except OSError:
-            return
-        self._sent_alone = alone
+            pass
 
     def _reap(self) -> None:
         """The eventfd's reader."""
@@ -593,10 +588,8 @@ class Driver:
             self._call_soon(self._flush)
         if self._early:
             self._unsent = unsent = self._unsent + 1
-            if unsent >= EARLY_SUBMIT:
-                self._submit_early(False)
-            elif unsent == 1 and self.ring.inflight == 1:
-                self._submit_early(True)
+            if unsent >= EARLY_SUBMIT or unsent == 1 and self.ring.inflight == 1:
+                self._submit_early()
         fut = self._ops[user_data] = self._create_future()
         try:
             _, res, data = await fut
