@@ -43,7 +43,7 @@ ENTRIES = 256
 COLD_DEPTHS = (1, 8, 64)
 CACHED_DEPTH = 64
 # Enough reads that a repetition lasts ~0.1-0.3 s cold.
-COLD_READS = {1: scaled(1500, 100), 8: scaled(4000, 200), 64: scaled(8000, 400)}
+COLD_READS = {1: scaled(3000, 100), 8: scaled(4000, 200), 64: scaled(8000, 400)}
 CACHED_READS = scaled(100_000, 2000)
 ROUNDS = scaled(7, 1)
 
