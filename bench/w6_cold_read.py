@@ -241,7 +241,7 @@ def main() -> None:
     for impl, fn in jobs(cached, CACHED_DEPTH).items():
         runs[label(impl, CACHED_DEPTH, False)] = warm_first(timed(fn))
 
-    samples = interleave(runs, ROUNDS)
+    samples = interleave(runs, ROUNDS, rotate=True)
     passes = counts(loop, io, path, fd, bare, jobs)
     t = Table("W6", "cold random 4 KiB reads: driver vs raw ring vs bare asyncio loop")
     spread = []

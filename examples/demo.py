@@ -437,6 +437,7 @@ async def main(args: argparse.Namespace) -> None:
             plan = phases(src, tmp, files, dirs, cold)
             times = await measure(backends, plan, files, args.rounds, args.concurrency)
             slots = io.slots
+            backend = io.backend
 
     where = (f"under {shown(src)}" if args.tree else
              f"in a generated tree ({args.small} of 1-16 KiB, {args.large} of "
@@ -451,6 +452,9 @@ async def main(args: argparse.Namespace) -> None:
     print(f"{args.rounds} rounds per phase, the back ends' order rotated each round; the "
           "median time, the spread (half the range of the rounds), and how many times "
           "longer each back end took than io_uring")
+    if backend != "io_uring":
+        print(f"note: io_uring is refused here, so the driver ran on its {backend} back end "
+              "(the io_uring column shows that fallback)")
     if not cold:
         print("no cold phase: dropping pages does not empty the page cache on this file "
               "system (as on tmpfs)")
