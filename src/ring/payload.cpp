@@ -46,19 +46,22 @@ PyObject* statx_tuple(RingState& st, const StatxBuffer& buf) {
     static constexpr unsigned kSlotOf[13] = {kMode, kNone, kDev,  kNlink, kUid,    kGid,  kNone,
                                              kNone, kNone, kNone, kBlksize, kNone, kRdev};
     const StatxValues v = decode_statx(buf.bytes);
-    Ref tuple = Ref::steal(checked(PyTuple_New(13)));
+    // Every item exists before the tuple does: a failure reports itself
+    // through the unraisable hook, Python code that must not find a tuple
+    // with empty items among the collector's objects.
+    Ref items[13];
     for (unsigned i = 0; i < 13; ++i) {
         const bool is_signed = i >= StatxValues::kSignedFirst && i <= StatxValues::kSignedLast;
-        PyObject* item;
         if (kSlotOf[i] != kNone) {
-            item = Py_NewRef(cached_int(st.ints[kSlotOf[i]], v.fields[i], false));
+            items[i] = Ref::borrow(cached_int(st.ints[kSlotOf[i]], v.fields[i], false));
         } else {
-            item = checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
-                                     : PyLong_FromUnsignedLongLong(v.fields[i]));
+            items[i] = Ref::steal(checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
+                                                    : PyLong_FromUnsignedLongLong(v.fields[i])));
         }
-        PyTuple_SetItem(tuple.get(), i, item);
     }
-    return tuple.release();
+    PyObject* tuple = checked(PyTuple_New(13));
+    for (unsigned i = 0; i < 13; ++i) PyTuple_SetItem(tuple, i, items[i].release());
+    return tuple;
 }
 
 PyObject* read_payload(Read& r, int32_t res) {
