@@ -301,11 +301,12 @@ class Table:
             print(f"{r['impl']:<44} {ops} {t:>11} {fmt_spread(r):>9}{cols}  {checks}")
         if self.counts:
             print(f"\n{self.workload}: instructions per operation")
-            header = f"{'loop':<44} {'counted in':<16} {'per op':>9} {'target':>9}  met?"
+            w = max(len(c["loop"]) for c in self.counts)
+            header = f"{'loop':<{w}} {'counted in':<16} {'per op':>9} {'target':>9}  met?"
             print(header)
             print("-" * len(header))
             for c in self.counts:
-                print(f"{c['loop']:<44} {c['where']:<16} {fmt_count(c['per_op']):>9} "
+                print(f"{c['loop']:<{w}} {c['where']:<16} {fmt_count(c['per_op']):>9} "
                       f"{fmt_count(c['target'], '<= '):>9}  {fmt_met(c['met'])}")
         for n in self.notes:
             print(f"  note: {n}")
