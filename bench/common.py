@@ -214,6 +214,7 @@ class Table:
         self.title = title
         self.rows: list[dict] = []
         self.notes: list[str] = []
+        self.counts: list[dict] = []
 
     def add(self, impl: str, ns_per_op: float | None, *, samples: Iterable[float] = (),
             note: str = "", derived: bool = False, extra: dict[str, str] | None = None) -> dict:
@@ -272,6 +273,15 @@ class Table:
     def note(self, text: str) -> None:
         self.notes.append(text)
 
+    def count(self, loop: str, where: str, per_op: float | None, target: float) -> None:
+        """Instructions per operation of `loop` counted in `where` (the module,
+        all of user space), None when they could not be counted, against a
+        ceiling of `target`. Reported in a table of their own: a count has no
+        time or rate."""
+        self.counts.append({"workload": self.workload, "title": self.title, "loop": loop,
+                            "where": where, "per_op": per_op, "target": target,
+                            "met": None if per_op is None else per_op <= target})
+
     def emit(self) -> None:
         # Other work on the machine moves every figure: say how busy it was.
         load = os.getloadavg()[0]
@@ -289,12 +299,23 @@ class Table:
             cols = "".join(f" {r['extra'].get(k, ''):>14}" for k in extra)
             checks = "; ".join(fmt_check(c) for c in r["checks"])
             print(f"{r['impl']:<44} {ops} {t:>11} {fmt_spread(r):>9}{cols}  {checks}")
+        if self.counts:
+            print(f"\n{self.workload}: instructions per operation")
+            w = max(len(c["loop"]) for c in self.counts)
+            header = f"{'loop':<{w}} {'counted in':<16} {'per op':>9} {'target':>9}  met?"
+            print(header)
+            print("-" * len(header))
+            for c in self.counts:
+                print(f"{c['loop']:<{w}} {c['where']:<16} {fmt_count(c['per_op']):>9} "
+                      f"{fmt_count(c['target'], '<= '):>9}  {fmt_met(c['met'])}")
         for n in self.notes:
             print(f"  note: {n}")
         RESULTS.parent.mkdir(parents=True, exist_ok=True)
         with open(RESULTS, "a") as f:
             for r in self.rows:
                 f.write(json.dumps({"kind": "row", **r}) + "\n")
+            for c in self.counts:
+                f.write(json.dumps({"kind": "count", **c}) + "\n")
             for n in self.notes:
                 f.write(json.dumps({"kind": "note", "workload": self.workload,
                                     "title": self.title, "text": n}) + "\n")
@@ -308,6 +329,14 @@ def fmt_ns(ns: float | None) -> str:
     if ns >= 1e3:
         return f"{ns / 1e3:.2f} µs"
     return f"{ns:.0f} ns"
+
+
+def fmt_count(n: float | None, prefix: str = "") -> str:
+    return "n/a" if n is None else f"{prefix}{n:,.0f}"
+
+
+def fmt_met(met: bool | None) -> str:
+    return {True: "yes", False: "no", None: "n/a"}[met]
 
 
 def fmt_spread(r: dict) -> str:

@@ -2,6 +2,7 @@
 __len__) must never see or produce a half-built state."""
 import gc
 import os
+import time
 
 import pytest
 from _uring import Ring
@@ -54,6 +55,37 @@ def test_fork_during_conversion_cannot_publish_into_parent(tmp_path):
     _, status = os.waitpid(ForkingIndex.pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert run(ring) == {uid: (16, b"A" * 16)}
+    os.close(fd)
+
+
+# The kernel's io_uring worker threads make CPython warn about fork().
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_fork_during_reap_leaves_the_parents_completion_queue_alone(tmp_path):
+    fd = os.open(tmp_path / "f", os.O_WRONLY | os.O_CREAT, 0o644)
+    ring = Ring(8)
+    parent = os.getpid()
+
+    class Forking(bytes):
+        pid = None
+
+        def __del__(self):
+            Forking.pid = os.fork()
+            if Forking.pid == 0:
+                time.sleep(1)  # the parent reaps more meanwhile
+
+    ring.submit_write(fd, 0, Forking(b"x"))
+    ring.submit_write(fd, 1, b"y")
+    try:
+        run(ring)
+    finally:
+        if os.getpid() != parent:
+            os._exit(0)
+    later = [ring.submit_write(fd, 2 + i, b"z") for i in range(3)]
+    assert sorted(run(ring)) == later
+    os.waitpid(Forking.pid, 0)
+    # The child finished its reap last: had it stored its CQ head into the
+    # shared ring, the completions reaped since would come round again.
+    assert ring.reap() == []
     os.close(fd)
 
 

@@ -27,11 +27,13 @@ class ExclusiveAccess {
     explicit ExclusiveAccess(std::atomic<int32_t>& counter) : counter_(counter) {}
     [[nodiscard]] bool try_take() {
         int32_t expected = 0;
-        taken_ = counter_.compare_exchange_strong(expected, -1);
+        taken_ = counter_.compare_exchange_strong(expected, -1, std::memory_order_acquire);
         return taken_;
     }
     ~ExclusiveAccess() {
-        if (taken_) counter_.store(0);
+        // Release pairs with the next holder's acquire; a plain store on
+        // x86, where a sequentially consistent one is a locked exchange.
+        if (taken_) counter_.store(0, std::memory_order_release);
     }
 
   private:

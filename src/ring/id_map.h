@@ -37,6 +37,7 @@ class IdMap {
     IdMap(IdMap&& o) noexcept
         : slots_(std::exchange(o.slots_, nullptr)),
           cap_(std::exchange(o.cap_, 0)),
+          limit_(std::exchange(o.limit_, 0)),
           shift_(std::exchange(o.shift_, 64)),
           size_(std::exchange(o.size_, 0)),
           displaced_(std::exchange(o.displaced_, 0)) {}
@@ -45,6 +46,7 @@ class IdMap {
             clear();
             slots_ = std::exchange(o.slots_, nullptr);
             cap_ = std::exchange(o.cap_, 0);
+            limit_ = std::exchange(o.limit_, 0);
             shift_ = std::exchange(o.shift_, 64);
             size_ = std::exchange(o.size_, 0);
             displaced_ = std::exchange(o.displaced_, 0);
@@ -68,14 +70,14 @@ class IdMap {
     // The same, constructing the value in its slot from `args`.
     template <class Displaced, class... Args>
     void emplace(uint64_t key, Displaced&& displaced, Args&&... args) {
-        if ((size_ + 1) * 2 > cap_) grow();
+        if (size_ >= limit_) grow();
         const size_t h = home(key);
         for (size_t i = h;; i = (i + 1) & (cap_ - 1)) {
             Slot& s = slots_[i];
             if (!s.full) {
+                new (s.storage) V(std::forward<Args>(args)...);
                 s.key = key;
                 s.full = true;
-                new (s.storage) V(std::forward<Args>(args)...);
                 ++size_;
                 if (i != h) ++displaced_;
                 return;
@@ -94,27 +96,27 @@ class IdMap {
     // throws. The value is used in place: nothing is moved on the way out.
     template <class Use>
     void consume(uint64_t key, Use&& use) {
-        const size_t i = locate(key);
-        if (i == kAbsent) {
+        Slot* const s = locate(key);
+        if (!s) {
             use(static_cast<V*>(nullptr));
             return;
         }
         struct EraseOnExit {
             IdMap& map;
-            size_t slot;
+            Slot* slot;
             ~EraseOnExit() { map.erase_at(slot); }
-        } erase{*this, i};
-        use(slots_[i].value());
+        } erase{*this, s};
+        use(s->value());
     }
 
     // Destroys the value stored under `key`, if any.
     void erase(uint64_t key) {
-        if (const size_t i = locate(key); i != kAbsent) erase_at(i);
+        if (Slot* s = locate(key)) erase_at(s);
     }
 
     V* find(uint64_t key) {
-        const size_t i = locate(key);
-        return i == kAbsent ? nullptr : slots_[i].value();
+        Slot* s = locate(key);
+        return s ? s->value() : nullptr;
     }
 
     // Destroys every value and frees the slot array.
@@ -134,25 +136,26 @@ class IdMap {
     }
 
   private:
-    static constexpr size_t kAbsent = ~size_t{0};
-
-    size_t locate(uint64_t key) const {
-        if (size_ == 0) return kAbsent;
+    // The slot holding `key`, or null.
+    Slot* locate(uint64_t key) const {
+        if (size_ == 0) return nullptr;
         for (size_t i = home(key);; i = (i + 1) & (cap_ - 1)) {
-            if (!slots_[i].full) return kAbsent;
-            if (slots_[i].key == key) return i;
+            Slot* s = &slots_[i];
+            if (!s->full) return nullptr;
+            if (s->key == key) return s;
         }
     }
 
-    void erase_at(size_t i) {
-        const size_t mask = cap_ - 1;
-        std::destroy_at(slots_[i].value());
+    void erase_at(Slot* slot) {
+        std::destroy_at(slot->value());
         --size_;
         if (displaced_ == 0) {
-            slots_[i].full = false;
+            slot->full = false;
             return;
         }
-        if (home(slots_[i].key) != i) --displaced_;
+        const size_t mask = cap_ - 1;
+        const auto i = static_cast<size_t>(slot - slots_);
+        if (home(slot->key) != i) --displaced_;
         // Backward shift: pull later members of the probe run into the hole
         // whenever the hole lies between their home slot and where they sit.
         size_t hole = i;
@@ -179,6 +182,7 @@ class IdMap {
     void forget() {
         std::free(std::exchange(slots_, nullptr));
         cap_ = 0;
+        limit_ = 0;
         shift_ = 64;
         size_ = 0;
         displaced_ = 0;
@@ -188,6 +192,7 @@ class IdMap {
         size_t new_cap = cap_ ? cap_ * 2 : 64;
         Slot* old = std::exchange(slots_, static_cast<Slot*>(xcalloc(new_cap, sizeof(Slot))));
         size_t old_cap = std::exchange(cap_, new_cap);
+        limit_ = new_cap / 2;
         shift_ = 64;
         for (size_t c = new_cap; c > 1; c >>= 1) --shift_;
         displaced_ = 0;
@@ -206,6 +211,7 @@ class IdMap {
 
     Slot* slots_ = nullptr;
     size_t cap_ = 0;
+    size_t limit_ = 0;       // the size at which the next insert doubles cap_
     unsigned shift_ = 64;    // 64 - log2(cap_): home() keeps the top bits
     size_t size_ = 0;
     size_t displaced_ = 0;   // entries not sitting in their home slot

@@ -28,37 +28,68 @@ PyObject* checked(PyObject* o) {
 enum CacheSlot : unsigned { kResult, kMode, kDev, kNlink, kUid, kGid, kBlksize, kRdev };
 static_assert(kRdev < kCachedInts);
 
-// An int equal to `v` (`is_signed`: the bits of an int64_t), borrowed from
-// the cache, which is refilled when it holds another value.
-PyObject* cached_int(CachedInt& c, uint64_t v, bool is_signed) {
-    if (!c.obj || c.value != v) [[unlikely]] {
-        c.obj = Ref::steal(
-            checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v)));
-        c.value = v;
-    }
-    return c.obj.get();
+// Makes the cached int equal to `v` (`is_signed`: the bits of an int64_t)
+// and returns it borrowed; null with the interpreter's exception set, the
+// cache unchanged, if the int cannot be created.
+[[gnu::noinline]] PyObject* refill(CachedInt& c, uint64_t v, bool is_signed) {
+    PyObject* o = is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v);
+    if (!o) return nullptr;
+    c.obj = Ref::steal(o);
+    c.value = v;
+    return o;
 }
 
-PyObject* statx_tuple(RingState& st, const StatxBuffer& buf) {
+// An int equal to `v`, borrowed from the cache; null as for refill().
+PyObject* cached_int(CachedInt& c, uint64_t v, bool is_signed) {
+    if (c.obj && c.value == v) [[likely]]
+        return c.obj.get();
+    return refill(c, v, is_signed);
+}
+
+// The same, ending the call as an internal failure if the int cannot be
+// created.
+PyObject* cached_int_or_fail(CachedInt& c, uint64_t v, bool is_signed) {
+    if (c.obj && c.value == v) [[likely]]
+        return c.obj.get();
+    return checked(refill(c, v, is_signed));
+}
+
+// Out of line: it would crowd the registers of reap's loop.
+[[gnu::noinline]] PyObject* statx_tuple(RingState& st, const StatxBuffer& buf) {
     // The cache slot of each of the 13 fields, or none for values that
     // differ from file to file.
     constexpr unsigned kNone = kCachedInts;
     static constexpr unsigned kSlotOf[13] = {kMode, kNone, kDev,  kNlink, kUid,    kGid,  kNone,
                                              kNone, kNone, kNone, kBlksize, kNone, kRdev};
     const StatxValues v = decode_statx(buf.bytes);
-    Ref tuple = Ref::steal(checked(PyTuple_New(13)));
-    for (unsigned i = 0; i < 13; ++i) {
+    // The items, borrowed from the cache or new, come first and the tuple
+    // takes its own references in one call. A failure is reported through
+    // the unraisable hook, Python code that must never find a tuple with
+    // empty items among the collector's objects: none exists at any point.
+    PyObject* it[13];
+    unsigned made = 0;
+    auto release_new = [&] {
+        for (unsigned i = 0; i < made; ++i)
+            if (kSlotOf[i] == kNone) Py_DecRef(it[i]);
+    };
+    for (; made < 13; ++made) {
+        const unsigned i = made;
         const bool is_signed = i >= StatxValues::kSignedFirst && i <= StatxValues::kSignedLast;
-        PyObject* item;
         if (kSlotOf[i] != kNone) {
-            item = Py_NewRef(cached_int(st.ints[kSlotOf[i]], v.fields[i], false));
+            it[i] = cached_int(st.ints[kSlotOf[i]], v.fields[i], false);
         } else {
-            item = checked(is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
-                                     : PyLong_FromUnsignedLongLong(v.fields[i]));
+            it[i] = is_signed ? PyLong_FromLongLong(static_cast<int64_t>(v.fields[i]))
+                              : PyLong_FromUnsignedLongLong(v.fields[i]);
         }
-        PyTuple_SetItem(tuple.get(), i, item);
+        if (!it[i]) {
+            release_new();
+            creation_failed();
+        }
     }
-    return tuple.release();
+    PyObject* tuple = PyTuple_Pack(13, it[0], it[1], it[2], it[3], it[4], it[5], it[6], it[7], it[8], it[9],
+                                   it[10], it[11], it[12]);
+    release_new();
+    return checked(tuple);
 }
 
 PyObject* read_payload(Read& r, int32_t res) {
@@ -103,7 +134,8 @@ PyObject* reap_completions(RingState& st) {
         // PyTuple_Pack takes its own references: the triple borrows the
         // entry's id object, the cached result and None, and only a payload
         // built here is dropped again.
-        PyObject* result = cached_int(st.ints[kResult], static_cast<uint64_t>(static_cast<int64_t>(res)), true);
+        PyObject* result =
+            cached_int_or_fail(st.ints[kResult], static_cast<uint64_t>(static_cast<int64_t>(res)), true);
         PyObject* triple = nullptr;
         // The entry is released when consume() returns, after the triple has
         // taken its own references.
