@@ -27,13 +27,11 @@ class ExclusiveAccess {
     explicit ExclusiveAccess(std::atomic<int32_t>& counter) : counter_(counter) {}
     [[nodiscard]] bool try_take() {
         int32_t expected = 0;
-        taken_ = counter_.compare_exchange_strong(expected, -1, std::memory_order_acquire);
+        taken_ = counter_.compare_exchange_strong(expected, -1);
         return taken_;
     }
     ~ExclusiveAccess() {
-        // Release pairs with the next holder's acquire; a plain store on
-        // x86, where a sequentially consistent one is a locked exchange.
-        if (taken_) counter_.store(0, std::memory_order_release);
+        if (taken_) counter_.store(0);
     }
 
   private:
