@@ -296,11 +296,31 @@ static void mode_uring_files(const char *list, int reps, unsigned qd) {
     io_uring_queue_exit(&ring);
 }
 
-/* Busy user-space work of about `ns`, standing in for an interpreter's. */
-static void spin(uint64_t ns) {
-    if (!ns) return;
-    uint64_t end = now_ns() + ns;
-    while (now_ns() < end) {}
+/* Busy user-space work standing in for an interpreter's: a fixed number of
+ * loop steps, so that interrupts landing in it lengthen it as they would
+ * lengthen real work (spinning until a deadline would hide them). */
+static void spin(uint64_t steps) {
+    for (volatile uint64_t i = 0; i < steps; i = i + 1) {}
+}
+
+/* The steps that take about `ns` when nothing interrupts them: a guess
+ * corrected a few times by the fastest of five timed batches, since the
+ * time per step is not the same for short and long runs. */
+static uint64_t spin_steps(uint64_t ns) {
+    if (!ns) return 0;
+    uint64_t steps = ns;
+    for (int round = 0; round < 8; round++) {
+        uint64_t best = UINT64_MAX;
+        for (int i = 0; i < 5; i++) {
+            uint64_t t0 = now_ns();
+            for (int k = 0; k < 1000; k++) spin(steps);
+            uint64_t t = now_ns() - t0;
+            if (t < best) best = t;
+        }
+        steps = steps * ns * 1000 / (best ? best : 1);
+        if (!steps) steps = 1;
+    }
+    return steps;
 }
 
 /* statx at depth qd.  With ring_shape false: one io_uring_submit_and_wait(1)
@@ -316,6 +336,7 @@ static void uring_statx(const char *mode, const char *list, int reps, unsigned q
     unsigned *free_slots = malloc(sizeof *free_slots * qd);
     struct io_uring ring;
     ring_init(&ring, qd * 4 > 256 ? qd * 4 : 256);
+    const uint64_t steps = spin_steps(spin_ns);
     int efd = -1;
     if (ring_shape) {
         efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -347,7 +368,7 @@ static void uring_statx(const char *mode, const char *list, int reps, unsigned q
                 free_slots[nfree++] = (unsigned)cqe->user_data;
                 done++;
                 seen++;
-                spin(spin_ns);
+                if (steps) spin(steps);
             }
             io_uring_cq_advance(&ring, seen);
             if (ring_shape && !seen) {
