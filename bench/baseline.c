@@ -362,7 +362,7 @@ static void uring_statx(const char *mode, const char *list, int reps, unsigned q
             unsigned head, seen = 0;
             int rc = ring_shape ? (queued ? io_uring_submit(&ring) : 0)
                                 : io_uring_submit_and_wait(&ring, 1);
-            if (rc < 0) die("io_uring_submit", rc);
+            if (rc < 0) die(ring_shape ? "io_uring_submit" : "io_uring_submit_and_wait", rc);
             io_uring_for_each_cqe(&ring, head, cqe) {
                 if (cqe->res < 0 || stx[cqe->user_data].stx_size != BLOCK) bad++;
                 free_slots[nfree++] = (unsigned)cqe->user_data;
