@@ -7,6 +7,9 @@
  *   baseline uring-read   FILE  OPS REPS QD       random 4 KiB reads, batches of QD
  *   baseline uring-files  LIST  REPS QD           open+read(4 KiB)+close, direct descriptors
  *   baseline uring-statx  LIST  REPS QD           statx(STATX_BASIC_STATS) per path
+ *   baseline uring-statx-poll LIST REPS QD [SPIN] the same in W3's Ring loop shape:
+ *                                                 eventfd, poll(2), SPIN ns of user work
+ *                                                 per completion
  *   baseline statx        LIST  REPS              statx(2) loop
  *   baseline uring-cancel OPS REPS QD             ASYNC_CANCEL of an unknown id
  *   baseline uring-nop    OPS REPS QD             NOP
@@ -24,6 +27,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <liburing.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -292,42 +296,94 @@ static void mode_uring_files(const char *list, int reps, unsigned qd) {
     io_uring_queue_exit(&ring);
 }
 
-static void mode_uring_statx(const char *list, int reps, unsigned qd) {
+/* Busy user-space work standing in for an interpreter's: a fixed number of
+ * loop steps, so that interrupts landing in it lengthen it as they would
+ * lengthen real work (spinning until a deadline would hide them). */
+static void spin(uint64_t steps) {
+    for (volatile uint64_t i = 0; i < steps; i = i + 1) {}
+}
+
+/* The steps that take about `ns` when nothing interrupts them: a guess
+ * corrected a few times by the fastest of five timed batches, since the
+ * time per step is not the same for short and long runs. */
+static uint64_t spin_steps(uint64_t ns) {
+    if (!ns) return 0;
+    uint64_t steps = ns;
+    for (int round = 0; round < 8; round++) {
+        uint64_t best = UINT64_MAX;
+        for (int i = 0; i < 5; i++) {
+            uint64_t t0 = now_ns();
+            for (int k = 0; k < 1000; k++) spin(steps);
+            uint64_t t = now_ns() - t0;
+            if (t < best) best = t;
+        }
+        steps = steps * ns * 1000 / (best ? best : 1);
+        if (!steps) steps = 1;
+    }
+    return steps;
+}
+
+/* statx at depth qd.  With ring_shape false: one io_uring_submit_and_wait(1)
+ * per refill, no eventfd (the reference).  With ring_shape true, the loop of
+ * bench/w3_statx.py: submit without waiting, take what is there, and when
+ * nothing is, sleep in poll(2) on a registered eventfd and drain it; spin_ns
+ * of busy user work follows each completion. */
+static void uring_statx(const char *mode, const char *list, int reps, unsigned qd,
+                        int ring_shape, uint64_t spin_ns) {
     long n;
     char **paths = read_list(list, &n);
     struct statx *stx = calloc(qd, sizeof *stx);
     unsigned *free_slots = malloc(sizeof *free_slots * qd);
     struct io_uring ring;
     ring_init(&ring, qd * 4 > 256 ? qd * 4 : 256);
+    const uint64_t steps = spin_steps(spin_ns);
+    int efd = -1;
+    if (ring_shape) {
+        efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (efd < 0) die("eventfd", errno);
+        int rc = io_uring_register_eventfd(&ring, efd);
+        if (rc < 0) die("io_uring_register_eventfd", rc);
+    }
     for (int r = 0; r < reps; r++) {
         long next = 0, done = 0, bad = 0;
         unsigned nfree = 0;
         for (unsigned s = 0; s < qd; s++) free_slots[nfree++] = qd - 1 - s;
         uint64_t t0 = now_ns();
         while (done < n) {
+            int queued = 0;
             while (nfree && next < n) {
                 unsigned s = free_slots[--nfree];
                 struct io_uring_sqe *sqe = get_sqe(&ring);
                 io_uring_prep_statx(sqe, AT_FDCWD, paths[next++], 0, STATX_BASIC_STATS, &stx[s]);
                 sqe->user_data = s;
+                queued = 1;
             }
             struct io_uring_cqe *cqe;
             unsigned head, seen = 0;
-            int rc = io_uring_submit_and_wait(&ring, 1);
-            if (rc < 0) die("io_uring_submit_and_wait", rc);
+            int rc = ring_shape ? (queued ? io_uring_submit(&ring) : 0)
+                                : io_uring_submit_and_wait(&ring, 1);
+            if (rc < 0) die(ring_shape ? "io_uring_submit" : "io_uring_submit_and_wait", rc);
             io_uring_for_each_cqe(&ring, head, cqe) {
                 if (cqe->res < 0 || stx[cqe->user_data].stx_size != BLOCK) bad++;
                 free_slots[nfree++] = (unsigned)cqe->user_data;
                 done++;
                 seen++;
+                if (steps) spin(steps);
             }
             io_uring_cq_advance(&ring, seen);
+            if (ring_shape && !seen) {
+                struct pollfd pfd = {.fd = efd, .events = POLLIN};
+                uint64_t count;
+                if (poll(&pfd, 1, -1) < 0 && errno != EINTR) die("poll", errno);
+                while (read(efd, &count, sizeof count) == sizeof count) {}
+            }
         }
         uint64_t ns = now_ns() - t0;
         if (bad) die("uring-statx failed", EIO);
-        report("uring-statx", n, ns);
+        report(mode, n, ns);
     }
     io_uring_queue_exit(&ring);
+    if (efd >= 0) close(efd);
 }
 
 static void mode_statx(const char *list, int reps) {
@@ -382,7 +438,10 @@ int main(int argc, char **argv) {
     else if (!strcmp(m, "uring-files") && argc == 5)
         mode_uring_files(argv[2], atoi(argv[3]), (unsigned)atoi(argv[4]));
     else if (!strcmp(m, "uring-statx") && argc == 5)
-        mode_uring_statx(argv[2], atoi(argv[3]), (unsigned)atoi(argv[4]));
+        uring_statx(m, argv[2], atoi(argv[3]), (unsigned)atoi(argv[4]), 0, 0);
+    else if (!strcmp(m, "uring-statx-poll") && (argc == 5 || argc == 6))
+        uring_statx(m, argv[2], atoi(argv[3]), (unsigned)atoi(argv[4]), 1,
+                    argc == 6 ? strtoull(argv[5], NULL, 10) : 0);
     else if (!strcmp(m, "statx") && argc == 4)
         mode_statx(argv[2], atoi(argv[3]));
     else if ((!strcmp(m, "uring-cancel") || !strcmp(m, "uring-nop")) && argc == 5)
