@@ -347,11 +347,21 @@ class Driver:
             pass
 
     def _reap(self) -> None:
-        """The eventfd's reader."""
+        """The eventfd's reader.
+
+        The eventfd is drained only when a reap finds nothing: draining
+        first would put two reads of it between a completion and the
+        coroutine that queues the next operation. Left undrained, it keeps
+        the loop waking this reader, which then finds the queue empty (its
+        completions reaped here or by a flush), drains, and reaps once more
+        for whatever completed before the drain, whose signal the drain
+        consumed. Anything completing later signals the eventfd again."""
         ring = self.ring
-        ring.drain_eventfd()  # before reaping, so that no completion goes unnoticed
-        if done := ring.reap():
-            self._dispatch(done)
+        if not (done := ring.reap()):
+            ring.drain_eventfd()
+            if not (done := ring.reap()):
+                return
+        self._dispatch(done)
 
     def _dispatch(self, done: list) -> None:
         pop = self._ops.pop
