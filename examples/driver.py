@@ -11,9 +11,12 @@ future its coroutine awaits.  No tasks, no `asyncio.shield`: a completion
 costs a dict pop and a `set_result`, and a coroutine a single future per
 round trip.  Page-cached reads, opens and closes complete inside the
 `io_uring_enter` itself, so the flush reaps straight after submitting; and
-every batch of completions schedules the next flush right behind the
+every batch of completions has the next flush run right behind the
 coroutines it wakes, so what they queue reaches the kernel in the same pass
-of the loop instead of the next one.
+of the loop instead of the next one.  That flush is usually the eventfd's
+reader itself: the eventfd is left signalled until a reap finds nothing, so
+the loop's next poll queues the reader behind those coroutines, and the path
+from a completion to the next submission holds no read of the eventfd.
 
 Four things every driver on this ring has to get right:
 
@@ -298,6 +301,7 @@ class Driver:
         self._tasks: set[asyncio.Task] = set()
         self._create_future = self._loop.create_future
         self._call_soon = self._loop.call_soon
+        self._eventfd = ring.eventfd
         self._loop.add_reader(ring.eventfd, self._reap)
 
     # -- event-loop plumbing ------------------------------------------------
@@ -370,7 +374,12 @@ class Driver:
         if done:
             self._dispatch(done)
         else:
-            ring.drain_eventfd()
+            # One read empties the eventfd (a counter, not a semaphore), and
+            # saves drain_eventfd's second read, the one that finds it empty.
+            try:
+                os.read(self._eventfd, 8)
+            except OSError:  # BlockingIOError: nothing to drain
+                pass
             if done := ring.reap():
                 self._dispatch(done, drained=True)
 
