@@ -11,9 +11,12 @@ future its coroutine awaits.  No tasks, no `asyncio.shield`: a completion
 costs a dict pop and a `set_result`, and a coroutine a single future per
 round trip.  Page-cached reads, opens and closes complete inside the
 `io_uring_enter` itself, so the flush reaps straight after submitting; and
-every batch of completions schedules the next flush right behind the
+every batch of completions has the next flush run right behind the
 coroutines it wakes, so what they queue reaches the kernel in the same pass
-of the loop instead of the next one.
+of the loop instead of the next one.  That flush is usually the eventfd's
+reader itself: the eventfd is left signalled until a reap finds nothing, so
+the loop's next poll queues the reader behind those coroutines, and the path
+from a completion to the next submission holds no read of the eventfd.
 
 Four things every driver on this ring has to get right:
 
@@ -290,6 +293,7 @@ class Driver:
         # cancelled coroutine picks them up in _abandon.
         self._late: dict[int, Completion] = {}
         self._flush_scheduled = False
+        self._reader_flushes = False  # the scheduled flush is the eventfd's reader
         self._unsent = 0  # reads queued since the last submit
         self._early = True  # reads do not complete inside the enter (EARLY_SUBMIT)
         self._room: list[asyncio.Future] = []  # pushes waiting for queue space
@@ -297,6 +301,7 @@ class Driver:
         self._tasks: set[asyncio.Task] = set()
         self._create_future = self._loop.create_future
         self._call_soon = self._loop.call_soon
+        self._eventfd = ring.eventfd
         self._loop.add_reader(ring.eventfd, self._reap)
 
     # -- event-loop plumbing ------------------------------------------------
@@ -307,15 +312,20 @@ class Driver:
             self._call_soon(self._flush)
 
     def _flush(self) -> None:
-        """Submit what the tick queued, then reap what completed inside the
-        enter (page-cached reads, opens, closes) rather than one loop pass
-        later."""
+        """The flush as a callback of its own (see _dispatch)."""
         self._flush_scheduled = False
+        if done := self._enter():
+            self._dispatch(done)
+
+    def _enter(self) -> list:
+        """Submit what the tick queued, and return what completed inside the
+        enter (page-cached reads, opens, closes), to be dispatched now rather
+        than one loop pass later."""
         ring = self.ring
         # Nothing queued and nothing owed: a flush that _dispatch scheduled
         # for coroutines that queued nothing.
         if ring is None or not (inflight := ring.inflight):
-            return
+            return []
         self._unsent = 0
         try:
             ring.submit()
@@ -324,7 +334,7 @@ class Driver:
                 self._schedule_flush()  # entries stay queued: try again next tick
             else:
                 self._fail(e)
-            return
+            return []
         if self._room:  # the enter made room in the queue
             for fut in self._room:
                 if not fut.done():
@@ -334,8 +344,7 @@ class Driver:
         # Most of what was outstanding completed inside the enter: data in
         # the page cache, best submitted in whole passes (EARLY_SUBMIT).
         self._early = 2 * len(done) < inflight
-        if done:
-            self._dispatch(done)
+        return done
 
     def _submit_early(self) -> None:
         """Submit in the middle of a pass (EARLY_SUBMIT); the flush at its end
@@ -347,13 +356,34 @@ class Driver:
             pass
 
     def _reap(self) -> None:
-        """The eventfd's reader."""
-        ring = self.ring
-        ring.drain_eventfd()  # before reaping, so that no completion goes unnoticed
-        if done := ring.reap():
-            self._dispatch(done)
+        """The eventfd's reader, and the flush when _dispatch left it one.
 
-    def _dispatch(self, done: list) -> None:
+        The eventfd is drained only when a reap finds nothing: draining
+        first would put two reads of it between a completion and the
+        coroutine that queues the next operation. Left undrained, it keeps
+        the loop waking this reader, which then finds the queue empty (its
+        completions reaped here or by a flush), drains, and reaps once more
+        for whatever completed before the drain, whose signal the drain
+        consumed. Anything completing later signals the eventfd again."""
+        ring = self.ring
+        if self._reader_flushes:
+            self._reader_flushes = self._flush_scheduled = False
+            done = self._enter()
+        else:
+            done = ring.reap()
+        if done:
+            self._dispatch(done)
+        else:
+            # One read empties the eventfd (a counter, not a semaphore), and
+            # saves drain_eventfd's second read, the one that finds it empty.
+            try:
+                os.read(self._eventfd, 8)
+            except OSError:  # BlockingIOError: nothing to drain
+                pass
+            if done := ring.reap():
+                self._dispatch(done, drained=True)
+
+    def _dispatch(self, done: list, drained: bool = False) -> None:
         pop = self._ops.pop
         it = iter(done)
         for t in it:
@@ -362,19 +392,30 @@ class Driver:
                 try:
                     action.set_result(t)
                 except BaseException as e:
-                    self._action_failed(t, e, it)
-        # Right behind the coroutines these completions wake: what they queue
-        # is submitted in the same pass of the loop. The enter also lets
-        # through what reap cannot see: completions the kernel held back
-        # while the CQ was full, and entries queued behind one that failed to
-        # prepare. (With nothing in flight by then, the flush does nothing.)
+                    self._action_failed(t, e, it, drained)
+        # A flush runs right behind the coroutines these completions wake, so
+        # that what they queue is submitted in the same pass of the loop. The
+        # enter also lets through what reap cannot see: completions the
+        # kernel held back while the CQ was full, and entries queued behind
+        # one that failed to prepare. (With nothing in flight by then, the
+        # flush does nothing.)
+        #
+        # Completions signal the eventfd after they are posted, and only the
+        # reader drains it, reaping again straight after: so unless these
+        # came from that second reap, the eventfd is (or is about to be)
+        # readable, and the loop's next poll queues the reader right behind
+        # the coroutines woken here. The reader then is the flush, and no
+        # callback of its own needs scheduling.
         if not self._flush_scheduled:
             self._flush_scheduled = True
-            self._call_soon(self._flush)
+            if drained:
+                self._call_soon(self._flush)
+            else:
+                self._reader_flushes = True
         if self._idle is not None and not self.ring.inflight and not self._idle.done():
             self._idle.set_result(None)
 
-    def _action_failed(self, t: Completion, e: BaseException, rest) -> None:
+    def _action_failed(self, t: Completion, e: BaseException, rest, drained: bool) -> None:
         if isinstance(e, asyncio.InvalidStateError):
             # Its future was cancelled and the coroutine has not run its
             # handler yet: keep the completion for _abandon.
@@ -384,7 +425,7 @@ class Driver:
             self._loop.call_exception_handler(
                 {"message": "io_uring completion action failed", "exception": e})
             return
-        self._dispatch(list(rest))  # KeyboardInterrupt and the like: after the rest
+        self._dispatch(list(rest), drained)  # KeyboardInterrupt and the like: after the rest
         raise e
 
     def _fail(self, e: OSError) -> None:

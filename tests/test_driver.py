@@ -4,6 +4,7 @@ import asyncio
 import errno
 import os
 import resource
+import select
 import signal
 import sys
 import warnings
@@ -79,6 +80,64 @@ def test_completion_queue_overflow_does_not_hang(tmp_path, fixed):
     out, io = run(main(), timeout=10)
     assert out == [p.read_bytes() for p in paths]
     assert io.ring is None
+
+
+def readable(fd):
+    return bool(select.select([fd], [], [], 0)[0])
+
+
+@pytest.mark.parametrize("shape", ["one at a time", "gather", "closes nobody awaits"])
+def test_eventfd_is_left_drained_once_completions_stop(tmp_path, shape):
+    """The reader leaves the eventfd signalled while completions keep coming;
+    once they stop it must end drained, or the level-triggered reader would
+    keep the loop spinning."""
+    path = tmp_path / "data"
+    path.write_bytes(os.urandom(64 * 4096))
+
+    async def main():
+        async with Driver(64) as io:
+            fd = await io.open(path)
+            if shape == "one at a time":
+                for i in range(64):
+                    assert await io.read(fd, 4096, i * 4096) == path.read_bytes()[i * 4096:][:4096]
+            elif shape == "gather":
+                await asyncio.gather(*(io.read(fd, 4096, i * 4096) for i in range(64)))
+            else:  # whole-file reads, whose closes complete with nobody waiting
+                for _ in range(16):
+                    assert await io.read_file(path) == path.read_bytes()
+            await io.close(fd)
+            while io.ring.inflight:
+                await asyncio.sleep(0.001)
+            for _ in range(4):  # the passes that reap what is left and drain
+                await asyncio.sleep(0)
+            return readable(io.ring.eventfd)
+
+    assert run(main()) is False
+
+
+@pytest.mark.parametrize("concurrency", [1, 3])
+def test_dependent_operations_of_every_kind_never_stall(tmp_path, concurrency):
+    """Each step queues its operation from the coroutine a completion just
+    woke: whatever submits it (at once, a flush, the eventfd's reader), none
+    may be left sitting in the queue."""
+    async def chain(io, k):
+        d = tmp_path / f"d{k}"
+        for i in range(40):
+            await io.mkdir(d)
+            await io.write_file(d / "f", b"x" * i)
+            fd = await io.open(d / "f")
+            assert await io.read(fd, 100, 0) == b"x" * i
+            assert (await io.stat(d / "f")).st_size == i
+            await io.close(fd)
+            assert await io.read_file(d / "f") == b"x" * i
+            await io.unlink(d / "f")
+            await io.rmdir(d)
+
+    async def main():
+        async with Driver(16) as io:
+            await asyncio.gather(*(chain(io, k) for k in range(concurrency)))
+
+    run(main(), timeout=30)
 
 
 @pytest.mark.parametrize("size", [0, 1, FIRST_READ - 1, FIRST_READ, FIRST_READ + 1, 3 << 20])
