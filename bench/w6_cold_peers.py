@@ -21,7 +21,7 @@ from typing import Callable
 
 import _uring
 
-from cold import cold_runner, open_random, ring_reads
+from cold import cold_runner, open_random, retried_once, ring_reads
 from common import (BIG_FILE_SIZE, BLOCK, QD, Table, big_file, have_baseline, interleave,
                     run_baseline, scaled)
 
@@ -85,17 +85,7 @@ RETRIES: list[str] = []
 
 
 def retried(run: Callable[[], float]) -> Callable[[], float]:
-    """Repeats a cold run once when its after-check fails. Now and then a few
-    of the thousands of pages a run read (a handful, with no memory pressure)
-    are gone again by the time mincore looks; a run that skipped reads or hit
-    the cache fails the same way twice."""
-    def once() -> float:
-        try:
-            return run()
-        except RuntimeError as e:
-            RETRIES.append(str(e))
-            return run()
-    return once
+    return retried_once(run, RETRIES)
 
 
 def liburing_reads(fd: int, offsets: list[int], depth: int) -> int:

@@ -30,7 +30,7 @@ import asyncio
 import os
 import sys
 
-from cold import cold_runner, drop_pages, open_random, ring_reads
+from cold import cold_runner, drop_pages, open_random, retried_once, ring_reads
 from common import (BLOCK, ROOT, Table, big_file, interleave, median, random_offsets, scaled,
                     timed, warm_file)
 
@@ -212,24 +212,12 @@ def main() -> None:
             return f"raw Ring, {state}, depth {depth}"
         return f"{head}, {state}, depth {depth}, {shape}"
 
-    def once_more(run):
-        """A repetition again when its mincore check fails: on a busy machine
-        a page read can be evicted again before the check counts it. Twice
-        is not chance."""
-        def again() -> float:
-            try:
-                return run()
-            except RuntimeError as e:
-                retried.append(str(e))
-                return run()
-        return again
-
     retried: list[str] = []
     runs = {}
     for depth in COLD_DEPTHS:
         offsets = random_offsets(COLD_READS[depth], seed=depth)
         for impl, fn in jobs(offsets, depth).items():
-            runs[label(impl, depth, True)] = once_more(cold_runner(path, offsets, fn))
+            runs[label(impl, depth, True)] = retried_once(cold_runner(path, offsets, fn), retried)
     def warm_first(run):
         """The cold runs drop the file's pages: read them back, untimed."""
         def again() -> float:
