@@ -703,11 +703,7 @@ class Driver:
         # One of the hot paths: _run written out (each helper call counts).
         if self._closed:
             raise RuntimeError("driver is closed")
-        if type(path) is str:
-            name = path
-        else:
-            path = os.fspath(path)
-            name = _ring_path(path)
+        name = path if type(path) is str else _ring_path(path := os.fspath(path))
         follow = bool(follow)
         try:
             try:
@@ -905,11 +901,7 @@ class Driver:
         # are written out: each Python call left is a measurable share.
         if self._closed:
             raise RuntimeError("driver is closed")
-        if type(path) is str:
-            name = path
-        else:
-            path = os.fspath(path)
-            name = _ring_path(path)
+        name = path if type(path) is str else _ring_path(path := os.fspath(path))
         slots = self._slots
         if not slots:
             self.fallbacks += 1
