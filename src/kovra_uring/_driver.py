@@ -233,6 +233,15 @@ def _os_write_file(path, data: bytes | memoryview) -> None:
     os.close(fd)
 
 
+def _os_open_read(path, flags: int, mode: int, size: int) -> tuple[int, int | None, bytes]:
+    fd = os.open(path, flags, mode)
+    try:
+        data = os.pread(fd, size, 0)
+    except OSError as e:
+        return fd, -(e.errno or errno.EIO), b""
+    return fd, len(data), data
+
+
 def _os_exists(path) -> bool:
     try:
         os.stat(path)
@@ -604,6 +613,78 @@ class Driver:
         if res < 0:
             raise _error(res, path)
         return res
+
+    async def open_read(self, path, flags: int = os.O_RDONLY, mode: int = 0o666,
+                        size: int = FIRST_READ) -> tuple[int, int | None, bytes]:
+        """Open `path` and read up to `size` bytes at offset 0 behind it, the
+        caller waiting once: (fd, res, data), `res` being the read's result
+        (-errno when it failed, None when no read could be queued). The
+        open's errors raise as open() raises them."""
+        self._check()
+        path = os.fspath(path)
+        flags |= os.O_CLOEXEC
+        try:
+            name = _ring_path(path)
+            user_data = self._try_push(self.ring.submit_open, name, flags, mode)
+            if user_data is None:
+                user_data = await self._push(self.ring.submit_open, name, flags, mode)
+        except _OS_NAMES:
+            return await self._in_thread(_os_open_read, path, flags, mode, size,
+                                         cleanup=lambda r: os.close(r[0]))
+        fut = self._create_future()
+        current = [user_data]
+
+        def read(t: Completion) -> None:
+            if fut.done():  # the caller left: the read is over, close
+                self._queue(None, self.ring.submit_close, fd_box[0])
+            else:
+                fut.set_result((fd_box[0], t[1], t[2] if t[1] > 0 else b""))
+
+        fd_box = [-1]
+
+        def opened(t: Completion) -> None:
+            fd = fd_box[0] = t[1]
+            if fd < 0:
+                if not fut.done():
+                    fut.set_result((fd, None, b""))
+                return
+            if fut.done():
+                self._queue(None, self.ring.submit_close, fd)
+                return
+            try:
+                read_id = self._try_push(self.ring.submit_read, fd, 0, size)
+            except OSError:
+                read_id = None
+            if read_id is None:
+                fut.set_result((fd, None, b""))
+            else:
+                current[0] = read_id
+                self._ops[read_id] = _Action(read)
+
+        self._ops[user_data] = _Action(opened)
+        try:
+            fd, res, data = await fut
+        except BaseException:
+            if current[0] in self._ops:
+                self._cancel(current[0])
+            elif fut.done() and not fut.cancelled() and (fd := fut.result()[0]) >= 0:
+                # It came, but the task was cancelled before resuming.
+                self._queue(None, self.ring.submit_close, fd)
+            raise
+        if fd < 0:
+            raise _error(fd, path)
+        return fd, res, data
+
+    def close_soon(self, fd: int) -> None:
+        """Close `fd` without waiting for it (a file only read loses nothing
+        when its close fails)."""
+        self._check()
+        self._queue(None, self.ring.submit_close, fd)
+
+    async def run_sync(self, fn, *args):
+        """fn(*args) on one of the driver's worker threads."""
+        self._check()
+        return await self._in_thread(fn, *args)
 
     async def close(self, fd: int) -> None:
         """os.close (`aclose()` closes the driver itself)."""
@@ -1039,6 +1120,16 @@ class _ThreadDriver(Driver):
         self._check()
         return await self._in_thread(os.open, os.fspath(path), flags | os.O_CLOEXEC, mode,
                                      cleanup=os.close)
+
+    async def open_read(self, path, flags: int = os.O_RDONLY, mode: int = 0o666,
+                        size: int = FIRST_READ) -> tuple[int, int | None, bytes]:
+        self._check()
+        return await self._in_thread(_os_open_read, os.fspath(path), flags | os.O_CLOEXEC,
+                                     mode, size, cleanup=lambda r: os.close(r[0]))
+
+    def close_soon(self, fd: int) -> None:
+        self._check()
+        self._spawn(self._in_thread(os.close, fd))
 
     async def close(self, fd: int) -> None:
         await self._run_os(os.close, fd)
