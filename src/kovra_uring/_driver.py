@@ -555,6 +555,11 @@ class Driver:
                                      or cleanup(f.result()))
             raise
 
+    def create_future(self) -> asyncio.Future:
+        """A future of the driver's event loop, for code that parks a task
+        until something else resolves it."""
+        return self._loop.create_future()
+
     def _check(self) -> None:
         if self._closed:
             raise RuntimeError("driver is closed")
