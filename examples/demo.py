@@ -30,8 +30,7 @@ import tempfile
 import time
 from collections.abc import Awaitable, Callable, Coroutine, Sequence
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import Driver  # noqa: E402
+from kovra_uring import Driver
 
 try:
     import aiofiles

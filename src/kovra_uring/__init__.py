@@ -1,5 +1,6 @@
 """Asynchronous file I/O on io_uring."""
 
-from ._driver import Driver, RingUnavailableWarning
+from ._driver import Driver
+from ._errors import RingUnavailableWarning
 
 __all__ = ["Driver", "RingUnavailableWarning"]

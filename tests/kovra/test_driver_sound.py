@@ -1,4 +1,4 @@
-"""The example driver's handling of hostile input, refused io_uring, late
+"""The driver's handling of hostile input, refused io_uring, late
 completions and a failing ring, on the real kernel. Faults are injected by
 wrapping the real Ring the driver constructs."""
 
@@ -13,9 +13,10 @@ import pytest
 from conftest import open_fds, uring_maps
 from test_driver import backend, refuse, run  # noqa: F401 (a fixture)
 
-import driver
+import kovra_uring._convert as convert
+import kovra_uring._driver as driver
 from _uring import Ring
-from driver import Driver, RingUnavailableWarning
+from kovra_uring import Driver, RingUnavailableWarning
 
 
 class WatchedRing:
@@ -271,7 +272,7 @@ def test_fstat_exists_listdir_scandir_match_os(tmp_path, backend):
 
 @pytest.mark.parametrize("fixed", [True, False])
 def test_long_data_is_written_in_parts(tmp_path, backend, monkeypatch, fixed):
-    monkeypatch.setattr(driver, "MAX_WRITE", 1000)
+    monkeypatch.setattr(convert, "MAX_WRITE", 1000)
     data = os.urandom(4500)
     f = tmp_path / "f"
 
