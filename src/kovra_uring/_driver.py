@@ -85,7 +85,7 @@ class Driver:
                  slots: int | None = None) -> None:
         self._glue = current_loop()
         self._closed = False
-        self._executor: concurrent.futures.ThreadPoolExecutor | None = None
+        self._executor: concurrent.futures.Executor | None = None
         self._threads: set[concurrent.futures.Future[Any]] = set()  # os calls still running
         self._lifetime: AsyncGenerator[None, None] | None = None  # see _loop
         self.chains = 0      # whole-file operations done through a slot
@@ -108,8 +108,7 @@ class Driver:
     def _thread_call(self, fn: Callable[..., T], *args: Any) -> concurrent.futures.Future[T]:
         """Start fn(*args) on a worker thread; aclose() waits for it."""
         if self._executor is None:
-            self._executor = concurrent.futures.ThreadPoolExecutor(
-                thread_name_prefix="kovra_uring")
+            self._executor = self._glue.executor()
         cf = self._executor.submit(fn, *args)
         self._threads.add(cf)
         cf.add_done_callback(self._threads.discard)
