@@ -35,6 +35,7 @@ from functools import partial
 from typing import TYPE_CHECKING, Any, TypeVar
 
 import trio
+from outcome import Error, Value
 from trio.lowlevel import (
     Abort,
     RunVar,
@@ -87,7 +88,7 @@ class TrioFuture:
         self._result = result
         if (task := self._task) is not None:
             self._task = None
-            reschedule(task)
+            reschedule(task, Value(result))
         if self._callbacks:
             self._call_back()
 
@@ -98,7 +99,7 @@ class TrioFuture:
         self._exception = exception
         if (task := self._task) is not None:
             self._task = None
-            reschedule(task)
+            reschedule(task, Error(exception))
         if self._callbacks:
             self._call_back()
 
@@ -146,14 +147,17 @@ class TrioFuture:
         return Abort.SUCCEEDED
 
     def __await__(self) -> Generator[Any, Any, Any]:
+        if self._state or self._task is not None:
+            return self._settled().__await__()
+        # The waker hands the result over with the task's wake-up.
+        self._task = current_task()
+        return wait_task_rescheduled(self._abort).__await__()
+
+    async def _settled(self) -> Any:
         if not self._state:
-            if self._task is not None:
-                raise RuntimeError("a TrioFuture has a single waiter")
-            self._task = current_task()
-            yield from wait_task_rescheduled(self._abort).__await__()
-        else:
-            # Already there: still a checkpoint, as every trio wait is.
-            yield from checkpoint().__await__()
+            raise RuntimeError("a TrioFuture has a single waiter")
+        # Already there: still a checkpoint, as every trio wait is.
+        await checkpoint()
         return self.result()
 
 
