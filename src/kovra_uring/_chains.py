@@ -258,11 +258,12 @@ class SlotChains:
         try:
             user_data = self.ring.submit_close_fixed(slot)  # type: ignore[union-attr]
         except OSError as e:
-            if push_error(e) is not None:
-                # Never: the slot is valid. Still, the slot must not be lost.
+            if push_error(e) is None:
+                self._close_slot(slot)  # no room now: queued once there is
+            else:
+                # Refused outright. The data is read all the same, and the
+                # slot goes back: an open into it replaces what it holds.
                 self._give_slot(slot)
-                raise
-            self._close_slot(slot)
         else:
             ops[user_data] = self._slot_closed[slot]
             if not self._flush_scheduled:

@@ -10,7 +10,7 @@ import sys
 import warnings
 
 import pytest
-from conftest import open_fds, uring_maps
+from leaks import open_fds, uring_maps
 
 import kovra_uring._driver as driver
 from kovra_uring import Driver, RingUnavailableWarning
