@@ -134,7 +134,9 @@ class Driver:
         while self._threads:
             await self._glue.wait_all([self._glue.from_thread(f) for f in list(self._threads)])
         if self._executor is not None:
-            self._executor.shutdown(wait=False)
+            # Every call has finished: this only waits for the idle workers
+            # to exit, so that none outlives the driver.
+            self._executor.shutdown(wait=True)
             self._executor = None
 
     # -- lifecycle ----------------------------------------------------------

@@ -8,6 +8,8 @@ import threading
 import pytest
 from leaks import open_fds, uring_maps
 
+import kovra_uring._driver as driver
+from kovra_uring import RingUnavailableWarning
 from kovra_uring._loop import get_driver
 
 
@@ -18,19 +20,33 @@ async def use():
     return id(drv), drv.backend
 
 
+def refused(entries):
+    raise PermissionError(1, "Operation not permitted")
+
+
 async def nothing():
     pass
 
 
-def test_each_run_gets_its_own_driver_and_leaves_nothing():
+@pytest.mark.parametrize("backend", ["io_uring", "threads"])
+@pytest.mark.filterwarnings("ignore", category=RingUnavailableWarning)
+def test_each_run_gets_its_own_driver_and_leaves_nothing(monkeypatch, backend):
+    if backend == "threads":
+        monkeypatch.setattr(driver, "Ring", refused)
     asyncio.run(nothing())  # what the loop itself keeps for good (uvloop: a pipe)
     before = open_fds(), uring_maps(), threading.active_count()
-    first = asyncio.run(use())
+
+    async def use_threads():
+        await get_driver().listdir(".")  # on a worker thread with either back end
+        return await use()
+
+    first = asyncio.run(use_threads())
     gc.collect()
-    assert (open_fds(), uring_maps()) == before[:2]
-    second = asyncio.run(use())
+    assert (open_fds(), uring_maps(), threading.active_count()) == before
+    second = asyncio.run(use_threads())
     gc.collect()
-    assert (open_fds(), uring_maps()) == before[:2] and first[1] == second[1]
+    assert (open_fds(), uring_maps(), threading.active_count()) == before
+    assert first[1] == second[1] == backend
 
 
 def test_loop_closed_without_shutdown_still_releases_its_ring():
