@@ -1,44 +1,26 @@
-"""kovra_uring.os and kovra_uring.os.path against os and os.path: the same
-call on the same tree gives the same result, or the same exception."""
+"""kovra_uring.os and .os.path against os and os.path: same call, same tree, same outcome."""
 
 import asyncio
-import errno
 import inspect
 import os
 import pathlib
 import stat
-import warnings
 
 import pytest
+from test_driver import backend  # noqa: F401 (a fixture)
 
-import kovra_uring._driver as driver
 import kovra_uring.os as kos
 import kovra_uring.ospath
-from kovra_uring import RingUnavailableWarning
-
-
-@pytest.fixture(params=["io_uring", "threads"])
-def backend(request, monkeypatch):
-    if request.param == "threads":
-        def refused(entries=256):
-            raise OSError(errno.EPERM, os.strerror(errno.EPERM))
-        monkeypatch.setattr(driver, "Ring", refused)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RingUnavailableWarning)
-        yield request.param
 
 
 def make_tree(root):
     (root / "d/e").mkdir(parents=True)
-    (root / "d/g").write_bytes(b"g" * 5000)
-    (root / "f").write_bytes(b"data")
-    (root / "secret").write_bytes(b"")
-    (root / "secret").chmod(0)
-    os.symlink("f", root / "ln")
-    os.symlink("d", root / "dl")
-    os.symlink("missing", root / "broken")
-    os.symlink("loop", root / "loop")
-    open(os.fsencode(root) + b"/bad\xff", "wb").close()
+    for name, data in [("d/g", b"g" * 5000), ("f", b"data"), ("secret", b"")]:
+        (root / name).write_bytes(data)
+    (root / "secret").chmod(0)  # unreadable, but for root
+    for link, target in [("ln", "f"), ("dl", "d"), ("broken", "missing"), ("loop", "loop")]:
+        os.symlink(target, root / link)
+    open(os.fsencode(root / "bad") + b"\xff", "wb").close()  # not UTF-8
 
 
 def norm(r):
@@ -57,41 +39,26 @@ def outcome(call):
     try:
         return norm(call())
     except Exception as e:
-        detail = None if isinstance(e, OSError) else str(e)
-        return type(e), getattr(e, "errno", None), getattr(e, "filename", None), \
-            getattr(e, "filename2", None), detail
+        return (type(e), *(getattr(e, a, None) for a in ("errno", "filename", "filename2")),
+                None if isinstance(e, OSError) else str(e))
 
 
 def snapshot(root):
     """The tree as lstat and readlink see it."""
-    out = []
-    for top, dirs, files in os.walk(root):
-        for name in sorted(dirs + files):
-            p = os.path.join(top, name)
-            st = os.lstat(p)
-            out.append((os.path.relpath(p, root), st.st_mode, st.st_nlink, st.st_size,
-                        os.readlink(p) if stat.S_ISLNK(st.st_mode) else None))
-    return out
-
-
-def resolve(args, fds):
-    return [fds.get(a, a) if isinstance(a, str) else a for a in args]
+    paths = sorted(os.path.join(top, n) for top, ds, fs in os.walk(root) for n in ds + fs)
+    return [(os.path.relpath(p, root), (st := os.lstat(p)).st_mode, st.st_nlink, st.st_size,
+             stat.S_ISLNK(st.st_mode) and os.readlink(p)) for p in paths]
 
 
 PATHS = ["f", "d", "d/", "ln", "dl", "broken", "loop", "secret", "nope", "f/x", "nope/x", "",
          "/", "/proc/self/status", "x" * 300, "a\0b", b"f", b"bad\xff", b"a\0", pathlib.Path("dl"),
          "FD", None, 1.5, bytearray(b"f")]
-PATH_FUNCS = ["exists", "isfile", "isdir", "islink", "ismount", "getsize", "getmtime",
-              "getatime", "getctime", "abspath"]
 QUERIES = (
-    [("stat", (p,), {}) for p in PATHS]
+    [(f, (p,), {}) for p in PATHS for f in ["stat", *("path." + f for f in kos.path.__all__)]]
     + [("stat", (p,), {"follow_symlinks": False}) for p in PATHS]
-    + [("path." + f, (p,), {}) for f in PATH_FUNCS for p in PATHS]
-    + [("stat", ("g",), {"dir_fd": "DIRFD"}), ("stat", ("FD",), {"follow_symlinks": False})]
-    + [("path.samefile", ps, {}) for ps in [("f", "ln"), ("d", "dl/"), ("f", "d"), ("f", "nope"),
-                                             (b"f", "FD")]]
-    + [("path.sameopenfile", fs, {}) for fs in [("FD", "FD"), ("FD", "DIRFD"), (-1, "FD"),
-                                                 (2**40, "FD"), ("f", "f")]]
+    + [("stat", ("g",), {"dir_fd": "DIRFD"}), ("path.sameopenfile", ("FD", "FD"), {})]
+    + [("path.samefile", a, {}) for a in [("f", "ln"), ("d", "dl/"), ("f", "nope"), (b"f", "FD")]]
+    + [("path.sameopenfile", a, {}) for a in [("FD", "DIRFD"), (-1, "FD"), (2**40, "FD"), ("f", 0)]]
     + [(f, (p,), {}) for f in ["readlink", "listdir", "scandir", "statvfs"]
        for p in ["ln", "d", "f", "nope", "broken", b"ln", b".", "a\0", "DIRFD", None]]
     + [("access", (p, m), {}) for p in ["f", "secret", "nope", "ln", b"bad\xff"]
@@ -99,22 +66,26 @@ QUERIES = (
     + [("listdir", (), {}), ("scandir", (), {}), ("getcwd", (), {})])
 
 
-def get(module, name):
-    return getattr(module.path, name[5:]) if name.startswith("path.") else getattr(module, name)
+def call_in(root, module, name, args, kwargs):
+    """The call's outcome in `root`, "FD" and "DIRFD" standing for descriptors of f and d."""
+    os.chdir(root)
+    fds = {"FD": os.open("f", os.O_RDONLY), "DIRFD": os.open("d", os.O_RDONLY)}
+    args = [fds.get(a, a) if isinstance(a, str) else a for a in args]
+    kwargs = {k: fds.get(v, v) for k, v in kwargs.items()}
+    fn = getattr(module.path, name[5:]) if name.startswith("path.") else getattr(module, name)
+    try:
+        return outcome(lambda: asyncio.run(fn(*args, **kwargs)) if module is kos
+                       else fn(*args, **kwargs))
+    finally:
+        for fd in fds.values():
+            os.close(fd)
 
 
 @pytest.mark.parametrize("name,args,kwargs", QUERIES)
 def test_queries_as_os(backend, tmp_path, monkeypatch, name, args, kwargs):
     make_tree(tmp_path)
     monkeypatch.chdir(tmp_path)
-    fds = {"FD": os.open("f", os.O_RDONLY), "DIRFD": os.open("d", os.O_RDONLY)}
-    args, kwargs = resolve(args, fds), dict(zip(kwargs, resolve(kwargs.values(), fds)))
-    try:
-        expected = outcome(lambda: get(os, name)(*args, **kwargs))
-        assert outcome(lambda: asyncio.run(get(kos, name)(*args, **kwargs))) == expected
-    finally:
-        for fd in fds.values():
-            os.close(fd)
+    assert call_in(tmp_path, kos, name, args, kwargs) == call_in(tmp_path, os, name, args, kwargs)
 
 
 CHANGES = (
@@ -131,22 +102,18 @@ CHANGES = (
     + [(f, ("g", "new"), {"src_dir_fd": "DIRFD", "dst_dir_fd": "DIRFD"})
        for f in ["rename", "replace", "link"]]
     + [(f, ("g",), {"dir_fd": "DIRFD"}) for f in ["unlink", "mkdir"]]
-    + [("symlink", ("f", "new"), {"dir_fd": "DIRFD"}), ("link", ("ln", "new"), {"follow_symlinks": False})])
+    + [("symlink", ("f", "new"), {"dir_fd": "DIRFD"}),
+       ("link", ("ln", "new"), {"follow_symlinks": False})])
 
 
 @pytest.mark.parametrize("name,args,kwargs", CHANGES)
 def test_changes_as_os(backend, tmp_path, monkeypatch, name, args, kwargs):
+    monkeypatch.chdir(tmp_path)
     results = []
-    for tree, module in [("os", os), ("kovra", kos)]:
-        (tmp_path / tree).mkdir()
-        make_tree(tmp_path / tree)
-        monkeypatch.chdir(tmp_path / tree)
-        fds = {"DIRFD": os.open("d", os.O_RDONLY)}
-        a, kw = resolve(args, fds), dict(zip(kwargs, resolve(kwargs.values(), fds)))
-        call = get(module, name)
-        result = outcome(lambda: call(*a, **kw) if module is os else asyncio.run(call(*a, **kw)))
-        os.close(fds["DIRFD"])
-        results.append((result, snapshot(tmp_path / tree)))
+    for module in os, kos:
+        (root := tmp_path / module.__name__).mkdir()
+        make_tree(root)
+        results.append((call_in(root, module, name, args, kwargs), snapshot(root)))
     assert results[0] == results[1]
 
 
@@ -154,8 +121,7 @@ def test_signatures_are_os():
     def params(fn):
         return [(p.name, p.kind, p.default) for p in inspect.signature(fn).parameters.values()]
     assert kos.path is kovra_uring.ospath
-    for module, names in [(os, kos.__all__), (os.path, kos.path.__all__)]:
-        for name in set(names) - {"path"}:
-            ours = get(kos, "path." + name if module is os.path else name)
-            assert inspect.iscoroutinefunction(ours)
-            assert params(ours) == params(getattr(module, name))
+    for theirs, ours in [(os, kos), (os.path, kos.path)]:
+        for name in set(ours.__all__) - {"path"}:
+            assert inspect.iscoroutinefunction(getattr(ours, name))
+            assert params(getattr(ours, name)) == params(getattr(theirs, name))
