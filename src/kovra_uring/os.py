@@ -51,13 +51,19 @@ async def rename(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | 
 async def replace(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
                   dst_dir_fd: int | None = None) -> None:
     if src_dir_fd is None and dst_dir_fd is None and _names(src, dst):
-        return await get_driver().rename(src, dst)
+        try:
+            return await get_driver().rename(src, dst)
+        except ValueError:  # a NUL, which os.replace reports in its own name
+            pass
     await _thread(os.replace, src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
 
 
 async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
     if dir_fd is None and isinstance(path, _NAMES):
-        return await get_driver().unlink(path)
+        try:
+            return await get_driver().unlink(path)
+        except ValueError:  # a NUL, which os.remove reports in its own name
+            pass
     await _thread(os.remove, path, dir_fd=dir_fd)
 
 
