@@ -28,6 +28,7 @@ __all__ = [
     "statvfs", "symlink", "unlink",
 ]
 
+
 async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
                follow_symlinks: bool = True) -> os.stat_result:
     # A hot path: one await of the driver's own stat.
