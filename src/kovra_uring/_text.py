@@ -74,17 +74,18 @@ class _Decoder(Protocol):
 
 
 def _pack(pos: int, flags: int = 0, feed: int = 0, eof: bool = False, skip: int = 0) -> int:
-    # io's cookie layout: a plain byte offset whenever the decoder state there
-    # is the initial one and nothing needs replaying.
-    return pos | flags << 64 | feed << 128 | skip << 192 | eof << 256
+    # io's cookie: the bytes of its C struct (a 64-bit offset, three 32-bit
+    # ints, a flag) read as one little-endian number, so that the cookie is
+    # the plain byte offset wherever the decoder starts afresh.
+    return pos | flags << 64 | feed << 96 | skip << 128 | eof << 160
 
 
 def _unpack(cookie: int) -> tuple[int, int, int, bool, int]:
-    rest, pos = divmod(cookie, 1 << 64)
-    rest, flags = divmod(rest, 1 << 64)
-    rest, feed = divmod(rest, 1 << 64)
-    eof, skip = divmod(rest, 1 << 64)
-    return pos, flags, feed, bool(eof), skip
+    if cookie >> 168:
+        raise OverflowError("int too big to convert")
+    mask = 0xFFFFFFFF
+    return (cookie & (1 << 64) - 1, cookie >> 64 & mask, cookie >> 96 & mask,
+            bool(cookie >> 160), cookie >> 128 & mask)
 
 
 class AsyncTextIOWrapper:
@@ -129,6 +130,9 @@ class AsyncTextIOWrapper:
         self._write_through = bool(write_through)
         self._mode: str | None = None
         self._seekable = buffer.seekable()
+        # io's readlines() iterates, and iterating turns tell() off until the
+        # end of the file or a flush (async for does not: it reads lines).
+        self._telling = self._seekable
 
         # Reading: newline=None translates every ending to "\n" in the
         # decoder, "" only reports them (lines end at "\r", "\n" or "\r\n"),
@@ -367,6 +371,7 @@ class AsyncTextIOWrapper:
         text, pos = self._text, self._pos
         parts: list[str] = []
         have = 0  # chars in parts
+        cr = False  # whether they end with "\r"
         end = self._line_end(text, pos)
         while end < 0 or 0 <= size < end - pos + have:
             if 0 <= size <= len(text) - pos + have:
@@ -379,8 +384,10 @@ class AsyncTextIOWrapper:
             text, pos = self._text, 0
             parts.append(tail)
             have += len(tail)
-            if self._nl == "\r\n" and tail.endswith("\r") and text.startswith("\n"):
-                end = 1  # an ending split between the two chunks
+            if tail:
+                cr = tail.endswith("\r")
+            if cr and self._nl == "\r\n" and text.startswith("\n"):
+                end = 1  # an ending split between two chunks
             elif text or more:
                 end = self._line_end(text, 0)
             else:
@@ -395,11 +402,13 @@ class AsyncTextIOWrapper:
         hint = -1 if hint is None else operator.index(hint)
         lines: list[str] = []
         total = 0
+        self._telling = False
         while line := await self.readline():
             lines.append(line)
             total += len(line)
             if 0 < hint <= total:
-                break
+                return lines
+        self._telling = self._seekable
         return lines
 
     def __aiter__(self) -> AsyncIterator[str]:
@@ -452,7 +461,9 @@ class AsyncTextIOWrapper:
             await self.write(line)
 
     async def flush(self) -> None:
-        await self._open().flush()
+        buf = self._open()
+        self._telling = self._seekable
+        await buf.flush()
 
     async def close(self) -> None:
         buf = self._attached()
@@ -468,7 +479,7 @@ class AsyncTextIOWrapper:
     async def truncate(self, pos: int | None = None) -> int:
         # As io: the position defaults to the buffer's, not tell()'s.
         buf = self._open()
-        await buf.flush()
+        await self.flush()
         return await buf.truncate(pos)
 
     async def __aenter__(self) -> Self:
@@ -506,6 +517,8 @@ class AsyncTextIOWrapper:
         buf = self._open()
         if not self._seekable:
             raise io.UnsupportedOperation("underlying stream is not seekable")
+        if not self._telling:
+            raise OSError("telling position disabled by next() call")
         await buf.flush()
         position = await buf.tell()
         dec = self._decoder
@@ -617,7 +630,7 @@ class AsyncTextIOWrapper:
         elif whence == io.SEEK_END:
             if cookie != 0:
                 raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
-            await buf.flush()
+            await self.flush()
             position = await buf.seek(0, io.SEEK_END)
             self._set_text("")
             self._snapshot = None
@@ -629,9 +642,7 @@ class AsyncTextIOWrapper:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         if cookie < 0:
             raise ValueError(f"negative seek position {cookie}")
-        if cookie >> 257:
-            raise OverflowError("cookie too large")
-        await buf.flush()
+        await self.flush()
         start, flags, feed, eof, skip = _unpack(cookie)
         await buf.seek(start)
         self._set_text("")

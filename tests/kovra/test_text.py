@@ -91,7 +91,7 @@ def sync_outcome(call):
         return type(e)
 
 
-async def compare(ours, ref, op, *args):
+async def compare(ours, ref, op, *args, cookies=True):
     if op == "iter":
         async def lines():
             return [line async for line in ours]
@@ -100,7 +100,10 @@ async def compare(ours, ref, op, *args):
     else:
         mine = await outcome(lambda: getattr(ours, op)(*args))
         theirs = sync_outcome(lambda: getattr(ref, op)(*args))
+    if not cookies and op in ("tell", "seek") and type(mine) is type(theirs) is int:
+        return mine
     assert mine == theirs, (op, args)
+    return mine
 
 
 ENCODINGS = ["utf-8", "utf-16", "utf-8-sig", "latin-1", "cp932", "iso2022_jp"]
@@ -112,6 +115,14 @@ def sample(encoding):
     characters of several byte lengths that the encoding has."""
     wide = "".join(c for c in "é日€ö本" if _encodable(c, encoding))
     return (f"\r\nab{wide}\r\ncd\r\r\n{wide}x\n\n{wide[::-1]}\r" * 3) + f"end{wide}"
+
+
+def cookies_exact(chunk, data, encoding, newline):
+    """Bytes that decode to nothing yet (a stateful codec's escape sequence,
+    a "\r" the universal newline decoder holds back) make two cookies valid
+    for one text position, and io picks one by guessing from its read-ahead:
+    equal cookies need equal read-ahead there. Elsewhere they are equal."""
+    return chunk > len(data) or (encoding != "iso2022_jp" and newline not in (None, ""))
 
 
 def _encodable(c, encoding):
@@ -154,16 +165,19 @@ SCRIPTS = {
 @pytest.mark.parametrize("newline", NEWLINES)
 @pytest.mark.parametrize("script", SCRIPTS)
 def test_script(tmp_path, open_buffer, chunk, encoding, newline, script):
-    if chunk != 1 << 16 and newline not in (None, "\r\n"):
+    if chunk != 1 << 16 and (newline not in (None, "\r\n") or script == "write after read"):
+        # Where a write after a read lands depends on how far io read ahead.
         pytest.skip("small chunks: newline=None and '\\r\\n' cover the boundaries")
     data = sample(encoding).encode(encoding)
+    exact = cookies_exact(chunk, data, encoding, newline)
 
     async def main():
         ours, ref = await make_pair(tmp_path, open_buffer, data, encoding=encoding,
                                     newline=newline)
         for op, *args in SCRIPTS[script]:
-            await compare(ours, ref, op, *args)
-            assert ours.newlines == ref.newlines
+            await compare(ours, ref, op, *args, cookies=exact)
+            if chunk > len(data):  # newlines tells what was read ahead
+                assert ours.newlines == ref.newlines
         await ours.close()
         ref.close()
 
@@ -178,6 +192,7 @@ def test_tell_seek_everywhere(tmp_path, open_buffer, chunk, encoding, newline, s
     """tell() at every position gives io's cookie, and seeking back to it
     reads on as io does from there."""
     data = sample(encoding).encode(encoding)
+    exact = cookies_exact(chunk, data, encoding, newline)
     op = ("read", 1) if step == "read1" else ("readline",)
 
     async def main():
@@ -186,16 +201,18 @@ def test_tell_seek_everywhere(tmp_path, open_buffer, chunk, encoding, newline, s
         cookies = []
         while True:
             cookie = await ours.tell()
-            assert cookie == ref.tell()
-            cookies.append(cookie)
+            ref_cookie = ref.tell()
+            assert cookie == ref_cookie or not exact
+            cookies.append((cookie, ref_cookie))
             got = await getattr(ours, op[0])(*op[1:])
             assert got == getattr(ref, op[0])(*op[1:])
             if not got:
                 break
-        for cookie in reversed(cookies):
-            assert await ours.seek(cookie) == ref.seek(cookie)
+        for cookie, ref_cookie in reversed(cookies):
+            assert await ours.seek(cookie) == cookie
+            ref.seek(ref_cookie)
             assert await ours.read(2) == ref.read(2)
-            assert await ours.tell() == ref.tell()
+            assert await ours.tell() == ref.tell() or not exact
             assert await ours.readline() == ref.readline()
         await ours.close()
         ref.close()
@@ -214,7 +231,9 @@ def test_decode_errors(tmp_path, open_buffer, chunk, errors, op):
                                     errors=errors)
         assert ours.errors == ref.errors
         for _ in range(6):
-            await compare(ours, ref, *op)
+            # What follows an error depends on how much the decoder was fed.
+            if await compare(ours, ref, *op) is UnicodeDecodeError:
+                break
 
     asyncio.run(main())
 
