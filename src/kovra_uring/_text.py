@@ -146,6 +146,8 @@ class AsyncTextIOWrapper:
         # that decode to _text (plus whatever the decoder kept back).
         self._snapshot: tuple[int, bytes] | None = None
         self._b2c = 0.0      # bytes per character of the last chunk
+        # The last tell()'s resting point in the snapshot's bytes.
+        self._mark: tuple[tuple[int, bytes] | None, int, int, int] | None = None
         self._decoder: _Decoder | None = None
         if buffer.readable():
             codec = codecs.getincrementaldecoder(encoding)(errors)
@@ -539,16 +541,26 @@ class AsyncTextIOWrapper:
         """io's cookie for the point `skip` chars into the decoding of
         `data` from (position, flags): a point at or before it where the
         decoder holds no bytes, plus what to replay from there."""
+        snapshot = self._snapshot
+        mark = self._mark if self._mark is not None and self._mark[0] is snapshot else None
+        # Offsets in data, with the chars before them and the decoder's flags
+        # there, of points where the decoder holds nothing: decoding resumes
+        # from the nearest one instead of from the start of the chunk, so a
+        # tell() after each line costs a line, not a chunk.
+        base = (0, 0, flags)
 
         def count(n: int) -> int:
-            self._set_decoder(position, flags)
-            return len(dec.decode(data[:n]))
+            off, chars, fl = base if base[0] <= n else (0, 0, flags)
+            if mark is not None and off < mark[1] <= n:
+                _, off, chars, fl = mark
+            self._set_decoder(position + off, fl)
+            return chars + len(dec.decode(data[off:n]))
 
         # io's guess first, from the chunk's bytes per char, backing off
         # until the decoder holds nothing. Where several points decode to
-        # the same count (an escape sequence, a BOM) the cookie depends on
-        # this guess: keeping io's keeps io's cookie.
-        start, back, n = int(self._b2c * skip), 1, 0
+        # the same count (an escape sequence, a held-back "\r") the cookie
+        # depends on this guess: keeping io's keeps io's cookie.
+        start, back, n, dec_flags = int(self._b2c * skip), 1, 0, flags
         while start > 0:
             n = count(start)
             if n <= skip:
@@ -560,19 +572,20 @@ class AsyncTextIOWrapper:
                 start, back = start - back, back * 2
         if start <= 0:
             start, n, dec_flags = 0, 0, flags
-        position, flags, skip, data = position + start, dec_flags, skip - n, data[start:]
-        if skip == 0:
-            return _pack(position, flags)
+        base = (start, n, dec_flags)
+        if n == skip:
+            self._mark = (snapshot, *base)
+            return _pack(position + start, dec_flags)
 
-        # From there io feeds one byte at a time to the target, which is a
-        # chunk's length of decoder calls when the guess fell short. Any
-        # point where the decoder is empty on the way gives the same cookie,
-        # so jump to the last one before the target: the longest prefix that
-        # decodes to fewer than `skip` chars (galloping from an estimate,
-        # then bisecting), backed off to where the decoder holds nothing.
-        lo, hi = 0, len(data) + 1  # count(lo) < skip <= count(hi)
-        if data:
-            guess = min(max(int(self._b2c * skip) - 1, 1), len(data))
+        # From there io feeds one byte at a time up to the target, a chunk's
+        # length of decoder calls when the guess fell short. Every point on
+        # the way where the decoder is empty leads to the same cookie, so
+        # jump to the last one: the longest prefix that decodes to fewer
+        # than `skip` chars (galloping from an estimate, then bisecting),
+        # backed off to where the decoder holds nothing.
+        lo, hi = start, len(data) + 1  # count(lo) < skip <= count(hi)
+        if lo < len(data):
+            guess = min(start + max(int(self._b2c * (skip - n)) - 1, 1), len(data))
             step = 1
             if count(guess) < skip:
                 lo = guess
@@ -590,33 +603,31 @@ class AsyncTextIOWrapper:
                     lo = mid
                 else:
                     hi = mid
-        start = lo
-        while start > 0:
-            n = count(start)
+        while lo > start:
+            n = count(lo)
             pending, dec_flags = dec.getstate()
             if not pending:
-                position, flags, skip = position + start, dec_flags, skip - n
+                base = (lo, n, dec_flags)
                 break
-            start -= len(pending)
-        else:
-            start = 0
-            self._set_decoder(position, flags)
+            lo -= len(pending)
 
+        off, chars, flags = base
+        self._set_decoder(position + off, flags)
         fed = decoded = 0
-        for i in range(start, len(data)):
+        for i in range(off, len(data)):
             fed += 1
             decoded += len(dec.decode(data[i:i + 1]))
             pending, dec_flags = dec.getstate()
-            if not pending and decoded <= skip:
-                position += fed
-                skip -= decoded
-                flags, fed, decoded = dec_flags, 0, 0
-            if decoded >= skip:
-                return _pack(position, flags, fed, False, skip)
+            if not pending and chars + decoded <= skip:
+                off, chars, flags = off + fed, chars + decoded, dec_flags
+                fed = decoded = 0
+            if chars + decoded >= skip:
+                self._mark = (snapshot, off, chars, flags)
+                return _pack(position + off, flags, fed, False, skip - chars)
         decoded += len(dec.decode(b"", True))
-        if decoded < skip:
+        if chars + decoded < skip:
             raise OSError("can't reconstruct logical file position")
-        return _pack(position, flags, fed, True, skip)
+        return _pack(position + off, flags, fed, True, skip - chars)
 
     async def seek(self, cookie: int, whence: int = 0) -> int:
         buf = self._open()

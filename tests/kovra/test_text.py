@@ -161,13 +161,18 @@ SCRIPTS = {
 }
 
 
+# Every newline mode reads whole in one chunk; two of them also cross chunk
+# boundaries everywhere.
+CHUNK_NEWLINES = [(1 << 16, nl) for nl in NEWLINES] + [
+    (chunk, nl) for chunk in (5, 1) for nl in (None, "\r\n")]
+
+
 @pytest.mark.parametrize("encoding", ENCODINGS)
-@pytest.mark.parametrize("newline", NEWLINES)
+@pytest.mark.parametrize("chunk,newline", CHUNK_NEWLINES, indirect=["chunk"])
 @pytest.mark.parametrize("script", SCRIPTS)
 def test_script(tmp_path, open_buffer, chunk, encoding, newline, script):
-    if chunk != 1 << 16 and (newline not in (None, "\r\n") or script == "write after read"):
-        # Where a write after a read lands depends on how far io read ahead.
-        pytest.skip("small chunks: newline=None and '\\r\\n' cover the boundaries")
+    if chunk != 1 << 16 and script == "write after read":
+        pytest.skip("a write after a read lands where io's read-ahead ended")
     data = sample(encoding).encode(encoding)
     exact = cookies_exact(chunk, data, encoding, newline)
 
@@ -298,7 +303,11 @@ def test_arguments(tmp_path, open_buffer, kw):
 @pytest.mark.parametrize("mode", ["rb", "rb+", "wb", "ab"])
 def test_surface(tmp_path, open_buffer, mode):
     async def main():
-        async with (await make_pair(tmp_path, open_buffer, b"x", mode, encoding="utf-8"))[0] as f:
+        f, ref = await make_pair(tmp_path, open_buffer, b"x\n", mode, encoding="utf-8")
+        for op in [("read",), ("readline",), ("write", "y"), ("tell",), ("seek", 0, 2)]:
+            await compare(f, ref, *op)
+        ref.close()
+        async with f:
             assert f.name == f.buffer.name
             assert f.mode == mode.replace("b", "")
             f.mode = "r+t"  # what open() sets
@@ -315,5 +324,73 @@ def test_surface(tmp_path, open_buffer, mode):
                 if asyncio.iscoroutine(result):
                     await result
         await buf.close()
+
+    asyncio.run(main())
+
+
+def test_large(tmp_path, open_buffer):
+    """Lines and cookies across the real chunk size, and io's read-ahead."""
+    text = "".join(f"{i} {'é日' * (i % 40)}{'x' * (i % 97)}{chr(13) * (i % 3 == 0)}\n"
+                   for i in range(2500))
+    data = text.encode()
+
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, data, "rb", encoding="utf-8")
+        cookies = []
+        while line := await ours.readline():
+            assert line == ref.readline()
+            cookies.append(await ours.tell())
+            assert cookies[-1] == ref.tell()
+        for cookie in cookies[::37]:
+            await ours.seek(cookie)
+            ref.seek(cookie)
+            assert await ours.read(100000) == ref.read(100000)
+        await ours.seek(0)
+        ref.seek(0)
+        assert [line async for line in ours] == list(ref)
+
+    asyncio.run(main())
+
+
+class Gate:
+    """A buffer whose read1 waits, cancellably, until it is let through."""
+
+    def __init__(self, buf):
+        self._buf = buf
+        self.waiting = asyncio.Event()
+        self.open = asyncio.Event()
+
+    def __getattr__(self, name):
+        return getattr(self._buf, name)
+
+    async def read1(self, n=-1):
+        self.waiting.set()
+        await self.open.wait()
+        return await self._buf.read1(n)
+
+
+@pytest.mark.parametrize("op", [("readline",), ("read", 4), ("iter",)])
+def test_cancelled_read_loses_nothing(tmp_path, open_buffer, monkeypatch, op):
+    """A read cancelled while it waits for the next chunk leaves the text
+    it had already decoded to the next read."""
+    monkeypatch.setattr(_text, "CHUNK", 4)
+    data = b"ab\ncdefgh\nij"
+
+    async def main():
+        (tmp_path / "f").write_bytes(data)
+        gate = Gate(await open_buffer(tmp_path / "f", "rb"))
+        f = AsyncTextIOWrapper(gate, encoding="utf-8")
+        gate.open.set()
+        assert await f.readline() == "ab\n"  # and "c" decoded, waiting
+        gate.open.clear()
+        gate.waiting.clear()
+        call = anext(f) if op == ("iter",) else getattr(f, op[0])(*op[1:])
+        task = asyncio.ensure_future(call)
+        await gate.waiting.wait()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        gate.open.set()
+        assert await f.read() == data[3:].decode()
 
     asyncio.run(main())
