@@ -12,15 +12,17 @@ from __future__ import annotations
 import codecs
 import io
 import operator
-from collections.abc import AsyncIterator, Callable, Iterable
+from collections.abc import Callable, Iterable
 from types import TracebackType
-from typing import Any, Protocol, Self
+from typing import Any, Protocol, Self, cast
 
 __all__ = ["AsyncTextIOWrapper"]
 
 # Bytes asked of the buffer per read1: one round trip decodes a thousand
 # lines of ordinary text, which is what makes a line cheap.
 CHUNK = 1 << 16
+# A read(size) asks for its size's worth of bytes at once, up to this.
+MAX_CHUNK = 1 << 24
 
 # Encodings whose encoder keeps no state: str.encode does their work without
 # an incremental encoder's Python-level call.
@@ -186,8 +188,9 @@ class AsyncTextIOWrapper:
         return " ".join(parts)
 
     @property
-    def buffer(self) -> AsyncBuffer | None:
-        return self._buffer
+    def buffer(self) -> AsyncBuffer:
+        # None once detached, as io's; typed as io's is, for the common case.
+        return cast(AsyncBuffer, self._buffer)
 
     @property
     def encoding(self) -> str:
@@ -326,7 +329,8 @@ class AsyncTextIOWrapper:
         parts = [text[pos:]]
         need = size - len(parts[0])
         while need > 0:
-            more = await self._read_chunk(buf, dec, max(CHUNK, int(need * self._b2c)))
+            size = min(max(CHUNK, int(need * self._b2c)), MAX_CHUNK)
+            more = await self._read_chunk(buf, dec, size)
             take = self._text[:need]
             self._pos = len(take)
             parts.append(take)
@@ -413,7 +417,7 @@ class AsyncTextIOWrapper:
         self._telling = self._seekable
         return lines
 
-    def __aiter__(self) -> AsyncIterator[str]:
+    def __aiter__(self) -> Self:
         return self
 
     async def __anext__(self) -> str:
@@ -459,6 +463,7 @@ class AsyncTextIOWrapper:
         return length
 
     async def writelines(self, lines: Iterable[str]) -> None:
+        self._open()
         for line in lines:
             await self.write(line)
 
@@ -485,6 +490,7 @@ class AsyncTextIOWrapper:
         return await buf.truncate(pos)
 
     async def __aenter__(self) -> Self:
+        self._open()
         return self
 
     async def __aexit__(
