@@ -210,6 +210,7 @@ class AsyncTextIOWrapper:
 
     @property
     def newlines(self) -> str | tuple[str, ...] | None:
+        self._attached()
         return getattr(self._decoder, "newlines", None)
 
     @property
