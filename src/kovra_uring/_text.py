@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterable
 from types import TracebackType
 from typing import Any, Protocol, Self, cast
 
-__all__ = ["AsyncTextIOWrapper"]
+__all__ = ["AsyncBuffer", "AsyncTextIOWrapper"]
 
 # Bytes asked of the buffer per read1: one round trip decodes a thousand
 # lines of ordinary text, which is what makes a line cheap.
@@ -91,7 +91,16 @@ def _unpack(cookie: int) -> tuple[int, int, int, bool, int]:
 
 
 class AsyncTextIOWrapper:
-    """io.TextIOWrapper over an asynchronous buffered binary file."""
+    """io.TextIOWrapper over an asynchronous buffered binary file.
+
+    Where it differs from io: tell() works inside `async for` (io's `for`
+    turns it off; readlines() still does, as io's); each write() hands its
+    bytes to the buffer at once, so write_through changes nothing; and
+    detach(), being synchronous, leaves the buffer unflushed. Cookies are
+    io's, except that where two byte offsets hold the same text position
+    (a "\r" held back, a codec's escape sequence) io's choice follows its
+    8 KiB read-ahead and this one's its own chunks.
+    """
 
     def __init__(
         self,
