@@ -1,4 +1,4 @@
-"""examples/demo.py as its users run it: a subprocess on small trees, with the
+"""demo/demo.py as its users run it: a subprocess on small trees, with the
 trees it must survive and the options it must refuse."""
 import asyncio
 import os
@@ -10,8 +10,7 @@ from pathlib import Path
 
 import pytest
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-DEMO = EXAMPLES / "demo.py"
+DEMO = Path(__file__).resolve().parent.parent / "demo" / "demo.py"
 PHASES = ["read", "cold read", "stat", "copy", "verify", "total"]
 
 

@@ -1,6 +1,13 @@
-"""Asynchronous file I/O on io_uring."""
+"""Asynchronous file I/O on io_uring, with the API of aiofiles: `open`, `os`,
+`os.path`, `tempfile` and the standard streams, on one io_uring per event
+loop (threads where the kernel refuses io_uring)."""
 
 from ._driver import Driver
 from ._errors import RingUnavailableWarning
+from ._std import stderr, stderr_bytes, stdin, stdin_bytes, stdout, stdout_bytes
 
-__all__ = ["Driver", "RingUnavailableWarning"]
+# Last: from here on `os` in this namespace is the package's own module.
+from . import os, ospath  # noqa: E402  isort: skip
+
+__all__ = ["Driver", "RingUnavailableWarning", "os", "ospath",
+           "stdin", "stdout", "stderr", "stdin_bytes", "stdout_bytes", "stderr_bytes"]

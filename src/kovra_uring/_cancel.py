@@ -14,7 +14,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from ._ring import Completion, RingDriver
+    from ._ring import Completion, RingCore
 
 __all__ = ["Action", "abandon", "cancel", "close_if_opened"]
 
@@ -37,7 +37,7 @@ def close_if_opened(t: Completion) -> None:
             pass
 
 
-def abandon(drv: RingDriver, user_data: int, fut: Any,
+def abandon(drv: RingCore, user_data: int, fut: Any,
             cleanup: Callable[[Completion], object] | None = None,
             ask_kernel: bool = True) -> None:
     """The coroutine awaiting `fut` (for `user_data`) leaves early. Ask the
@@ -56,7 +56,7 @@ def abandon(drv: RingDriver, user_data: int, fut: Any,
         cleanup(t)
 
 
-def cancel(drv: RingDriver, user_data: int, delay: float = 0.001) -> None:
+def cancel(drv: RingCore, user_data: int, delay: float = 0.001) -> None:
     """Ask the kernel to cancel `user_data`, and ask again, less and less
     often, while it still runs: a cancel can miss an operation that is in
     transit to a kernel worker (and an uninterruptible one runs on)."""

@@ -8,11 +8,6 @@ every case (a failed open left it empty, which the close reports and nobody
 minds) and rejoins the pool from the close's completion. A call that finds
 every slot busy waits for one: with any number of callers at once, at most
 the pool's size of chains are in flight.
-
-Opens on plain descriptors take turns in the same way, at most OPEN_DEPTH
-in flight: an unbounded gather of open-and-read coroutines then reads each
-file soon after opening it, instead of opening every file before reading
-any (and running out of descriptors).
 """
 
 from __future__ import annotations
@@ -22,38 +17,40 @@ import os
 from collections import deque
 from collections.abc import Callable
 from functools import partial
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from ._cancel import Action, abandon
 from ._cancel import cancel as cancel_op
 from ._convert import FIRST_READ, MAX_READ, STAT_FROM, data_arg, part, read_size, ring_path
 from ._errors import OS_NAMES, NameForOs, os_error, push_error
 
-if TYPE_CHECKING:
-    from ._driver import StrOrBytesPath
-    from ._ring import Completion, RingDriver
+from ._driver import StrOrBytesPath
+from ._ring import Completion, RingCore
 
-__all__ = ["SlotChains", "OPEN_DEPTH"]
-
-OPEN_DEPTH = 128
+__all__ = ["RingDriver"]
 
 
-class SlotChains:
-    """The slot pool and the whole-file operations of RingDriver."""
+class RingDriver(RingCore):
+    """The ring back end with its slot pool and whole-file operations."""
 
-    def _init_slots(self: RingDriver, nslots: int) -> None:
+    def __init__(self, entries: int = 256, *, fixed: bool = True,
+                 slots: int | None = None) -> None:
+        super().__init__()
+        ring = self.ring
+        assert ring is not None
+        nslots = ring.fixed_slots if fixed else 0
+        if slots is not None:
+            nslots = max(0, min(nslots, slots))
         self.slots = nslots
         self._slots = free = list(range(nslots))  # the free ones
         self._slot_waiters: deque[Any] = deque()
         # What a close of each slot does on completion: put the slot back.
         self._slot_closed = [Action(partial(self._give_slot, s)) for s in range(nslots)]
-        self._opening = 0  # plain opens in flight
-        self._open_waiters: deque[Any] = deque()
         del free
 
     # -- turns -----------------------------------------------------------------
 
-    def _give_slot(self: RingDriver, slot: int, t: Completion | None = None) -> None:
+    def _give_slot(self, slot: int, t: Completion | None = None) -> None:
         """Return a slot to the pool, or hand it to the first waiter."""
         waiters = self._slot_waiters
         while waiters:
@@ -63,7 +60,7 @@ class SlotChains:
                 return
         self._slots.append(slot)
 
-    async def _wait_slot(self: RingDriver) -> int:
+    async def _wait_slot(self) -> int:
         fut = self._create_future()
         self._slot_waiters.append(fut)
         try:
@@ -73,31 +70,9 @@ class SlotChains:
                 self._give_slot(fut.result())
             raise
 
-    async def _open_turn(self: RingDriver) -> None:
-        if self._opening < OPEN_DEPTH:
-            self._opening += 1
-            return
-        fut = self._create_future()
-        self._open_waiters.append(fut)
-        try:
-            await fut  # the turn was handed over: _opening already counts it
-        except BaseException:
-            if fut.done() and not fut.cancelled():
-                self._open_done()
-            raise
-
-    def _open_done(self: RingDriver) -> None:
-        waiters = self._open_waiters
-        while waiters:
-            fut = waiters.popleft()
-            if not fut.done():
-                fut.set_result(None)
-                return
-        self._opening -= 1
-
     # -- chains ----------------------------------------------------------------
 
-    async def _start_chain(self: RingDriver, submit: Callable[..., Any], path: str,
+    async def _start_chain(self, submit: Callable[..., Any], path: str,
                            flags: int, mode: int, arg: Any) -> tuple[int, int, int] | None:
         """Queue a chain: (slot, open_id, second_id), or None when there are
         no slots or the pair does not fit the queue."""
@@ -124,7 +99,7 @@ class SlotChains:
         self.chains += 1
         return slot, open_id, second_id
 
-    def _close_slot(self: RingDriver, slot: int, fut: Any = None) -> None:
+    def _close_slot(self, slot: int, fut: Any = None) -> None:
         """Close the slot's descriptor; `fut` (if any) gets the completion."""
         def closed(t: Completion) -> None:
             self._give_slot(slot)
@@ -132,7 +107,7 @@ class SlotChains:
                 fut.set_result(t)
         self._queue(closed, self.ring.submit_close_fixed, slot)  # type: ignore[union-attr]
 
-    def _release_chain(self: RingDriver, slot: int, open_id: int, last: list[Any]) -> None:
+    def _release_chain(self, slot: int, open_id: int, last: list[Any]) -> None:
         """After an error or a cancellation: close the slot once its newest
         operation `last` ([user_data, future]) has completed; a read punted
         to a kernel worker looks the slot up only when it runs."""
@@ -150,7 +125,7 @@ class SlotChains:
             ops[open_id] = Action(cancel_again)
             cancel_op(self, open_id)
 
-    def _close_after(self: RingDriver, fd: int, last: list[Any]) -> None:
+    def _close_after(self, fd: int, last: list[Any]) -> None:
         """After an error or a cancellation on the plain path: close `fd` once
         its newest operation `last` ([user_data, future], or empty) has
         completed, for the same reason as _release_chain."""
@@ -161,7 +136,7 @@ class SlotChains:
         else:
             close(None)
 
-    async def _read_all(self: RingDriver, path: Any, read_at: Callable[..., Any],
+    async def _read_all(self, path: Any, read_at: Callable[..., Any],
                         stat_at: Callable[..., Any], last: list[Any],
                         data: bytes = b"") -> bytes:
         """Read on from the end of `data` (reads so far that filled their
@@ -195,7 +170,7 @@ class SlotChains:
                 return chunks[0] if len(chunks) == 1 else b"".join(chunks)
             size, probe = (FIRST_READ if probe else min(offset, MAX_READ)), False
 
-    async def _write_all(self: RingDriver, path: Any, data: bytes | memoryview,
+    async def _write_all(self, path: Any, data: bytes | memoryview,
                          write_at: Callable[..., Any], last: list[Any], offset: int = 0) -> None:
         """Write data[offset:] at `offset` in parts, continuing after short
         writes; `last` as for _read_all."""
@@ -209,7 +184,7 @@ class SlotChains:
                 raise OSError(errno.EIO, "write made no progress", path)
             offset += res
 
-    async def read_file(self: RingDriver, path: StrOrBytesPath) -> bytes:
+    async def read_file(self, path: StrOrBytesPath) -> bytes:
         # The driver's hottest path, so _start_chain, _track and _close_slot
         # are written out: each Python call left is a measurable share.
         if self._closed:
@@ -258,11 +233,12 @@ class SlotChains:
         try:
             user_data = self.ring.submit_close_fixed(slot)  # type: ignore[union-attr]
         except OSError as e:
-            if push_error(e) is not None:
-                # Never: the slot is valid. Still, the slot must not be lost.
+            if push_error(e) is None:
+                self._close_slot(slot)  # no room now: queued once there is
+            else:
+                # Refused outright. The data is read all the same, and the
+                # slot goes back: an open into it replaces what it holds.
                 self._give_slot(slot)
-                raise
-            self._close_slot(slot)
         else:
             ops[user_data] = self._slot_closed[slot]
             if not self._flush_scheduled:
@@ -273,7 +249,7 @@ class SlotChains:
             raise os_error(res, path)
         return data  # type: ignore[no-any-return]
 
-    async def _read_plain(self: RingDriver, path: Any) -> bytes:
+    async def _read_plain(self, path: Any) -> bytes:
         fd = await self.open(path)
         last: list[Any] = []
         try:
@@ -287,7 +263,7 @@ class SlotChains:
         self._queue(None, self.ring.submit_close, fd)  # type: ignore[union-attr]
         return data
 
-    async def write_file(self: RingDriver, path: StrOrBytesPath, data: Any) -> None:
+    async def write_file(self, path: StrOrBytesPath, data: Any) -> None:
         self._check()
         path, data = os.fspath(path), data_arg(data)
         flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
@@ -326,7 +302,7 @@ class SlotChains:
         if res < 0:
             raise os_error(res, path)
 
-    async def _write_plain(self: RingDriver, path: Any, data: bytes | memoryview,
+    async def _write_plain(self, path: Any, data: bytes | memoryview,
                            flags: int) -> None:
         fd = await self.open(path, flags)
         last: list[Any] = []
@@ -341,7 +317,7 @@ class SlotChains:
         if res < 0:
             raise os_error(res, path)
 
-    async def open_read(self: RingDriver, path: StrOrBytesPath, flags: int = os.O_RDONLY,
+    async def open_read(self, path: StrOrBytesPath, flags: int = os.O_RDONLY,
                         mode: int = 0o666, size: int = FIRST_READ
                         ) -> tuple[int, int | None, bytes]:
         """Open `path` on a plain descriptor and read up to `size` bytes at

@@ -1,7 +1,7 @@
 """`Driver`: async file operations on one io_uring, or on threads where the
 kernel refuses io_uring.
 
-`Driver()` picks the back end: the ring one (`_ring.RingDriver`) when
+`Driver()` picks the back end: the ring one (`_chains.RingDriver`, on `_ring.RingCore`) when
 `Ring()` succeeds, the thread one (`_threads.ThreadDriver`) when the kernel
 refuses io_uring (a container's seccomp profile, the
 `kernel.io_uring_disabled` sysctl, an old kernel, a low locked-memory
@@ -35,7 +35,7 @@ _PACKAGE = os.path.dirname(__file__)
 
 
 def _scandir(path: StrOrBytesPath) -> list[os.DirEntry[Any]]:
-    with os.scandir(path) as it:  # type: ignore[type-var]
+    with os.scandir(path) as it:
         return list(it)
 
 
@@ -64,7 +64,7 @@ class Driver:
                 slots: int | None = None) -> Driver:
         if cls is not Driver:
             return object.__new__(cls)
-        from ._ring import RingDriver
+        from ._chains import RingDriver
         from ._threads import ThreadDriver
 
         try:
@@ -133,7 +133,9 @@ class Driver:
         while self._threads:
             await self._glue.wait_all([self._glue.from_thread(f) for f in list(self._threads)])
         if self._executor is not None:
-            self._executor.shutdown(wait=False)
+            # Every call has finished: this only waits for the idle workers
+            # to exit, so that none outlives the driver.
+            self._executor.shutdown(wait=True)
             self._executor = None
 
     # -- lifecycle ----------------------------------------------------------

@@ -43,17 +43,17 @@ from __future__ import annotations
 
 import errno
 import os
+from collections import deque
 from collections.abc import Callable, Sequence
 from functools import partial
 from typing import Any
 
 from ._cancel import Action, abandon, close_if_opened
-from ._chains import SlotChains
 from ._convert import CURRENT_POSITION, data_arg, part, read_size, ring_path, stat_result
 from ._driver import Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
 
-__all__ = ["RingDriver", "Completion"]
+__all__ = ["RingCore", "Completion", "OPEN_DEPTH"]
 
 Completion = tuple[int, int, Any]  # (user_data, result, payload), as reap() returns it
 
@@ -65,9 +65,16 @@ Completion = tuple[int, int, Any]  # (user_data, result, payload), as reap() ret
 # complete inside the enter: those go in one submit per pass.
 EARLY_SUBMIT = 8
 
+# Opens on plain descriptors take turns, at most OPEN_DEPTH in flight: an
+# unbounded gather of open-and-read coroutines then reads each file soon
+# after opening it, instead of opening every file before reading any (and
+# running out of descriptors).
+OPEN_DEPTH = 128
 
-class RingDriver(SlotChains, Driver):
-    """Driver operations on one io_uring."""
+
+class RingCore(Driver):
+    """Driver operations on one io_uring: everything but the slot pool and
+    the whole-file chains (_chains.RingDriver)."""
 
     backend = "io_uring"
 
@@ -77,9 +84,6 @@ class RingDriver(SlotChains, Driver):
         ring = self.ring
         assert ring is not None  # Driver.__new__ made it
         glue = self._glue
-        nslots = ring.fixed_slots if fixed else 0
-        if slots is not None:
-            nslots = max(0, min(nslots, slots))
         # user_data -> what receives its completion (None: nothing).
         self._ops: dict[int, Any] = {}
         # Completions that found their future cancelled, kept until the
@@ -95,7 +99,8 @@ class RingDriver(SlotChains, Driver):
         self._create_future = glue.create_future
         self._call_soon = glue.call_soon
         self._eventfd = ring.eventfd
-        self._init_slots(nslots)
+        self._opening = 0  # plain opens in flight
+        self._open_waiters: deque[Any] = deque()
         glue.add_reader(ring.eventfd, self._reap)
 
     # -- event-loop plumbing ------------------------------------------------
@@ -310,6 +315,30 @@ class RingDriver(SlotChains, Driver):
         task.add_done_callback(self._tasks.discard)
         return task
 
+    # -- turns of plain opens ------------------------------------------------
+
+    async def _open_turn(self) -> None:
+        if self._opening < OPEN_DEPTH:
+            self._opening += 1
+            return
+        fut = self._create_future()
+        self._open_waiters.append(fut)
+        try:
+            await fut  # the turn was handed over: _opening already counts it
+        except BaseException:
+            if fut.done() and not fut.cancelled():
+                self._open_done()
+            raise
+
+    def _open_done(self) -> None:
+        waiters = self._open_waiters
+        while waiters:
+            fut = waiters.popleft()
+            if not fut.done():
+                fut.set_result(None)
+                return
+        self._opening -= 1
+
     # -- lifecycle ----------------------------------------------------------
 
     async def aclose(self) -> None:
@@ -488,12 +517,13 @@ class RingDriver(SlotChains, Driver):
         """A path operation of the ring, or `os_fn(*paths, *os_extra)` on a
         thread for a name the ring cannot take."""
         self._check()
-        names = tuple(map(os.fspath, paths))
+        names: tuple[str | bytes, ...] = tuple(os.fspath(p) for p in paths)
         try:
             _, res, _ = await self._run(getattr(self.ring, submit_name),
                                         *map(ring_path, names), *extra)
         except OS_NAMES:
-            return await self._in_thread(os_fn, *names, *os_extra)  # type: ignore[no-any-return]
+            await self._in_thread(os_fn, *names, *os_extra)
+            return
         if res < 0:
             raise os_error(res, *names)
 

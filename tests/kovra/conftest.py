@@ -1,69 +1,42 @@
-"""The package's tests on every event loop: `run_on` runs an async function
-under asyncio, uvloop, trio, and anyio on either back end; `gather` is
-asyncio.gather for all of them."""
+"""The package's tests run on the default asyncio loop and on uvloop; those
+that take `run_on` also on trio and on anyio's two back ends."""
+
 import asyncio
-import importlib.util
-from pathlib import Path
 
-import anyio
 import pytest
+from loops import LIBRARIES, run_with
 
-# Test modules import helpers with `from conftest import ...`, and pytest
-# imports every conftest.py under that one module name, the last one
-# imported winning: so this one also offers those of tests/conftest.py.
-_spec = importlib.util.spec_from_file_location("_tests_conftest",
-                                               Path(__file__).parents[1] / "conftest.py")
-_root = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_root)
-open_fds, uring_maps = _root.open_fds, _root.uring_maps
-
-LOOPS = ["asyncio", "uvloop", "trio", "anyio-asyncio", "anyio-trio"]
+LOOPS = ["asyncio", "uvloop"]
 
 
-def run_with(loop, fn, *args, timeout=20):
-    """fn(*args) under `loop` (a name of LOOPS); its result, or TimeoutError."""
-    if loop in ("asyncio", "uvloop"):
-        async def bounded():
-            async with asyncio.timeout(timeout):
-                return await fn(*args)
-        factory = None
-        if loop == "uvloop":
-            import uvloop
-            factory = uvloop.new_event_loop
-        with asyncio.Runner(loop_factory=factory) as runner:
-            return runner.run(bounded())
-    if loop == "trio":
-        import trio
-
-        async def bounded():
-            with trio.fail_after(timeout):
-                return await fn(*args)
-        return trio.run(bounded)
-
-    async def bounded():
-        with anyio.fail_after(timeout):
-            return await fn(*args)
-    return anyio.run(bounded, backend=loop.removeprefix("anyio-"))
+def pytest_generate_tests(metafunc):
+    # A module of synchronous calls sets LOOP_NEUTRAL; a test that picks its
+    # own library (run_on) is parametrized by that fixture.
+    if "loop_kind" in metafunc.fixturenames and "run_on" not in metafunc.fixturenames \
+            and not getattr(metafunc.module, "LOOP_NEUTRAL", False):
+        metafunc.parametrize("loop_kind", LOOPS, indirect=True)
 
 
-@pytest.fixture(params=LOOPS)
+@pytest.fixture(autouse=True)
+def loop_kind(request):
+    """asyncio.run() in the test runs on this kind of loop."""
+    kind = getattr(request, "param", "asyncio")
+    if kind == "uvloop":
+        uvloop = pytest.importorskip("uvloop")
+        asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
+    try:
+        yield kind
+    finally:
+        if kind == "uvloop":
+            asyncio.set_event_loop_policy(None)
+
+
+@pytest.fixture(params=LIBRARIES)
 def run_on(request):
-    """`run_on(fn, *args)` runs the async function under each loop in turn
-    (`run_on.loop` names it)."""
+    """`run_on(fn, *args)` runs the async function under asyncio, uvloop,
+    trio and anyio on asyncio and on trio, one after the other (`run_on.loop`
+    names the one of the moment)."""
     def run(fn, *args, timeout=20):
         return run_with(request.param, fn, *args, timeout=timeout)
     run.loop = request.param
     return run
-
-
-async def gather(*aws):
-    """The results of all of them, concurrently, on whichever loop runs."""
-    results = [None] * len(aws)
-
-    async def one(i, aw):
-        results[i] = await aw
-
-    async with anyio.create_task_group() as tg:
-        for i, aw in enumerate(aws):
-            tg.start_soon(one, i, aw)
-    return results

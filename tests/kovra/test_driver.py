@@ -10,7 +10,8 @@ import sys
 import warnings
 
 import pytest
-from conftest import gather, open_fds, uring_maps
+from leaks import open_fds, uring_maps
+from loops import gather
 
 import kovra_uring._driver as driver
 from kovra_uring import Driver, RingUnavailableWarning
