@@ -63,6 +63,30 @@ def test_each_library_gets_its_glue_and_threads(run_on, backend):
     assert (glue, thread, used) == ("TrioLoop" if on_trio else "AsyncioLoop", on_trio, backend)
 
 
+def test_the_library_on_every_loop(tmp_path, run_on, backend):
+    kos = kovra_uring.os
+    (tmp_path / "f").write_bytes(b"one\ntwo\n" * 5000)
+
+    async def main():
+        await kos.makedirs(tmp_path / "a/b")
+        await kos.rename(tmp_path / "f", tmp_path / "a/f")
+        got = [await kos.stat(tmp_path / "a/f"), await kos.path.exists(tmp_path / "f"),
+               await kos.path.isdir(tmp_path / "a/b"), sorted(await kos.listdir(tmp_path / "a"))]
+        if hasattr(kovra_uring, "open"):
+            async with kovra_uring.open(tmp_path / "a/g", "w") as f:
+                await f.write("x\n" * 10000)
+            async with kovra_uring.open(tmp_path / "a/f") as f:
+                got.append([line async for line in f])
+        return got
+
+    got = run_on(main)
+    want = [os.stat(tmp_path / "a/f"), False, True, sorted(os.listdir(tmp_path / "a"))]
+    if hasattr(kovra_uring, "open"):
+        assert (tmp_path / "a/g").read_text() == "x\n" * 10000
+        want.append(open(tmp_path / "a/f").readlines())
+    assert got == want
+
+
 @pytest.fixture
 def blockers(tmp_path):
     """A fifo (opening it blocks until a writer comes) and a pipe whose
