@@ -84,6 +84,9 @@ class Driver:
     def __init__(self, entries: int = 256, *, fixed: bool = True,
                  slots: int | None = None) -> None:
         self._glue = current_loop()
+        # None, or what library code awaits where a call completes without
+        # waiting for the driver (trio's rule: every async call is a checkpoint).
+        self.checkpoint = self._glue.checkpoint
         self._closed = False
         self._executor: concurrent.futures.Executor | None = None
         self._threads: set[concurrent.futures.Future[Any]] = set()  # os calls still running
