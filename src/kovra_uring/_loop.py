@@ -39,6 +39,9 @@ class Glue(Protocol):
     # remove_reader(fd), is_closed(), create_future().
     InvalidStateError: Any
     loop: Any
+    # None, or what to await where an operation completes without waiting
+    # (trio: every async call of a library is a checkpoint).
+    checkpoint: Callable[[], Awaitable[None]] | None
     create_future: Any
     call_soon: Any
     call_later: Any
@@ -58,6 +61,8 @@ class AsyncioLoop:
     loop's own bound methods, so using them costs no extra call."""
 
     InvalidStateError = asyncio.InvalidStateError
+    # asyncio asks no yield of what completes at once.
+    checkpoint: Callable[[], Awaitable[None]] | None = None
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop
