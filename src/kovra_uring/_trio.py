@@ -60,18 +60,17 @@ T = TypeVar("T")
 
 _log = logging.getLogger("kovra_uring")
 
-_PENDING, _DONE, _CANCELLED = 0, 1, 2
+# A future's states; a failed one keeps its exception as its result.
+_PENDING, _DONE, _CANCELLED, _FAILED = 0, 1, 2, 3
 
 
 class TrioFuture:
     """A result that one trio task waits for; set from the run's thread."""
 
-    __slots__ = ("_state", "_result", "_exception", "_task", "_callbacks")
+    __slots__ = ("_state", "_result", "_task", "_callbacks")
 
     def __init__(self) -> None:
         self._state = _PENDING
-        self._result: Any = None
-        self._exception: BaseException | None = None
         self._task: Task | None = None
         self._callbacks: list[Callable[[TrioFuture], object]] | None = None
 
@@ -87,37 +86,37 @@ class TrioFuture:
         self._state = _DONE
         self._result = result
         if (task := self._task) is not None:
-            self._task = None
             reschedule(task, Value(result))
-        if self._callbacks:
+        if self._callbacks is not None:
             self._call_back()
 
     def set_exception(self, exception: BaseException) -> None:
         if self._state:
             raise asyncio.InvalidStateError("future is done or its waiter left")
-        self._state = _DONE
-        self._exception = exception
+        self._state = _FAILED
+        self._result = exception
         if (task := self._task) is not None:
-            self._task = None
             reschedule(task, Error(exception))
-        if self._callbacks:
+        if self._callbacks is not None:
             self._call_back()
 
     def result(self) -> Any:
-        if self._state == _DONE:
-            if self._exception is not None:
-                raise self._exception
+        state = self._state
+        if state == _DONE:
             return self._result
-        if self._state == _CANCELLED:
+        if state == _FAILED:
+            raise self._result
+        if state == _CANCELLED:
             raise asyncio.CancelledError()
         raise asyncio.InvalidStateError("result is not set")
 
     def exception(self) -> BaseException | None:
-        if self._state == _PENDING:
+        state = self._state
+        if state == _PENDING:
             raise asyncio.InvalidStateError("result is not set")
-        if self._state == _CANCELLED:
+        if state == _CANCELLED:
             raise asyncio.CancelledError()
-        return self._exception
+        return self._result if state == _FAILED else None
 
     def add_done_callback(self, fn: Callable[[TrioFuture], object]) -> None:
         """`fn(self)` once done (at once if it is): called where the future
@@ -140,9 +139,8 @@ class TrioFuture:
     def _abort(self, raise_cancel: Any) -> Abort:
         # The waiter is cancelled (or interrupted): it leaves, and the
         # future with it, as a cancelled task cancels its future on asyncio.
-        self._task = None
         self._state = _CANCELLED
-        if self._callbacks:
+        if self._callbacks is not None:
             self._call_back()
         return Abort.SUCCEEDED
 
