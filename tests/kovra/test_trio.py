@@ -203,6 +203,29 @@ def test_cancelled_at_every_point_leaks_nothing(tmp_path, op):
     assert (open_fds(), uring_maps()) == (fds, maps)
 
 
+def test_cancel_that_misses_a_read_in_transit_is_sent_again():
+    # As on asyncio: the driver asks again (call_later) while a cancelled
+    # read runs on, or closing the driver would wait for it forever.
+    r, w = os.pipe()
+
+    async def main():
+        with trio.fail_after(10):
+            async with Driver() as io:
+                for i in range(200):
+                    async with trio.open_nursery() as nursery:
+                        nursery.start_soon(io.read, r, 2 << 20)
+                        for _ in range(i % 3):
+                            await trio.lowlevel.cancel_shielded_checkpoint()
+                        nursery.cancel_scope.cancel()
+        return io
+
+    try:
+        assert settled(trio.run(main))
+    finally:
+        os.close(r)
+        os.close(w)
+
+
 def test_run_ends_with_nothing_left(tmp_path, backend):
     (tmp_path / "f").write_bytes(b"x" * 100)
     r, w = os.pipe()
