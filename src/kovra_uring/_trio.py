@@ -17,6 +17,9 @@ here from what `trio.lowlevel` documents:
 - The eventfd's reader is a system task looping on `wait_readable`.
 - Worker threads are trio's own (`trio.to_thread.run_sync`), which anyio's
   `to_thread` also uses on trio.
+- Every wait for the driver parks the task, so it is a checkpoint;
+  `checkpoint` is trio's, for library code whose call completes without
+  waiting.
 
 System tasks share the run's fate: the driver's run under shielded cancel
 scopes, so that the run's own driver can still complete what is in flight
@@ -245,8 +248,10 @@ def report(message: str, exception: BaseException) -> None:
 
 class _Threads(concurrent.futures.Executor):
     """trio's worker threads (trio.to_thread.run_sync) as an executor, so
-    that the driver keeps its thread bookkeeping: each call runs in a task of
-    its own, which the call's future outlives neither way."""
+    that the driver keeps its bookkeeping of calls in flight: each call is a
+    system task of its own, which sets the call's future as it ends. (trio
+    waits for a thread it started, cancelled or not, so nothing outlives
+    the run.)"""
 
     def __init__(self, run: _Run) -> None:
         self._run = run
@@ -267,9 +272,6 @@ async def _in_thread(cf: concurrent.futures.Future[T], fn: Callable[[], T]) -> N
         result = await trio.to_thread.run_sync(fn)
     except Exception as e:
         cf.set_exception(e)
-    except BaseException:  # the run ends: nobody waits any more
-        cf.cancel()
-        raise
     else:
         cf.set_result(result)
 
@@ -359,8 +361,11 @@ class TrioLoop:
         def done(cf: concurrent.futures.Future[T]) -> None:
             if threading.get_ident() == run.thread:
                 _settle(fut, cf)
-            else:
-                run.token.run_sync_soon(_settle, fut, cf)
+            else:  # a thread of someone else's pool
+                try:
+                    run.token.run_sync_soon(_settle, fut, cf)
+                except trio.RunFinishedError:  # nobody waits any more
+                    pass
 
         cf.add_done_callback(done)
         return fut
