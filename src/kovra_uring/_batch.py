@@ -43,6 +43,7 @@ import threading
 import time
 import warnings
 from collections.abc import Callable, Generator, Iterable, Iterator
+from functools import partial
 from itertools import chain, islice
 from typing import Any, Final, TypeAlias
 
@@ -62,6 +63,7 @@ ENTRIES: Final = 256       # SQ size: DEPTH chains of two, their next steps, can
 WAIT_MS: Final = 200       # longest sleep on the eventfd
 POOL_RINGS: Final = 4      # idle rings kept for later calls
 POOL_THREADS: Final = 32   # workers of the fallback
+THREADS_GRACE: Final = 0.5  # how long an early end waits for running workers
 # stat_files: os.stat in the calling thread while a chunk of STAT_CHUNK
 # takes less than SLOW_STAT_NS per path (dentries and inodes cached: a statx
 # through the ring goes to a kernel worker and loses); the ring's parallel
@@ -612,7 +614,8 @@ class _Stats(_RingEngine):
 
 
 def _os_stat(follow: bool) -> Callable[[Any], os.stat_result]:
-    return os.stat if follow else os.lstat
+    # Not os.lstat, which refuses a descriptor in words of its own.
+    return os.stat if follow else partial(os.stat, follow_symlinks=False)
 
 
 class _Threads(_Engine):
@@ -653,11 +656,13 @@ class _Threads(_Engine):
                 self.done = []
 
     def finish(self, clean: bool) -> None:
-        # Calls not started never will; the running ones close what they
-        # opened whatever happens, and are waited for.
+        # Calls not started never will. The running ones are waited for, but
+        # not forever: nothing can interrupt one blocked in the kernel (an
+        # open of a FIFO without a writer), and each closes what it opened
+        # whenever it ends.
         for f in self.pending:
             f.cancel()
-        concurrent.futures.wait(self.pending)
+        concurrent.futures.wait(self.pending, THREADS_GRACE)
         self.pending.clear()
 
 
@@ -710,14 +715,21 @@ def write_files(items: Iterable[tuple[StrOrBytesPath, Any]], *, mode: int = 0o66
                 return_exceptions: bool = False) -> list[Any]:
     """Write each `(path, data)` as `Path.write_bytes` does (the file created
     with `mode`, minus the umask, or truncated); returns the byte counts, in
-    order, and reports failures as read_files does."""
+    order, and reports failures as read_files does.
+
+    The writes run at once, in no fixed order: a file named twice ends with
+    either data, or a mix of both."""
+    return _run(_write_engine(items, return_exceptions, mode))
+
+
+def _write_engine(items: Iterable[tuple[Any, Any]], catch: bool, mode: int) -> _Engine:
     ring = _take_ring()
     if ring is None:
         def call(item: tuple[Any, Any]) -> tuple[Callable[..., object], tuple[Any, ...]]:
             path, data = item
             return _os_write, (path, data, mode)
-        return _run(_Threads(items, return_exceptions, [], call))
-    return _run(_Writes(ring, items, return_exceptions, [], mode))
+        return _Threads(items, catch, [], call)
+    return _Writes(ring, items, catch, [], mode)
 
 
 def stat_files(paths: Iterable[StrOrBytesPath | int], *, follow_symlinks: bool = True,
