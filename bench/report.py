@@ -30,6 +30,9 @@ REFERENCE = {
     "W5": ["aiofiles open + read"],
     "W6": ["Python os.pread loop, cold"],
     "W7": ["aiofiles open + read"],
+    # One of these in each of W9's tables: the synchronous loop it replaces.
+    "W9": ["Path.read_bytes loop", "Path.read_bytes loop, cold", "Path.write_bytes loop",
+           "os.stat loop"],
 }
 
 
@@ -223,7 +226,8 @@ COLOURS = {
 
 def family(impl: str) -> str:
     low = impl.lower()
-    if low.startswith(("ring", "raw ring", "reference driver", "driver", "bare asyncio")):
+    if low.startswith(("ring", "raw ring", "reference driver", "driver", "bare asyncio",
+                       "read_files", "iread_files", "write_files", "stat_files")):
         return "module"
     if low.startswith(("liburing package", "caio")):
         return "peers"

@@ -49,7 +49,7 @@ from typing import Any, Final, TypeAlias
 
 from _uring import Ring
 
-from ._driver import (FIRST_READ, MAX_READ, STAT_FROM, RingUnavailableWarning, _data,
+from ._driver import (FIRST_READ, MAX_READ, MAX_WRITE, STAT_FROM, RingUnavailableWarning, _data,
                       _NameForOs, _part, _push_error, _REFUSED, _stat_result)
 
 __all__ = ["read_files", "iread_files", "write_files", "stat_files"]
@@ -454,32 +454,37 @@ class _More:
         return None
 
 
-class _Write:
-    __slots__ = ("slot", "i", "path", "data", "raw", "open_id", "offset", "failed", "closing")
-
-    def __init__(self, slot: int, i: int, path: Any, data: bytes | memoryview, raw: Any,
-                 open_id: int):
-        self.slot, self.i, self.path, self.data, self.raw = slot, i, path, data, raw
-        self.open_id = open_id
-        self.offset = 0
-        self.failed = self.closing = False
-
-
 class _Writes(_RingEngine):
-    """Open-and-write chains, more writes while short, then the close, whose
-    result counts: an item is done when its slot is closed."""
+    """Open-and-write chains, more writes while one comes back short, then
+    the close, whose result counts: an item is done when its slot is closed.
+
+    In `owner`: the first write of slot s is s, a later write DEPTH + s, the
+    close of a file written whole -1 - s, the close after a failure
+    -1 - DEPTH - s."""
 
     def __init__(self, ring: Ring, items: Iterable[Any], catch: bool, out: list[Any] | None,
                  mode: int):
         super().__init__(ring, items, catch, out)
         self.mode = mode
+        self.index = [0] * DEPTH
+        self.opens = [0] * DEPTH
+        self.item: list[Any] = [None] * DEPTH      # slot -> (path, data) as given
+        self.buf: list[Any] = [None] * DEPTH       # slot -> the data as the ring takes it
+        self.written = [0] * DEPTH
+        # slot -> the length of a write that finishes the file at once; None
+        # (from DEPTH on: a later write) sends the completion off the hot path.
+        self.whole: list[int | None] = [None] * (2 * DEPTH)
 
     def run(self) -> Generator[Batch, None, None]:
         ring = self.ring
-        submit_open_write, submit, reap = ring.submit_open_write, ring.submit, ring.reap
-        owner, mode, done = self.owner, self.mode, self.done
+        submit_open_write, submit_close_fixed = ring.submit_open_write, ring.submit_close_fixed
+        submit, reap = ring.submit, ring.reap
+        owner, mode, done, out = self.owner, self.mode, self.done, self.out
+        index, opens, item_of, buf_of, whole = (self.index, self.opens, self.item, self.buf,
+                                               self.whole)
         free = list(range(DEPTH - 1, -1, -1))
         it, more, i = self.it, True, 0
+        buf: bytes | memoryview
         # Slots are closed as their files finish; an early end closes them all.
         self.slots = DEPTH
         while True:
@@ -490,12 +495,18 @@ class _Writes(_RingEngine):
                     more = self.more = False
                     break
                 path, data = item
+                if out is not None:
+                    out.append(None)
                 slot = free.pop()
                 try:
-                    buf = _data(data)
+                    if type(data) is bytes and len(data) <= MAX_WRITE:
+                        buf = first = data
+                    else:
+                        buf = _data(data)
+                        first = _part(buf, 0)
                     open_id, write_id = submit_open_write(
                         path if type(path) is str else _ring_name(path), _O_WRITE, mode,
-                        _part(buf, 0), slot)
+                        first, slot)
                 except BaseException as e:
                     free.append(slot)
                     if isinstance(e, OSError) and _push_error(e) is None:
@@ -507,7 +518,12 @@ class _Writes(_RingEngine):
                     i += 1
                     more = self.more
                     continue
-                owner[write_id] = _Write(slot, i, path, buf, data, open_id)
+                owner[write_id] = slot
+                opens[slot] = open_id
+                index[slot] = i
+                item_of[slot] = item
+                buf_of[slot] = buf
+                whole[slot] = len(buf) if first is buf else None
                 i += 1
             if owner:
                 submit()
@@ -516,9 +532,27 @@ class _Writes(_RingEngine):
                     self.wait()
                     continue
                 for user_data, res, _ in completions:
-                    w = owner.pop(user_data, None)
-                    if w is not None and self.write_on(w, res):
-                        free.append(w.slot)
+                    k = owner.pop(user_data, None)
+                    if k is None:
+                        continue
+                    if k >= 0:
+                        if res == whole[k]:
+                            owner[submit_close_fixed(k)] = -1 - k
+                        else:
+                            self.write_on(k, res)
+                    elif res >= 0 and k >= -DEPTH:
+                        slot = -1 - k
+                        if out is None:
+                            done.append((index[slot], len(buf_of[slot])))
+                        else:
+                            out[index[slot]] = len(buf_of[slot])
+                        item_of[slot] = buf_of[slot] = None
+                        free.append(slot)
+                    else:  # the close failed, or followed a failure
+                        slot = -1 - k if k >= -DEPTH else -1 - DEPTH - k
+                        self.settle(index[slot], _os_write, *item_of[slot], mode)
+                        item_of[slot] = buf_of[slot] = None
+                        free.append(slot)
                         more = self.more
             elif not more:
                 break
@@ -529,32 +563,26 @@ class _Writes(_RingEngine):
         if done:
             yield done
 
-    def in_flight(self) -> list[int]:
-        opens = [w.open_id for w in self.owner.values() if not w.offset and not w.closing]
-        return [*opens, *self.owner]
-
-    def write_on(self, w: _Write, res: int) -> bool:
-        """The completion of w's pending operation; True once w is done."""
-        if w.closing:
-            if w.failed or res < 0:  # the synchronous call says how
-                self.settle(w.i, _os_write, w.path, w.raw, self.mode)
-            else:
-                self.put(w.i, len(w.data))
-            return True
-        ring = self.ring
+    def write_on(self, k: int, res: int) -> None:
+        """A write off the hot path: short, failed, or a later one."""
+        slot = k if k < DEPTH else k - DEPTH
+        buf, ring = self.buf[slot], self.ring
         if res > 0:
-            w.offset += res
-            if w.offset < len(w.data):
-                self.owner[self.push(ring.submit_write_fixed, w.slot, w.offset,
-                                     _part(w.data, w.offset))] = w
-                return False
-        elif res < 0 or w.data:  # failed, or made no progress
-            w.failed = True
-        # Closed whatever happened: a failed open left the slot empty, which
-        # the close reports, and nobody minds.
-        w.closing = True
-        self.owner[self.push(ring.submit_close_fixed, w.slot)] = w
-        return False
+            written = self.written[slot] = res if k < DEPTH else self.written[slot] + res
+            if written < len(buf):
+                self.owner[self.push(ring.submit_write_fixed, slot, written,
+                                     _part(buf, written))] = DEPTH + slot
+            else:
+                self.owner[self.push(ring.submit_close_fixed, slot)] = -1 - slot
+            return
+        # Failed, or no progress: the synchronous call says how, once the
+        # slot is closed (a failed open left it empty, which the close
+        # reports, and nobody minds).
+        self.owner[self.push(ring.submit_close_fixed, slot)] = -1 - DEPTH - slot
+
+    def in_flight(self) -> list[int]:
+        opens = [self.opens[k] for k in self.owner.values() if 0 <= k < DEPTH]
+        return [*opens, *self.owner]
 
 
 class _Stats(_RingEngine):
