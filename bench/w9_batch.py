@@ -166,19 +166,23 @@ def drop_tree(paths: list[str]) -> None:
         raise RuntimeError(f"{left} pages still cached after POSIX_FADV_DONTNEED")
 
 
-def cold(paths: list[str], read: Callable[[], int], retried: list[str]) -> Callable[[], float]:
-    """One cold repetition of `read` -> ns per file: pages dropped first, every
-    file resident afterwards (a run that hit the cache or skipped files fails;
-    one retry, as W6 does, for pages evicted again before the count)."""
+def cold(paths: list[str], read: Callable[[], int], retried: list[str],
+         evicted: list[int]) -> Callable[[], float]:
+    """One cold repetition of `read` -> ns per file: pages dropped first, the
+    files resident afterwards. `read` checks every file's contents, so the
+    count afterwards may miss a few pages evicted again before it (noted in
+    `evicted`), not more than 1%; a run failing that is retried once, as in
+    W6."""
     def run() -> float:
         drop_tree(paths)
         t0 = time.perf_counter_ns()
         n = read()
         dt = time.perf_counter_ns() - t0
         got = sum(map(resident_pages, paths))
-        if n != len(paths) or got < len(paths):
+        if n != len(paths) or got < 0.99 * len(paths):
             raise RuntimeError(f"cold run read {n} of {len(paths)} files; "
                                f"{got} of {len(paths)} pages cached afterwards")
+        evicted.append(len(paths) - got)
         return dt / n
 
     def once() -> float:
@@ -194,17 +198,20 @@ def cold_reads(paths: list[str]) -> Table:
     t = Table("W9", f"read_files: {len(paths):,} files of 4 KiB, cold (pages dropped)")
     n = len(paths)
     retried: list[str] = []
+    evicted: list[int] = []
 
     def read_bytes(p: str) -> bytes:
         return Path(p).read_bytes()
 
     with ThreadPoolExecutor(max_workers=64) as pool:
         samples = interleave({
-            "read_files, cold": cold(paths, lambda: checked(read_files(paths), n), retried),
+            "read_files, cold": cold(paths, lambda: checked(read_files(paths), n), retried,
+                                     evicted),
             "Path.read_bytes loop, cold": cold(
-                paths, lambda: checked([Path(p).read_bytes() for p in paths], n), retried),
+                paths, lambda: checked([Path(p).read_bytes() for p in paths], n), retried,
+                evicted),
             "ThreadPoolExecutor(64) of Path.read_bytes, cold": cold(
-                paths, lambda: checked(list(pool.map(read_bytes, paths)), n), retried),
+                paths, lambda: checked(list(pool.map(read_bytes, paths)), n), retried, evicted),
         }, COLD_ROUNDS, rotate=True)
     t.add_samples(samples)
     for p in paths:  # leave them cached, as the other workloads expect
@@ -213,6 +220,9 @@ def cold_reads(paths: list[str]) -> Table:
     t.speed_check("read_files, cold", "ThreadPoolExecutor(64) of Path.read_bytes, cold", 1.0)
     if retried:
         t.note(f"{len(retried)} cold repetitions retried: {'; '.join(retried)}")
+    if any(evicted):
+        t.note(f"pages evicted again before the count after a run: at most {max(evicted)} of "
+               f"{n:,}, in {sum(map(bool, evicted))} of {len(evicted)} runs")
     return t
 
 
