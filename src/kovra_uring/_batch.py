@@ -84,9 +84,14 @@ def _os_read(path: StrOrBytesPath) -> bytes:
 
 def _os_write(path: StrOrBytesPath, data: Any, mode: int) -> int:
     """Path(path).write_bytes(data), `mode` for a file it creates."""
+    def opener(name: str | bytes, flags: int) -> int:
+        return os.open(name, flags, mode)
+
     with memoryview(data) as view:  # like write_bytes: TypeError before the open
-        fd = os.open(os.fspath(path), _O_WRITE | os.O_CLOEXEC, mode)
-        with open(fd, "wb", buffering=0) as f, view.cast("B") as flat:
+        # io.open words a bad name as write_bytes does (os.open, differently
+        # from 3.13 on); the opener only adds the mode.
+        with open(os.fspath(path), "wb", buffering=0, opener=opener) as f, \
+                view.cast("B") as flat:
             done = 0
             while done < len(flat):
                 n = f.write(flat[done:])
