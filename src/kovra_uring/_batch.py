@@ -272,22 +272,20 @@ class _RingEngine(_Engine):
     def finish(self, clean: bool) -> None:
         """Cancel what is in flight, wait for every completion, close the
         slots; the ring then goes back to the pool. If this is interrupted
-        the ring is left to its destructor, which does the same.
+        (a second Ctrl-C), the ring is left to its destructor, which does
+        the same.
 
         An open blocked in a kernel worker (a FIFO without a writer, a hung
         network file system) is interrupted by its cancel."""
         ring = self.ring
-        try:
-            if not clean:
-                for user_data in self.in_flight():
-                    self.push(ring.submit_cancel, user_data)
-                self.owner.clear()
-                self.drain()  # no open may fill a slot after its close
-            for slot in range(self.slots):
-                self.push(ring.submit_close_fixed, slot)
-            self.drain()
-        except BaseException:
-            return
+        if not clean:
+            for user_data in self.in_flight():
+                self.push(ring.submit_cancel, user_data)
+            self.owner.clear()
+            self.drain()  # no open may fill a slot after its close
+        for slot in range(self.slots):
+            self.push(ring.submit_close_fixed, slot)
+        self.drain()
         if len(_idle) < POOL_RINGS:
             _idle.append(ring)
 
@@ -709,8 +707,17 @@ def _run(engine: _Engine) -> list[Any]:
     return engine.out
 
 
+def _many(paths: Iterable[Any]) -> Iterable[Any]:
+    # A str or bytes is an iterable too, of one-character names (or of ints,
+    # which os.stat takes for descriptors): surely not what was meant.
+    if isinstance(paths, (str, bytes)):
+        raise TypeError(f"expected an iterable of paths, not a single {type(paths).__name__}")
+    return paths
+
+
 def _read_engine(paths: Iterable[StrOrBytesPath], catch: bool,
                  out: list[Any] | None) -> _Engine:
+    paths = _many(paths)
     ring = _take_ring()
     if ring is None:
         return _Threads(paths, catch, out, lambda p: (_os_read, (p,)))
@@ -777,7 +784,7 @@ def stat_files(paths: Iterable[StrOrBytesPath | int], *, follow_symlinks: bool =
     to the ring's parallel statx, until a chunk there is fast again."""
     follow = bool(follow_symlinks)
     stat = _os_stat(follow)
-    it = iter(paths)
+    it = iter(_many(paths))
     out: list[Any] = []
     parallel = False
     while chunk := list(islice(it, STAT_CHUNK)):

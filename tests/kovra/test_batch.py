@@ -110,6 +110,9 @@ def test_read_files_equal_the_sync_loop(backend, tree):
         read_files(tree)
     assert same(first, raised.value)
     assert read_files([]) == [] and list(iread_files([])) == []
+    for call in read_files, stat_files, lambda p: list(iread_files(p)):
+        with pytest.raises(TypeError):  # one path, where many are expected
+            call(str(tree[1]))
 
 
 @pytest.mark.parametrize("route", ["here", "parallel"])
