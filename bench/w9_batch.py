@@ -11,8 +11,8 @@ Four tables, each against the synchronous loop it replaces, in the same run:
 - cold reads: every file's pages dropped first (POSIX_FADV_DONTNEED per file,
   mincore checks that none is resident before and every one after), against
   the Path.read_bytes loop and a ThreadPoolExecutor(64) of it;
-- writes of new files into new directories (their removal untimed), on the
-  data disk and on tmpfs, against a Path.write_bytes loop;
+- writes, against a Path.write_bytes loop: the same files rewritten on the
+  data disk, new files on tmpfs;
 - stat of the 20,000 paths, dentries and inodes cached, against an os.stat
   loop; a row with stat_files' ring route forced shows why it is not taken
   there.
@@ -226,29 +226,31 @@ def cold_reads(paths: list[str]) -> Table:
     return t
 
 
-def writes(n: int, root: Path, where: str, keep: bool) -> Table:
-    """Runs into new directories under `root`; with `keep` their files stay
-    until the table is done (see main)."""
-    t = Table("W9", f"write_files: {n:,} new files of 4 KiB, {where}")
+def writes(n: int, root: Path, title: str, rewrite: bool) -> Table:
+    """With `rewrite`, every run writes the same files under `root`, kept
+    from run to run (and from bench to bench); otherwise each run creates
+    its files in new directories, removed after it (untimed)."""
+    t = Table("W9", f"write_files: {n:,} files of 4 KiB, {title}")
     data = [os.urandom(BLOCK) for _ in range(64)]
     runs = iter(range(1 << 30))
 
-    def fresh(write: Callable[[list[tuple[str, bytes]]], object]) -> Callable[[], float]:
-        """One run into new, empty directories -> ns per file; making the
-        directories (and removing the files) untimed."""
+    def items_in(top: Path) -> list[tuple[str, bytes]]:
+        dirs = [top / f"d{d:03d}" for d in range(20)]
+        for d in dirs:
+            d.mkdir(parents=True, exist_ok=True)
+        return [(str(dirs[i % len(dirs)] / f"f{i:05d}.dat"), data[i % len(data)])
+                for i in range(n)]
+
+    def one(write: Callable[[list[tuple[str, bytes]]], object]) -> Callable[[], float]:
         def run() -> float:
-            top = root / f"run{next(runs)}"
-            dirs = [top / f"d{d:03d}" for d in range(20)]
-            for d in dirs:
-                d.mkdir(parents=True)
-            items = [(str(dirs[i % len(dirs)] / f"f{i:05d}.dat"), data[i % len(data)])
-                     for i in range(n)]
+            top = root if rewrite else root / f"run{next(runs)}"
+            items = items_in(top)
             t0 = time.perf_counter_ns()
             write(items)
             dt = time.perf_counter_ns() - t0
             if os.stat(items[-1][0]).st_size != BLOCK:
                 raise RuntimeError("file not written")
-            if not keep:
+            if not rewrite:
                 shutil.rmtree(top)
             return dt / n
         return run
@@ -257,14 +259,14 @@ def writes(n: int, root: Path, where: str, keep: bool) -> Table:
         for p, b in items:
             Path(p).write_bytes(b)
 
-    shutil.rmtree(root, ignore_errors=True)
     try:
         t.add_samples(interleave({
-            "write_files": fresh(write_files),
-            "Path.write_bytes loop": fresh(loop),
+            "write_files": one(write_files),
+            "Path.write_bytes loop": one(loop),
         }, WRITE_ROUNDS))
     finally:
-        shutil.rmtree(root, ignore_errors=True)
+        if not rewrite:
+            shutil.rmtree(root, ignore_errors=True)
     t.speed_check("write_files", "Path.write_bytes loop", 2.0)
     return t
 
@@ -304,18 +306,16 @@ def fs_type(path: Path) -> str:
 def main() -> None:
     paths = tree()[:FILES]
     tables = [cached_reads(paths), cold_reads(paths)]
-    # ext4 makes a file created where many were deleted minutes before pay
-    # for a search for an inode not recently freed, which would swamp what
-    # is measured: the files of every run stay until the table is done.
-    disk = writes(len(paths), DATA / "w9-write", f"on the data disk ({fs_type(DATA)})",
-                  keep=True)
-    disk.note("every run writes into new directories; the files of all runs are removed "
-              "once the table is done (the data stays dirty in the page cache, written back "
-              "by the kernel meanwhile)")
-    tables.append(disk)
-    if os.path.isdir("/dev/shm"):  # the same without the file system's own costs
+    # On the data disk, every run rewrites the same files (truncated, then
+    # written): creating new ones would need as many removed, and ext4 makes a
+    # file created where many were removed minutes before pay for a search for
+    # an inode not recently freed, which swamps what is measured (and slows
+    # every other user of the disk meanwhile). New files on tmpfs.
+    tables.append(writes(len(paths), DATA / "w9-write",
+                         f"rewritten, on the data disk ({fs_type(DATA)})", rewrite=True))
+    if os.path.isdir("/dev/shm"):
         tables.append(writes(len(paths), Path("/dev/shm") / f"kovra-w9-{os.getpid()}",
-                             "on tmpfs (/dev/shm)", keep=False))
+                             "new, on tmpfs (/dev/shm)", rewrite=False))
     tables.append(stats(paths))
     for table in tables:
         table.emit()
