@@ -2,6 +2,7 @@
 `os.path`, `tempfile` and the standard streams, on one io_uring per event
 loop (threads where the kernel refuses io_uring)."""
 
+from ._batch import iread_files, read_files, stat_files, write_files
 from ._driver import Driver
 from ._errors import RingUnavailableWarning
 from ._std import stderr, stderr_bytes, stdin, stdin_bytes, stdout, stdout_bytes
@@ -10,4 +11,5 @@ from ._std import stderr, stderr_bytes, stdin, stdin_bytes, stdout, stdout_bytes
 from . import os, ospath  # noqa: E402  isort: skip
 
 __all__ = ["Driver", "RingUnavailableWarning", "os", "ospath",
-           "stdin", "stdout", "stderr", "stdin_bytes", "stdout_bytes", "stderr_bytes"]
+           "stdin", "stdout", "stderr", "stdin_bytes", "stdout_bytes", "stderr_bytes",
+           "read_files", "iread_files", "write_files", "stat_files"]

@@ -22,10 +22,9 @@ from typing import Any
 from ._cancel import Action, abandon
 from ._cancel import cancel as cancel_op
 from ._convert import FIRST_READ, MAX_READ, STAT_FROM, data_arg, part, read_size, ring_path
-from ._errors import OS_NAMES, NameForOs, os_error, push_error
-
 from ._driver import StrOrBytesPath
-from ._ring import Completion, RingCore
+from ._errors import OS_NAMES, NameForOs, os_error, push_error
+from ._ring import OPEN_DEPTH, Completion, RingCore
 
 __all__ = ["RingDriver"]
 
@@ -323,64 +322,93 @@ class RingDriver(RingCore):
         """Open `path` on a plain descriptor and read up to `size` bytes at
         offset 0 behind it: the open's completion queues the read, and the
         caller wakes once, with both."""
-        self._check()
-        path = os.fspath(path)
+        # A hot path of the file objects: the turn's fast path and the push
+        # are written out, and one _OpenRead receives both completions.
+        if self._closed:
+            raise RuntimeError("driver is closed")
+        name = path if type(path) is str else ring_path(path := os.fspath(path))
         flags |= os.O_CLOEXEC
-        size = read_size(size)
+        if type(size) is not int or not 0 <= size <= MAX_READ:
+            size = read_size(size)
         ring = self.ring
-        assert ring is not None
-        await self._open_turn()
+        if self._opening < OPEN_DEPTH:
+            self._opening += 1
+        else:
+            await self._open_turn()
         try:
-            name = ring_path(path)
-            user_data = self._try_push(ring.submit_open, name, flags, mode)
-            if user_data is None:
-                user_data = await self._push(ring.submit_open, name, flags, mode)
+            user_data = ring.submit_open(name, flags, mode)  # type: ignore[union-attr]
         except BaseException as e:
-            self._open_done()
-            if isinstance(e, OS_NAMES):
+            try:
+                if not isinstance(e, OSError):
+                    raise
+                user_data = await self._push_refused(e, ring.submit_open,  # type: ignore[union-attr]
+                                                     name, flags, mode)
+            except OS_NAMES:
+                self._open_done()
                 from ._threads import os_open_read
                 return await self._in_thread(os_open_read, path, flags, mode, size,
                                              cleanup=lambda r: os.close(r[0]))
-            raise
-        fut = self._create_future()
-        current = [user_data, -1]  # the operation in flight, the descriptor
-
-        def read(t: Completion) -> None:
-            if fut.done():  # the caller left: the read is over, close
-                self._queue(None, ring.submit_close, current[1])
-            else:
-                fut.set_result((current[1], t[1], t[2] if t[1] > 0 else b""))
-
-        def opened(t: Completion) -> None:
-            self._open_done()
-            fd = current[1] = t[1]
-            if fd < 0:
-                if not fut.done():
-                    fut.set_result((fd, None, b""))
-                return
-            if fut.done():  # the caller left: close what the open got
-                self._queue(None, ring.submit_close, fd)
-                return
-            try:
-                read_id = self._try_push(ring.submit_read, fd, 0, size)
-            except OSError:
-                read_id = None
-            if read_id is None:
-                fut.set_result((fd, None, b""))
-            else:
-                current[0] = read_id
-                self._ops[read_id] = Action(read)
-
-        self._ops[user_data] = Action(opened)
+            except BaseException:
+                self._open_done()
+                raise
+        if not self._flush_scheduled:
+            self._flush_scheduled = True
+            self._call_soon(self._flush)
+        op = self._ops[user_data] = _OpenRead(self, size)
+        fut = op.fut
         try:
             fd, res, data = await fut
         except BaseException:
-            if current[0] in self._ops:
-                cancel_op(self, current[0])
+            if op.current in self._ops:
+                cancel_op(self, op.current)
             elif fut.done() and not fut.cancelled() and (fd := fut.result()[0]) >= 0:
                 # It came, but the task was cancelled before resuming.
-                self._queue(None, ring.submit_close, fd)
+                self._queue(None, ring.submit_close, fd)  # type: ignore[union-attr]
             raise
         if fd < 0:
             raise os_error(fd, path)
         return fd, res, data
+
+
+class _OpenRead:
+    """Receives the completions of one open_read: the open's, on which it
+    queues the read, then the read's, which resolves `fut`. When the caller
+    has left (`fut` done), the descriptor is closed instead."""
+
+    __slots__ = ("drv", "fut", "size", "fd", "current")
+
+    def __init__(self, drv: RingDriver, size: int) -> None:
+        self.drv = drv
+        self.fut = drv._create_future()
+        self.size = size
+        self.fd = -1
+        self.current = 0  # the read's user_data, once it is queued
+
+    def set_result(self, t: Completion) -> None:
+        drv, fut = self.drv, self.fut
+        ring = drv.ring
+        assert ring is not None
+        if self.current:  # the read's completion
+            if fut.done():  # the caller left: the read is over, close
+                drv._queue(None, ring.submit_close, self.fd)
+            else:
+                fut.set_result((self.fd, t[1], t[2] if t[1] > 0 else b""))
+            return
+        drv._open_done()
+        fd = self.fd = t[1]
+        if fd < 0:
+            if not fut.done():
+                fut.set_result((fd, None, b""))
+            return
+        if fut.done():  # the caller left: close what the open got
+            drv._queue(None, ring.submit_close, fd)
+            return
+        try:
+            read_id = drv._try_push(ring.submit_read, fd, 0, self.size)
+        except OSError:
+            read_id = None
+        if read_id is None:
+            fut.set_result((fd, None, b""))
+        else:
+            self.current = read_id
+            drv._ops[read_id] = self

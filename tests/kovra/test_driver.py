@@ -370,3 +370,60 @@ def test_descriptor_and_link_operations(tmp_path, backend, run_on):
 
     run_on(main)
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("target", ["file", "empty", "dir", "missing"])
+def test_open_read_carries_the_first_read(tmp_path, backend, target):
+    path = tmp_path / target
+    if target == "file":
+        path.write_bytes(os.urandom(40_000))
+    elif target == "empty":
+        path.write_bytes(b"")
+    elif target == "dir":
+        path.mkdir()
+
+    def expected():
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            data = os.pread(fd, 16384, 0)
+            return len(data), data
+        except OSError as e:
+            return -e.errno, b""
+        finally:
+            os.close(fd)
+
+    async def main():
+        async with Driver() as io:
+            try:
+                fd, res, data = await io.open_read(path, size=16384)
+            except OSError as e:
+                return type(e), e.errno, e.filename
+            io.close_soon(fd)
+            return res, data
+
+    if target == "missing":
+        assert run(main()) == (FileNotFoundError, errno.ENOENT, str(path))
+    else:
+        assert run(main()) == expected()
+
+
+def test_open_read_cancelled_anywhere_leaks_nothing(tmp_path, backend):
+    (tmp_path / "f").write_bytes(b"x" * 100)
+
+    async def main():
+        async with Driver() as io:
+            before = set(open_fds())
+            for i in range(60):
+                task = asyncio.ensure_future(io.open_read(tmp_path / "f"))
+                for _ in range(i % 6):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    fd, _, _ = await task
+                except asyncio.CancelledError:
+                    continue
+                io.close_soon(fd)
+            await asyncio.sleep(0.05)
+            return set(open_fds()) - before
+
+    assert run(main()) == set()
