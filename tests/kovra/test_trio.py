@@ -6,12 +6,11 @@ import os
 import signal
 import subprocess
 import sys
-import threading
 
 import pytest
 import trio
 import trio.testing
-from leaks import open_fds, uring_maps
+from leaks import open_fds, threads, uring_maps
 from test_driver import backend  # noqa: F401 (a fixture)
 
 import kovra_uring
@@ -22,11 +21,6 @@ from kovra_uring._loop import get_driver
 # Trio's own cases: not run again for each asyncio loop (those that take
 # run_on are run on every library).
 LOOP_NEUTRAL = True
-
-
-def our_threads():
-    """Threads that are neither trio's cached workers nor this test's."""
-    return {t for t in threading.enumerate() if not t.name.startswith("Trio thread")}
 
 
 def settled(drv):
@@ -229,7 +223,7 @@ def test_cancel_that_misses_a_read_in_transit_is_sent_again():
 def test_run_ends_with_nothing_left(tmp_path, backend):
     (tmp_path / "f").write_bytes(b"x" * 100)
     r, w = os.pipe()
-    fds, maps, threads = open_fds(), uring_maps(), our_threads()
+    before = open_fds(), uring_maps(), threads()
 
     async def main():
         drv = get_driver()
@@ -248,7 +242,7 @@ def test_run_ends_with_nothing_left(tmp_path, backend):
         assert settled(drv) and drv._closed and drv._executor is None
         del drv
         gc.collect()
-        assert (open_fds(), uring_maps(), our_threads()) == (fds, maps, threads)
+        assert (open_fds(), uring_maps(), threads()) == before
         os.write(w, b"still mine")
         assert os.read(r, 100) == b"still mine"
     finally:
