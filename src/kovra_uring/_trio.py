@@ -203,12 +203,14 @@ class _Run:
             if ready:
                 await cancel_shielded_checkpoint()
 
-    def system(self, fn: Callable[..., Awaitable[object]], *args: Any) -> trio.CancelScope:
+    def system(self, fn: Callable[..., Awaitable[object]], *args: Any,
+               scope: trio.CancelScope | None = None) -> trio.CancelScope:
         """Run `fn(*args)` in a system task that only this run's end (or the
-        scope returned) cancels."""
+        scope returned, shielded) cancels."""
         if self.ended:
             raise RuntimeError("the trio run is ending")
-        scope = trio.CancelScope(shield=True)
+        if scope is None:
+            scope = trio.CancelScope(shield=True)
         self.scopes.add(scope)
         spawn_system_task(self._guard, scope, fn, args, name=f"kovra_uring: {fn.__name__}")
         return scope
@@ -297,11 +299,14 @@ class TrioLoop:
     def add_reader(self, fd: int, callback: Callable[..., object], *args: Any) -> None:
         if fd in self._readers:
             self.remove_reader(fd)
-        self._readers[fd] = self.loop.system(self._read, fd, callback, args)
+        # The reader knows its registration from the start: the driver may
+        # remove it (and close the fd) before the task first runs.
+        scope = self._readers[fd] = trio.CancelScope(shield=True)
+        self.loop.system(self._read, fd, scope, callback, args, scope=scope)
 
-    async def _read(self, fd: int, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
+    async def _read(self, fd: int, scope: trio.CancelScope, callback: Callable[..., object],
+                    args: tuple[Any, ...]) -> None:
         readers = self._readers
-        scope = readers[fd]
         while readers.get(fd) is scope:
             try:
                 await wait_readable(fd)

@@ -250,6 +250,16 @@ def test_run_ends_with_nothing_left(tmp_path, backend):
         os.close(w)
 
 
+def test_driver_closed_before_its_reader_ran(caplog):
+    async def main():
+        for _ in range(3):
+            async with Driver():
+                pass
+
+    trio.run(main)
+    assert not caplog.records
+
+
 def test_keyboard_interrupt_passes_through():
     r, w = os.pipe()
     fds, maps = open_fds(), uring_maps()
