@@ -19,8 +19,8 @@ import asyncio
 import concurrent.futures
 import os
 import sys
-from types import ModuleType
 from collections.abc import AsyncGenerator, Awaitable, Callable, Coroutine, Iterable
+from types import ModuleType
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 if TYPE_CHECKING:
