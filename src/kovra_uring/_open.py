@@ -17,11 +17,14 @@ import os
 import stat
 import threading
 import warnings
+import weakref
+from collections import deque
 from collections.abc import Awaitable, Callable, Coroutine, Generator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar, overload
 
 from ._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
+from ._driver import Driver
 from ._loop import get_driver
 from ._raw import AsyncFileIO
 from ._text import AsyncTextIOWrapper
@@ -34,6 +37,11 @@ __all__ = ["open"]
 
 # The first read behind an open for reading: one wait for most small files.
 READ_AHEAD = 16 * 1024
+# Opens in flight at once, per driver. An unbounded gather of opens would
+# otherwise fill the ring with opens faster than the files opened before get
+# their reads and closes in, and run out of descriptors holding files that
+# nobody uses yet; with the gate, new opens wait for earlier ones to finish.
+MAX_OPENING = 64
 
 _Opener = Callable[[str, int], int]
 _T = TypeVar("_T")
@@ -99,6 +107,51 @@ class _Handoff(Generic[_T]):
             if done:  # it returned, but this caller is gone
                 self._cleanup(self._result)  # type: ignore[arg-type]
             raise
+
+
+class _Gate:
+    """At most MAX_OPENING opens in flight per driver (see there)."""
+
+    __slots__ = ("free", "_waiters", "__weakref__")
+
+    def __init__(self) -> None:
+        self.free = MAX_OPENING
+        self._waiters: deque[Any] = deque()
+
+    async def wait(self, drv: Driver) -> None:
+        """Wait for a place (called when none is free)."""
+        fut = drv.create_future()
+        self._waiters.append(fut)
+        try:
+            await fut
+        except BaseException:
+            if fut.done() and not fut.cancelled():
+                self.leave()  # handed a place, but leaving: pass it on
+            else:
+                try:
+                    self._waiters.remove(fut)
+                except ValueError:
+                    pass
+            raise
+
+    def leave(self) -> None:
+        waiters = self._waiters
+        while waiters:
+            fut = waiters.popleft()
+            if not fut.done():
+                fut.set_result(None)  # the place goes to this waiter
+                return
+        self.free += 1
+
+
+_gates: weakref.WeakKeyDictionary[Driver, _Gate] = weakref.WeakKeyDictionary()
+
+
+def _gate(drv: Driver) -> _Gate:
+    gate = _gates.get(drv)
+    if gate is None:
+        gate = _gates[drv] = _Gate()
+    return gate
 
 
 def _close_quietly(fd: object) -> None:
@@ -227,7 +280,16 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
                      text: tuple[str | None, str | None, str | None] | None) -> Any:
     """Open by name for reading only, buffered, with the read-ahead. `text`
     is None for "rb" with default buffering (the common case)."""
-    fd, res, data = await get_driver().open_read(file, os.O_RDONLY, 0o666, READ_AHEAD)
+    drv = get_driver()
+    gate = _gate(drv)
+    if gate.free:
+        gate.free -= 1
+    else:
+        await gate.wait(drv)
+    try:
+        fd, res, data = await drv.open_read(file, os.O_RDONLY, 0o666, READ_AHEAD)
+    finally:
+        gate.leave()
     if res is not None and res >= 0:
         raw = AsyncFileIO._opened_for_reading(fd, file, res)
         if text is None:
@@ -278,7 +340,16 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
             return got
         fd = await _Handoff(call, _close_quietly).run()
     else:
-        fd = await get_driver().open(file, flags, 0o666)
+        drv = get_driver()
+        gate = _gate(drv)
+        if gate.free:
+            gate.free -= 1
+        else:
+            await gate.wait(drv)
+        try:
+            fd = await drv.open(file, flags, 0o666)
+        finally:
+            gate.leave()
     try:
         # What io.FileIO checks once it has the descriptor.
         if not own or raw_mode == "r":
