@@ -65,13 +65,26 @@ class FileContext(Generic[_F]):
     def __await__(self) -> Generator[Any, None, _F]:
         return self._coro.__await__()
 
-    async def __aenter__(self) -> _F:
+    def __aenter__(self) -> Coroutine[Any, Any, _F]:
+        return self._enter()
+
+    async def _enter(self) -> _F:
         self._file = await self._coro
         return self._file
 
-    async def __aexit__(self, exc_type: type[BaseException] | None,
-                        exc: BaseException | None, tb: TracebackType | None) -> None:
-        await self._file.close()
+    def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                  tb: TracebackType | None) -> Coroutine[Any, Any, None]:
+        return self._file.close()
+
+
+class _StoringContext(FileContext[_F]):
+    """A FileContext whose opening coroutine stores the file itself (one
+    coroutine less on open()'s most common path)."""
+
+    __slots__ = ()
+
+    def __aenter__(self) -> Coroutine[Any, Any, _F]:
+        return self._coro
 
 
 class _Handoff(Generic[_T]):
@@ -144,13 +157,21 @@ class _Gate:
         self.free += 1
 
 
-_gates: weakref.WeakKeyDictionary[Driver, _Gate] = weakref.WeakKeyDictionary()
+# id(driver) -> (a weak reference to it, its gate)
+_gates: dict[int, tuple[weakref.ref[Driver], _Gate]] = {}
 
 
 def _gate(drv: Driver) -> _Gate:
-    gate = _gates.get(drv)
-    if gate is None:
-        gate = _gates[drv] = _Gate()
+    entry = _gates.get(id(drv))
+    if entry is not None and entry[0]() is drv:
+        return entry[1]
+    key = id(drv)
+
+    def forget(ref: weakref.ref[Driver]) -> None:
+        if _gates.get(key, (None,))[0] is ref:
+            del _gates[key]
+    gate = _Gate()
+    _gates[key] = weakref.ref(drv, forget), gate
     return gate
 
 
@@ -243,7 +264,9 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
     the running loop's driver does the I/O."""
     if (mode == "rb" and type(file) is str and buffering == -1 and opener is None
             and encoding is None and errors is None and newline is None and closefd is True):
-        return FileContext(_open_read(file, "rb", -1, None))
+        ctx: _StoringContext[AsyncBufferedReader] = _StoringContext.__new__(_StoringContext)
+        ctx._coro = _open_read(file, "rb", -1, None, ctx)
+        return ctx
     # The same checks as io.open, in its order.
     if not isinstance(mode, str):
         raise _type_error("mode", mode, "str")
@@ -271,15 +294,17 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
     elif not closefd:
         raise ValueError("Cannot use closefd=False with file name")
     if reading and not updating and opener is None and not isinstance(file, int) and buffering:
-        return FileContext(_open_read(file, mode, buffering, (encoding, errors, newline)))
+        return FileContext(_open_read(file, mode, buffering, (encoding, errors, newline), None))
     return FileContext(_open(file, mode, raw_mode, buffering, (encoding, errors, newline),
                              bool(closefd), opener))
 
 
 async def _open_read(file: str | bytes, mode: str, buffering: int,
-                     text: tuple[str | None, str | None, str | None] | None) -> Any:
+                     text: tuple[str | None, str | None, str | None] | None,
+                     ctx: FileContext[Any] | None) -> Any:
     """Open by name for reading only, buffered, with the read-ahead. `text`
-    is None for "rb" with default buffering (the common case)."""
+    is None for "rb" with default buffering (the common case); `ctx`, if
+    any, gets the file (see _StoringContext)."""
     drv = get_driver()
     gate = _gate(drv)
     if gate.free:
@@ -293,7 +318,10 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
     if res is not None and res >= 0:
         raw = AsyncFileIO._opened_for_reading(fd, file, res)
         if text is None:
-            return AsyncBufferedReader._with_data(raw, data, res < READ_AHEAD)
+            f = AsyncBufferedReader._with_data(raw, data, res < READ_AHEAD)
+            if ctx is not None:
+                ctx._file = f
+            return f
     elif res == -errno.EISDIR:
         _close_quietly(fd)
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), file)
@@ -304,8 +332,11 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
         else:  # no read-ahead (it could not be queued, or failed: io's read will say so)
             _own_position(raw)
         data = b""
-    return _wrap(raw, mode, buffering, text or (None, None, None), data,
-                 res is not None and 0 <= res < READ_AHEAD)
+    f = _wrap(raw, mode, buffering, text or (None, None, None), data,
+              res is not None and 0 <= res < READ_AHEAD)
+    if ctx is not None:
+        ctx._file = f
+    return f
 
 
 def _own_position(raw: AsyncFileIO) -> None:
