@@ -46,6 +46,8 @@ class _Buffered(_AsyncIOBase):
             raise io.UnsupportedOperation("File or stream is not readable.")
         if self._writing and not raw._writable:
             raise io.UnsupportedOperation("File or stream is not writable.")
+        if self._reading and self._writing and not raw._is_seekable():
+            raise io.UnsupportedOperation("File or stream is not seekable.")
         buffer_size = operator.index(buffer_size)
         if buffer_size <= 0:
             raise ValueError("buffer size must be strictly positive")
@@ -383,6 +385,7 @@ class _Buffered(_AsyncIOBase):
             self._release()
 
     async def truncate(self, pos: int | None = None) -> int:
+        self._open_raw("truncate of")  # io checks this one before the mode
         raw = self._writer("truncate", "truncate of")
         await self._acquire()
         try:

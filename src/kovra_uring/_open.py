@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import errno
 import io
+import operator
 import os
 import stat
 import threading
@@ -270,9 +271,7 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
     # The same checks as io.open, in its order.
     if not isinstance(mode, str):
         raise _type_error("mode", mode, "str")
-    if isinstance(buffering, float):
-        raise TypeError("'float' object cannot be interpreted as an integer")
-    buffering = buffering.__index__()
+    buffering = operator.index(buffering)
     for arg, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
         if value is not None and not isinstance(value, str):
             raise _type_error(arg, value)
@@ -316,6 +315,12 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
     finally:
         gate.leave()
     if res is not None and res >= 0:
+        try:
+            os.lseek(fd, 0, os.SEEK_CUR)
+        except OSError:
+            # A stream (pipe, tty): the ring ignores the offset of its reads,
+            # and the read-ahead took the stream's first bytes.
+            return _stream_read(fd, file, mode, buffering, text, data, ctx)
         raw = AsyncFileIO._opened_for_reading(fd, file, res)
         if text is None:
             f = AsyncBufferedReader._with_data(raw, data, res < READ_AHEAD)
@@ -334,6 +339,17 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
         data = b""
     f = _wrap(raw, mode, buffering, text or (None, None, None), data,
               res is not None and 0 <= res < READ_AHEAD)
+    if ctx is not None:
+        ctx._file = f
+    return f
+
+
+def _stream_read(fd: int, file: str | bytes, mode: str, buffering: int,
+                 text: tuple[str | None, str | None, str | None] | None, data: bytes,
+                 ctx: FileContext[Any] | None) -> Any:
+    raw = AsyncFileIO(fd, "r", True, name=file)
+    raw._seekable = False
+    f = _wrap(raw, mode, buffering, text or (None, None, None), data, False)
     if ctx is not None:
         ctx._file = f
     return f
@@ -381,8 +397,10 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
             fd = await drv.open(file, flags, 0o666)
         finally:
             gate.leave()
+    block = io.DEFAULT_BUFFER_SIZE
     try:
-        # What io.FileIO checks once it has the descriptor.
+        # What io.FileIO checks once it has the descriptor (a descriptor
+        # opened for writing is no directory).
         if not own or raw_mode == "r":
             try:
                 st = os.fstat(fd)
@@ -392,6 +410,8 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
             else:
                 if stat.S_ISDIR(st.st_mode):
                     raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), file)
+                if st.st_blksize > 1:
+                    block = st.st_blksize
         raw = AsyncFileIO(fd, raw_mode, closefd, name=file)
         if "a" in raw_mode:
             # As io does: at the end from the start, not only at the first write.
@@ -406,13 +426,16 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
         if own:
             _close_quietly(fd)
         raise
-    return _wrap(raw, mode, buffering, text, b"", False)
+    return _wrap(raw, mode, buffering, text, b"", False, block)
 
 
 def _wrap(raw: AsyncFileIO, mode: str, buffering: int,
-          text: tuple[str | None, str | None, str | None], data: bytes, eof: bool) -> Any:
+          text: tuple[str | None, str | None, str | None], data: bytes, eof: bool,
+          block: int = io.DEFAULT_BUFFER_SIZE) -> Any:
     """The buffered and text layers over `raw`, as io.open picks them; on
-    failure the raw file is closed, as io does."""
+    failure the raw file is closed, as io does. The default buffer size is
+    the file's block size where an fstat told it (as io's), else io's
+    default: no open pays for an fstat only to learn it."""
     try:
         binary = "b" in mode
         line_buffering = False
@@ -420,7 +443,7 @@ def _wrap(raw: AsyncFileIO, mode: str, buffering: int,
                               and os.isatty(raw._fd)):
             buffering, line_buffering = -1, True
         if buffering < 0:
-            buffering = io.DEFAULT_BUFFER_SIZE
+            buffering = block
         if buffering == 0:
             if binary:
                 return raw

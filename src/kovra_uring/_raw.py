@@ -437,11 +437,14 @@ class AsyncFileIO(_AsyncIOBase):
         self._fd = -1
         if not self.closefd:
             return -1
-        if self._writable or self._unlink is not None:
-            return fd
         try:
-            get_driver().close_soon(fd)
-        except RuntimeError:  # no running driver (the loop is closing)
+            drv = get_driver()
+            # (The thread back end's close_soon cannot be relied on yet: it
+            # fails after queuing the close.)
+            if self._writable or self._unlink is not None or drv.backend != "io_uring":
+                return fd
+            drv.close_soon(fd)
+        except RuntimeError:  # no running driver (the loop is closing): nothing was queued
             os.close(fd)
         return -1
 
@@ -451,11 +454,9 @@ class AsyncFileIO(_AsyncIOBase):
         # can mean lost data: report it.
         try:
             try:
-                drv = get_driver()
-            except RuntimeError:  # no running driver (the loop is closing)
+                await get_driver().close(fd)
+            except RuntimeError:  # no running driver (the loop is closing): nothing was queued
                 os.close(fd)
-            else:
-                await drv.close(fd)
         finally:
             self._remove()
 

@@ -1,0 +1,347 @@
+"""open() and its raw and buffered files against io.open on the same files,
+on both back ends: the same scripts of calls give the same results, errors and
+file contents."""
+
+import asyncio
+import errno
+import gc
+import inspect
+import io
+import os
+import resource
+import threading
+import warnings
+
+import pytest
+
+import kovra_uring
+import kovra_uring._driver
+from kovra_uring import RingUnavailableWarning
+
+
+@pytest.fixture(params=["io_uring", "threads"])
+def backend(request, monkeypatch):
+    if request.param == "threads":
+        def refuse(entries=256):
+            raise OSError(errno.EPERM, os.strerror(errno.EPERM))
+        monkeypatch.setattr(kovra_uring._driver, "Ring", refuse)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RingUnavailableWarning)
+        yield request.param
+
+
+# Lines of many lengths, some longer than a small buffer; 41 KB.
+DATA = b"".join(b"%d %s\n" % (i, b"xyz" * (i * 7 % 23)) for i in range(1500))
+SIZES = {"small": 300, "big": len(DATA)}  # below and above the open's read-ahead
+
+
+def fds():
+    gc.collect()  # a driver is released once its loop's last cycles are
+    return sorted(os.readlink(f"/proc/self/fd/{n}") for n in os.listdir("/proc/self/fd")
+                  if os.path.exists(f"/proc/self/fd/{n}"))
+
+
+def outcome(fn):
+    """A call's result, or its exception as (type, message)."""
+    try:
+        return "ok", fn()
+    except Exception as e:
+        return "error", type(e), str(e)
+
+
+async def aoutcome(fn):
+    try:
+        result = fn()
+        if inspect.isawaitable(result):
+            result = await result
+        return "ok", result
+    except Exception as e:
+        return "error", type(e), str(e)
+
+
+def step(f, op, *args):
+    """One step of a script, as a call on `f` (io's or ours)."""
+    if op == "fpos":  # the kernel's file position, as fileno() users see it
+        return lambda: os.lseek(f.fileno(), 0, os.SEEK_CUR)
+    if op in ("peek", "read1"):
+        # How much these return depends on where the buffer's bounds fall,
+        # which the open's read-ahead moves: compare the first byte, then go
+        # on from just after it.
+        return lambda: (first(f, op, args) if isinstance(f, io.IOBase) else afirst(f, op, args))
+    if op == "readinto":
+        buf = bytearray(args[0])
+        method = getattr(f, op)
+        return lambda: (into(method(buf), buf) if asyncio.iscoroutinefunction(method)
+                        else (method(buf), bytes(buf)))
+    if op == "attr":
+        return lambda: getattr(f, args[0])
+    return lambda: getattr(f, op)(*args)
+
+
+def first(f, op, args):
+    start = f.tell()
+    r = getattr(f, op)(*args)[:1]
+    f.seek(start + len(r))
+    return r
+
+
+async def afirst(f, op, args):
+    start = await f.tell()
+    r = (await getattr(f, op)(*args))[:1]
+    await f.seek(start + len(r))
+    return r
+
+
+async def into(coro, buf):
+    return await coro, bytes(buf)
+
+
+SCRIPTS = {
+    "read": ("rb", -1, [("read", 5), ("read1", 10), ("peek", 1), ("readline",), ("readline", 3),
+                        ("tell",), ("readinto", 9), ("seek", 100), ("read", 20000), ("tell",),
+                        ("seek", -10, 2), ("read",), ("read",), ("read", 5), ("tell",),
+                        ("seek", 3, 1), ("tell",), ("seek", 0), ("fpos",), ("read1",)]),
+    "tiny buffer": ("rb", 7, [("read", 3), ("read", 10), ("readline",), ("peek", 1), ("read1",),
+                              ("read1", 100), ("seek", -5, 1), ("tell",), ("readline", 2),
+                              ("read", 9000), ("tell",), ("read",)]),
+    "lines": ("rb", -1, [("readlines", 1000), ("readline",), ("readlines",), ("readline",)]),
+    "raw read": ("rb", 0, [("read", 5), ("readall",), ("read",), ("seek", 2), ("readinto", 10),
+                           ("tell",), ("fpos",), ("readline",), ("readline", 2), ("seek", 0, 2),
+                           ("tell",), ("write", b"x"), ("truncate",), ("fpos",)]),
+    "update": ("r+b", -1, [("read", 10), ("write", b"AB"), ("tell",), ("read", 3), ("seek", 0),
+                           ("read", 12), ("seek", 5), ("write", b"xyz" * 3000), ("tell",),
+                           ("seek", -3, 1), ("read", 10), ("truncate",), ("tell",),
+                           ("seek", 0, 2), ("write", b"end"), ("flush",), ("fpos",), ("read",),
+                           ("seek", 1), ("peek", 1), ("write", b"q"), ("read1", 4), ("tell",)]),
+    "update tiny": ("r+b", 5, [("read", 2), ("write", b"123"), ("read", 4), ("seek", 1),
+                               ("write", b"a"), ("peek", 1), ("read", 3), ("truncate", 20),
+                               ("seek", 0), ("read",), ("tell",), ("readline",)]),
+    "write": ("wb", -1, [("write", b"abc"), ("tell",), ("write", bytes(10000)), ("tell",),
+                         ("seek", 1), ("write", b"Z"), ("flush",), ("fpos",), ("truncate", 5),
+                         ("tell",), ("write", memoryview(b"mv")), ("write", bytearray(b"ba")),
+                         ("writelines", [b"l1\n", b"l2\n"]), ("tell",), ("read",),
+                         ("seek", 0, 2), ("flush",), ("fpos",)]),
+    "write tiny": ("wb", 4, [("write", b"ab"), ("write", b"cdef"), ("write", b"g"), ("tell",),
+                             ("flush",), ("fpos",), ("write", b"12345678"), ("tell",),
+                             ("seek", 0), ("write", b"X"), ("seek", 0, 2), ("tell",)]),
+    "append": ("ab", -1, [("tell",), ("write", b"tail"), ("tell",), ("seek", 0), ("tell",),
+                          ("write", b"more"), ("tell",), ("flush",), ("fpos",), ("read", 1)]),
+    "append update": ("a+b", -1, [("read", 3), ("seek", 0), ("read", 5), ("write", b"w"),
+                                  ("tell",), ("flush",), ("seek", 0), ("read",), ("tell",)]),
+    "raw update": ("r+b", 0, [("write", b"hello"), ("seek", 0), ("read", 3), ("write", b"XY"),
+                              ("tell",), ("fpos",), ("truncate", 2), ("seek", 0, 2), ("tell",),
+                              ("readall",), ("seek", 0), ("readall",)]),
+    "misuse": ("rb", -1, [("write", b"x"), ("truncate",), ("seek", 0, 9), ("read", -2),
+                          ("seek", 1.5), ("writelines", [b"x"]), ("attr", "mode"),
+                          ("readable",), ("writable",), ("seekable",), ("isatty",)]),
+    "misuse writer": ("wb", -1, [("read",), ("read1", 1), ("readline",), ("readinto", 2),
+                                 ("write", "str"), ("readable",), ("writable",),
+                                 ("attr", "mode")]),
+    "closed reader": ("rb", -1, [("close",), ("read",), ("read1",), ("peek", 1), ("readline",),
+                                 ("readinto", 1), ("tell",), ("seek", 0), ("fileno",),
+                                 ("isatty",), ("readable",), ("writable",), ("seekable",),
+                                 ("flush",), ("readlines",), ("write", b"x"), ("truncate",),
+                                 ("detach",), ("attr", "closed"), ("attr", "mode"), ("close",)]),
+    "closed writer": ("r+b", -1, [("write", b"abc"), ("close",), ("write", b"x"), ("flush",),
+                                  ("truncate",), ("seek", 0), ("tell",), ("read",),
+                                  ("writable",), ("detach",), ("writelines", [])]),
+    "closed raw": ("r+b", 0, [("close",), ("read",), ("readall",), ("readinto", 1),
+                              ("write", b"x"), ("seek", 0), ("tell",), ("truncate",), ("flush",),
+                              ("fileno",), ("isatty",), ("readable",), ("writable",),
+                              ("seekable",), ("readline",), ("readlines",),
+                              ("attr", "closed")]),
+    "detach": ("r+b", -1, [("read", 3), ("write", b"Q"), ("detach",), ("read",), ("write", b"x"),
+                           ("attr", "raw"), ("close",)]),
+}
+
+
+def _clean(r, raws):
+    """An outcome comparable between io and us: paths without their
+    directory, a raw file (from detach) as a token, kept for closing."""
+    if r[0] == "error":
+        return r[0], r[1], r[2].replace("ours", "io")
+    if isinstance(r[1], (io.FileIO, kovra_uring.AsyncFileIO)):
+        raws.append(r[1])
+        return "ok", "raw file"
+    return r
+
+
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("name", SCRIPTS)
+def test_script_as_io(tmp_path, backend, name, size):
+    mode, buffering, script = SCRIPTS[name]
+    for d in ("io", "ours"):
+        (tmp_path / d).mkdir()
+        (tmp_path / d / "f").write_bytes(DATA[:SIZES[size]])
+    raws = []
+    f = io.open(tmp_path / "io" / "f", mode, buffering)
+    expected = [_clean(outcome(step(f, *s)), raws) for s in script]
+    outcome(f.close)
+
+    async def main():
+        f = await kovra_uring.open(tmp_path / "ours" / "f", mode, buffering)
+        got = [_clean(await aoutcome(step(f, *s)), raws) for s in script]
+        await aoutcome(f.close)
+        for raw in raws:
+            await aoutcome(raw.close)
+        return got
+
+    got = asyncio.run(main())
+    for s, e, g in zip(script, expected, got):
+        assert (s, g) == (s, e)
+    assert (tmp_path / "ours" / "f").read_bytes() == (tmp_path / "io" / "f").read_bytes()
+
+
+BAD_ARGS = [
+    (1.5,), ([b"p"],), ("{p}", 1), ("{p}", "rb", "x"), ("{p}", "r", -1, 1),
+    ("{p}", "r", -1, None, 1), ("{p}", "r", -1, None, None, 1), ("{p}", "rw"), ("{p}", "rr"),
+    ("{p}", "q"), ("{p}", ""), ("{p}", "tb"), ("{p}", "b"), ("{p}", "+"), ("{p}", "U"),
+    ("{p}", "rb", -1, "utf8"), ("{p}", "rb", -1, None, "strict"), ("{p}", "rb", -1, None, None, ""),
+    ("{p}", "r", 0), ("{p}", "w", 0), (-1,), ("{p}", "rb", -1, None, None, None, False),
+    ("{p}", "rb", -1, None, None, None, True, lambda name, flags: -3),
+    ("{p}", "rb", -1, None, None, None, True, lambda name, flags: "3"),
+    ("{d}", "rb"), ("{d}", "rb", 0), ("{d}", "r"), ("{d}", "wb"), ("{d}", "rb", -1, None, None,
+                                                                  None, True, os.open),
+    ("{p}-missing", "rb"), ("{p}", "xb"), (9999, "rb"), ("{p}\0", "rb"),
+]
+
+
+@pytest.mark.parametrize("args", BAD_ARGS, ids=repr)
+def test_open_refuses_as_io(tmp_path, backend, args):
+    p = tmp_path / "f"
+    args = [a.format(p=p, d=tmp_path) if isinstance(a, str) else a for a in args]
+    p.write_bytes(b"data")
+    expected = outcome(lambda: io.open(*args)), p.read_bytes()
+    assert expected[0][0] == "error"
+    p.write_bytes(b"data")
+    before = fds()
+    assert (asyncio.run(aoutcome(lambda: kovra_uring.open(*args))), p.read_bytes()) == expected
+    assert fds() == before
+
+
+MODES = [("rb", -1), ("rb", 0), ("wb", -1), ("wb", 0), ("ab", 1), ("xb", -1), ("r+b", 5),
+         ("w+b", -1), ("a+b", 0), ("x+b", -1), ("r", -1), ("w", 1), ("a+", -1), ("rt", -1)]
+
+
+@pytest.mark.parametrize("mode, buffering", MODES)
+def test_class_and_attributes_as_io(tmp_path, backend, mode, buffering):
+    p = tmp_path / "f"
+
+    def describe(f):
+        parts = [type(f).__name__.removeprefix("Async"), f.mode, os.fspath(f.name) == str(p)]
+        while (f := getattr(f, "buffer", None) or getattr(f, "raw", None)) is not None:
+            parts += [type(f).__name__.removeprefix("Async"), f.mode]
+        return parts
+
+    async def main():
+        async with kovra_uring.open(p, mode, buffering) as f:
+            return describe(f)
+
+    p.write_bytes(b"x") if "x" not in mode else None
+    with warnings.catch_warnings(record=True) as ours_warned:
+        warnings.simplefilter("always")
+        got = asyncio.run(main())
+    p.unlink(missing_ok=True)
+    p.write_bytes(b"x") if "x" not in mode else None
+    with warnings.catch_warnings(record=True) as io_warned, io.open(p, mode, buffering) as f:
+        warnings.simplefilter("always")
+        expected = describe(f)
+    assert got == expected
+    assert [str(w.message) for w in ours_warned if w.category is RuntimeWarning] == \
+        [str(w.message) for w in io_warned if w.category is RuntimeWarning]
+
+
+def _peer(path, mode, data):
+    """The other end of a FIFO, on a thread: writes `data`, or reads all."""
+    got = []
+
+    def run():
+        with io.open(path, mode) as f:
+            f.write(data) if data is not None else got.append(f.read())
+    t = threading.Thread(target=run)
+    t.start()
+    return t, got
+
+
+@pytest.mark.parametrize("mode", ["rb", "rb0", "wb", "wb0", "ab"])
+def test_fifo_as_io(tmp_path, backend, mode):
+    """Pipes are streams: no positions, io's errors, and what a short read
+    says is not the end."""
+    buffering = 0 if mode.endswith("0") else -1
+    mode = mode.rstrip("0")
+    reading = "r" in mode
+    script = ([("read", 5), ("readline",), ("seekable",), ("tell",), ("seek", 0), ("read",),
+               ("read",)] if reading else
+              [("write", DATA), ("seekable",), ("tell",), ("flush",), ("write", b"end")])
+
+    def run_io():
+        os.mkfifo(tmp_path / "io")
+        t, got = _peer(tmp_path / "io", "wb" if reading else "rb", DATA if reading else None)
+        with io.open(tmp_path / "io", mode, buffering) as f:
+            out = [outcome(step(f, *s)) for s in script]
+        t.join()
+        return out, got
+
+    async def run_ours():
+        os.mkfifo(tmp_path / "ours")
+        t, got = _peer(tmp_path / "ours", "wb" if reading else "rb", DATA if reading else None)
+        async with kovra_uring.open(tmp_path / "ours", mode, buffering) as f:
+            out = [await aoutcome(step(f, *s)) for s in script]
+        await asyncio.to_thread(t.join)
+        return out, got
+
+    before = fds()
+    assert asyncio.run(run_ours()) == run_io()
+    assert fds() == before
+
+
+def test_descriptors_and_opener_as_io(tmp_path, backend):
+    p = tmp_path / "f"
+    before = fds()
+    dirfd = os.open(tmp_path, os.O_RDONLY)
+
+    def relative(name, flags):
+        return os.open(name, flags, dir_fd=dirfd)
+
+    def cases():
+        r, w = os.pipe()
+        p.write_bytes(DATA)
+        return [(w, "wb", True, None, [("write", b"through a pipe"), ("fileno",)]),
+                (r, "rb", False, None, [("read", 14), ("fileno",), ("seekable",)]),
+                ("f", "rb", True, relative, [("read", 7), ("fpos",), ("seek", 3), ("read", 2),
+                                             ("fpos",)]),
+                (os.open(p, os.O_RDONLY), "rb", True, None, [("seek", 5), ("read", 4),
+                                                             ("fpos",)]),
+                (os.open(p, os.O_RDWR), "r+b", False, None, [("read", 2), ("write", b"!"),
+                                                             ("flush",), ("fpos",)])]
+
+    def same(fd, r, s):  # descriptor numbers differ between the two runs
+        return ("ok", "fd") if s == ("fileno",) and r == ("ok", fd) else r
+
+    def after(fd, closefd):  # left open by close (closefd=False)
+        return closefd or outcome(lambda: os.close(fd))[0]
+
+    def run_io():
+        out = []
+        for fd, mode, closefd, opener, script in cases():
+            with io.open(fd, mode, closefd=closefd, opener=opener) as f:
+                out.append([same(fd, outcome(step(f, *s)), s) for s in script])
+            out.append(after(fd, closefd))
+        return out
+
+    async def run_ours():
+        out = []
+        for fd, mode, closefd, opener, script in cases():
+            async with kovra_uring.open(fd, mode, closefd=closefd, opener=opener) as f:
+                out.append([same(fd, await aoutcome(step(f, *s)), s) for s in script])
+            out.append(after(fd, closefd))
+        return out
+
+    expected = run_io()
+    assert asyncio.run(run_ours()) == expected
+    os.close(dirfd)
+    assert fds() == before
+    r, w = os.pipe()  # a stream cannot be opened for update
+    assert asyncio.run(aoutcome(lambda: kovra_uring.open(r, "r+b", closefd=False))) == \
+        outcome(lambda: io.open(r, "r+b", closefd=False))
+    os.close(r), os.close(w)
