@@ -338,13 +338,19 @@ class AsyncFileIO(_AsyncIOBase):
         self._fd_for(reading=True)
         size = _size(size)
         line = bytearray()
-        while size < 0 or len(line) < size:
-            b = await self.read(1)
-            if not b:
-                break
-            line += b
-            if b == b"\n":
-                break
+        start = self._pos
+        try:
+            while size < 0 or len(line) < size:
+                b = await self.read(1)
+                if not b:
+                    break
+                line += b
+                if b == b"\n":
+                    break
+        except BaseException:
+            if start is not None and self._pos is not None:
+                self._pos = start  # at our own position, a line read in part is read again
+            raise
         return bytes(line)
 
     # -- writing ----------------------------------------------------------
@@ -428,9 +434,8 @@ class AsyncFileIO(_AsyncIOBase):
     # -- closing ----------------------------------------------------------
 
     def _start_close(self) -> int:
-        """Mark the file closed, and close a descriptor that was only read
-        without waiting (nothing is lost if that fails): the descriptor
-        whose close is still to be awaited, else -1."""
+        """Mark the file closed, and close its descriptor if that needs no
+        waiting: the descriptor whose close is still to be awaited, else -1."""
         fd = self._fd
         if fd < 0:
             return -1
@@ -439,12 +444,22 @@ class AsyncFileIO(_AsyncIOBase):
             return -1
         try:
             drv = get_driver()
-            # (The thread back end's close_soon cannot be relied on yet: it
-            # fails after queuing the close.)
-            if self._writable or self._unlink is not None or drv.backend != "io_uring":
-                return fd
-            drv.close_soon(fd)
-        except RuntimeError:  # no running driver (the loop is closing): nothing was queued
+            ring = drv.backend == "io_uring"
+        except RuntimeError:  # no running driver (the loop is closing)
+            ring = False
+        if not ring:
+            # The thread back end drops a close whose caller is cancelled
+            # before a thread took it: close here, at once.
+            try:
+                os.close(fd)
+            finally:
+                self._remove()
+            return -1
+        if self._writable or self._unlink is not None:
+            return fd
+        try:
+            drv.close_soon(fd)  # a file only read loses nothing if this fails
+        except RuntimeError:  # the driver is closed: nothing was queued
             os.close(fd)
         return -1
 
@@ -455,7 +470,7 @@ class AsyncFileIO(_AsyncIOBase):
         try:
             try:
                 await get_driver().close(fd)
-            except RuntimeError:  # no running driver (the loop is closing): nothing was queued
+            except RuntimeError:  # the driver is closed: nothing was queued
                 os.close(fd)
         finally:
             self._remove()

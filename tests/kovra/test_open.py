@@ -345,3 +345,75 @@ def test_descriptors_and_opener_as_io(tmp_path, backend):
     assert asyncio.run(aoutcome(lambda: kovra_uring.open(r, "r+b", closefd=False))) == \
         outcome(lambda: io.open(r, "r+b", closefd=False))
     os.close(r), os.close(w)
+
+
+STREAM = b"".join(b"<%05d>" % i for i in range(20000))  # no two places alike
+
+
+@pytest.mark.parametrize("inside", [True, False], ids=["async-with", "open-file"])
+@pytest.mark.parametrize("mode, buffering", [("rb", -1), ("rb", 0), ("r+b", 7), ("wb", -1),
+                                             ("wb", 0), ("wb", 5)])
+def test_cancelled_anywhere(tmp_path, backend, mode, buffering, inside):
+    """A task cancelled at any point (in open, a read, a write, close) leaks
+    no descriptor, and leaves the file either closed or in a state that
+    agrees with its position: what a reader reads next is what is there, and
+    what a writer has written is the start of what it was given."""
+    p = tmp_path / "f"
+    writing = "w" in mode
+    sizes = [1, 13, 4096, 700, 9000, 3]
+
+    async def work(f, done):
+        if writing:
+            for n in sizes * 4:
+                await f.write(STREAM[done[0]:done[0] + n])
+                done[0] += n
+                if n == 700:
+                    await f.flush()
+        else:
+            for n in sizes * 4:
+                at = done[0]
+                got = await (f.read(n) if n != 13 else f.readline())
+                end = at + n if n != 13 else DATA.index(b"\n", at) + 1
+                assert got == DATA[at:end]
+                done[0] += len(got)
+
+    async def victim(opened, done):
+        if inside:
+            async with kovra_uring.open(p, mode, buffering) as f:
+                opened.append(f)
+                await work(f, done)
+        else:
+            await work(opened[0], done)
+
+    async def main():
+        kovra_uring._loop.get_driver()
+        before = fds()
+        for i in range(60):
+            p.write_bytes(b"" if writing else DATA)
+            opened, done = [] if inside else [await kovra_uring.open(p, mode, buffering)], [0]
+            task = asyncio.ensure_future(victim(opened, done))
+            for _ in range(i % 15):
+                await asyncio.sleep(0 if i % 4 else 0.0002)
+            task.cancel()
+            try:
+                await task
+            except asyncio.CancelledError:
+                pass
+            if not opened:
+                continue
+            f = opened[0]
+            if not inside:
+                at = await f.tell()
+                if not writing:  # the cancelled read took nothing
+                    assert (at, await f.read()) == (done[0], DATA[done[0]:])
+                await f.close()
+            assert f.closed
+            content = p.read_bytes()
+            if writing:
+                assert content == STREAM[:len(content)]
+                if not inside and buffering:  # nothing in flight when the file closed
+                    assert len(content) == at
+        await asyncio.sleep(0.01)  # closes of files only read are not waited for
+        assert fds() == before
+
+    asyncio.run(main())
