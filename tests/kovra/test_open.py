@@ -417,3 +417,118 @@ def test_cancelled_anywhere(tmp_path, backend, mode, buffering, inside):
         assert fds() == before
 
     asyncio.run(main())
+
+
+def test_unbounded_gather(tmp_path, backend):
+    """As many opens at once as a gather asks for: no more descriptors held
+    than the files the program has open (here a limit of 256 for 3,000)."""
+    paths = [tmp_path / f"f{i}" for i in range(3000)]
+
+    async def copy(i, p):
+        async with kovra_uring.open(p, "wb") as f:
+            await f.write(STREAM[i:i + 5000])
+        async with kovra_uring.open(p, "rb") as f:
+            return await f.read()
+
+    async def main():
+        return await asyncio.gather(*map(copy, range(3000), paths))
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+    try:
+        got = asyncio.run(main())
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert got == [STREAM[i:i + 5000] for i in range(3000)]
+    assert [p.read_bytes() for p in paths] == got
+
+
+def test_tasks_sharing_a_file(tmp_path, backend):
+    """Two tasks on one file see what two threads see with io: whole calls,
+    in some order."""
+    p = tmp_path / "f"
+    records = [b"%06d|" % i * (1 + i % 700) + b"\n" for i in range(400)]
+
+    async def main():
+        async with kovra_uring.open(p, "wb", 1000) as f:
+            await asyncio.gather(*(f.write(r) for r in records), f.flush(), f.tell())
+        async with kovra_uring.open(p, "rb", 1000) as f:
+            async def lines():
+                return [line async for line in f]
+            return await asyncio.gather(lines(), lines())
+
+    first, second = asyncio.run(main())
+    assert sorted(p.read_bytes().splitlines(True)) == sorted(records) == sorted(first + second)
+
+
+def test_growing_file_and_finalization(tmp_path, backend):
+    p = tmp_path / "f"
+    p.write_bytes(b"start\n")
+
+    async def main():
+        async with kovra_uring.open(p, "rb") as f:
+            first = await f.read()
+            with p.open("ab") as other:  # the end of file seen at open is no longer the end
+                other.write(b"more\n")
+            return first, await f.read(), await f.read()
+
+    assert asyncio.run(main()) == (b"start\n", b"more\n", b"")
+
+    async def unclosed():
+        f = await kovra_uring.open(p, "wb")
+        await f.write(b"flushed when collected")
+        return fds()
+
+    with pytest.warns(ResourceWarning):
+        before = fds()
+        asyncio.run(unclosed())
+        assert fds() == before
+    assert p.read_bytes() == b"flushed when collected"
+
+
+TYPED_USE = '''
+from typing import assert_type
+import kovra_uring
+from kovra_uring import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter, AsyncFileIO
+
+
+async def use(p: str) -> None:
+    async with kovra_uring.open(p, "rb") as f:
+        assert_type(f, AsyncBufferedReader)
+        data: bytes = await f.read()
+        async for line in f:
+            assert_type(line, bytes)
+    async with kovra_uring.open(p, "wb") as w:
+        assert_type(w, AsyncBufferedWriter)
+        n: int = await w.write(data)
+    async with kovra_uring.open(p, "r+b") as r:
+        assert_type(r, AsyncBufferedRandom)
+    raw = await kovra_uring.open(p, "rb", buffering=0)
+    assert_type(raw, AsyncFileIO)
+    assert_type(await raw.read(n), bytes)
+    async with kovra_uring.open(p) as t:
+        text: str = await t.read()
+    async with kovra_uring.tempfile.TemporaryDirectory() as d:
+        assert_type(d, str)
+
+
+async def misuse(p: str) -> None:
+    kovra_uring.open(p, "rb").read()  # type: ignore[attr-defined]
+    async with kovra_uring.open(p, "wb") as w:
+        await w.write("text")  # type: ignore[arg-type]
+    async with kovra_uring.open(p, "rb") as f:
+        f.peek()  # type: ignore[unused-coroutine]
+'''
+
+
+def test_user_code_type_checks(tmp_path):
+    mypy = pytest.importorskip("mypy.api")
+    (tmp_path / "use.py").write_text(TYPED_USE)
+    package = os.path.dirname(os.path.dirname(kovra_uring.__file__))
+    os.environ["MYPYPATH"], old = package, os.environ.get("MYPYPATH")
+    try:
+        out, err, status = mypy.run(["--strict", "--follow-imports=silent", "--cache-dir",
+                                     str(tmp_path / "cache"), str(tmp_path / "use.py")])
+    finally:
+        os.environ.pop("MYPYPATH") if old is None else os.environ.update(MYPYPATH=old)
+    assert status == 0, out + err
