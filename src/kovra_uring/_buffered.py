@@ -153,11 +153,6 @@ class _Buffered(_AsyncIOBase):
         self._buf = b"".join(chunks)
         self._bpos = 0
 
-    async def _before_read(self, raw: AsyncFileIO) -> None:
-        """Written data goes out before reading (BufferedRandom)."""
-        if self._wbuf:
-            await self._flush_writes(raw)
-
     def _rewind(self, raw: AsyncFileIO) -> None:
         """Give the unread part of the read buffer back to the raw file, so
         that its position is the logical one (BufferedRandom)."""
@@ -189,7 +184,8 @@ class _Buffered(_AsyncIOBase):
             self._release()
 
     async def _read_locked(self, raw: AsyncFileIO, size: int) -> bytes:
-        await self._before_read(raw)
+        if self._wbuf:  # written data goes out before reading (BufferedRandom)
+            await self._flush_writes(raw)
         buf, pos = self._buf, self._bpos
         chunks = [buf[pos:]] if pos < len(buf) else []
         self._buf, self._bpos = b"", 0
@@ -232,7 +228,8 @@ class _Buffered(_AsyncIOBase):
             return buf if pos == 0 and end == len(buf) else buf[pos:end]
         await self._acquire()
         try:
-            await self._before_read(raw)
+            if self._wbuf:
+                await self._flush_writes(raw)
             buf, pos = self._buf, self._bpos
             if pos < len(buf):
                 end = min(len(buf), pos + size)
@@ -281,7 +278,8 @@ class _Buffered(_AsyncIOBase):
             self._release()
 
     async def _readline_locked(self, raw: AsyncFileIO, size: int) -> bytes:
-        await self._before_read(raw)
+        if self._wbuf:  # written data goes out before reading (BufferedRandom)
+            await self._flush_writes(raw)
         buf, pos = self._buf, self._bpos
         chunks = [buf[pos:]] if pos < len(buf) else []
         self._buf, self._bpos = b"", 0
@@ -438,6 +436,8 @@ class _Buffered(_AsyncIOBase):
         if raw._fd < 0:
             return
         if not self._busy and not self._wbuf:  # nothing to write, nobody to wait for
+            if self._writing and self._bpos < len(self._buf):
+                self._rewind(raw)  # as io's flush leaves it, for whoever else has the file
             self._buf, self._bpos, self._eof = b"", 0, False
             fd = raw._start_close()
             if fd >= 0:
@@ -450,6 +450,8 @@ class _Buffered(_AsyncIOBase):
             try:
                 if self._wbuf:
                     await self._flush_writes(raw)
+                elif self._writing and self._bpos < len(self._buf):
+                    self._rewind(raw)
             finally:
                 # Whatever the flush did (failed, or was cancelled), the file
                 # ends closed; an error of the flush comes first.
@@ -484,7 +486,8 @@ class AsyncBufferedReader(_Buffered):
         raw = self._reader("peek", "peek of")
         await self._acquire()
         try:
-            await self._before_read(raw)
+            if self._wbuf:
+                await self._flush_writes(raw)
             buf, pos = self._buf, self._bpos
             if pos < len(buf):
                 return buf[pos:]

@@ -286,7 +286,7 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
             warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
                           "the default buffer size will be used", RuntimeWarning, 2)
     else:
-        encoding = io.text_encoding(encoding, 3)
+        encoding = io.text_encoding(encoding)  # a warning points at open()'s caller
     if isinstance(file, int):
         if file < 0:
             raise ValueError("negative file descriptor")

@@ -313,13 +313,13 @@ def test_descriptors_and_opener_as_io(tmp_path, backend):
                 (os.open(p, os.O_RDONLY), "rb", True, None, [("seek", 5), ("read", 4),
                                                              ("fpos",)]),
                 (os.open(p, os.O_RDWR), "r+b", False, None, [("read", 2), ("write", b"!"),
-                                                             ("flush",), ("fpos",)])]
+                                                             ("flush",), ("fpos",), ("read", 3)])]
 
     def same(fd, r, s):  # descriptor numbers differ between the two runs
         return ("ok", "fd") if s == ("fileno",) and r == ("ok", fd) else r
 
-    def after(fd, closefd):  # left open by close (closefd=False)
-        return closefd or outcome(lambda: os.close(fd))[0]
+    def after(fd, closefd):  # left open by close (closefd=False), and where
+        return closefd or outcome(lambda: (os.lseek(fd, 0, os.SEEK_CUR), os.close(fd)))
 
     def run_io():
         out = []
