@@ -44,6 +44,12 @@ READ_AHEAD = 16 * 1024
 # nobody uses yet; with the gate, new opens wait for earlier ones to finish.
 MAX_OPENING = 64
 
+# Where ttys, pipes and other streams are usually opened by name: the ring
+# reads a stream whatever the offset, so a read-ahead there would hold the
+# open until the first data arrived (a FIFO elsewhere still does).
+_DEVICES = ("/dev/", "/proc/")
+_DEVICES_B = tuple(os.fsencode(d) for d in _DEVICES)
+
 _Opener = Callable[[str, int], int]
 _T = TypeVar("_T")
 _F = TypeVar("_F", bound="_Closable", covariant=True)
@@ -264,7 +270,8 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
     `loop` and `executor` are accepted for aiofiles' callers, and unused:
     the running loop's driver does the I/O."""
     if (mode == "rb" and type(file) is str and buffering == -1 and opener is None
-            and encoding is None and errors is None and newline is None and closefd is True):
+            and encoding is None and errors is None and newline is None and closefd is True
+            and not file.startswith(_DEVICES)):
         ctx: _StoringContext[AsyncBufferedReader] = _StoringContext.__new__(_StoringContext)
         ctx._coro = _open_read(file, "rb", -1, None, ctx)
         return ctx
@@ -292,7 +299,9 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
             raise ValueError("negative file descriptor")
     elif not closefd:
         raise ValueError("Cannot use closefd=False with file name")
-    if reading and not updating and opener is None and not isinstance(file, int) and buffering:
+    if (reading and not updating and opener is None and buffering and not isinstance(file, int)
+            and not (file.startswith(_DEVICES) if isinstance(file, str)
+                     else file.startswith(_DEVICES_B))):
         return FileContext(_open_read(file, mode, buffering, (encoding, errors, newline), None))
     return FileContext(_open(file, mode, raw_mode, buffering, (encoding, errors, newline),
                              bool(closefd), opener))

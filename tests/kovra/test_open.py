@@ -536,3 +536,17 @@ def test_user_code_type_checks(tmp_path):
     finally:
         os.environ.pop("MYPYPATH") if old is None else os.environ.update(MYPYPATH=old)
     assert status == 0, out + err
+
+
+def test_stream_by_name_opens_before_its_data(backend):
+    r, w = os.pipe()
+
+    async def main():
+        f = await asyncio.wait_for(kovra_uring.open(f"/proc/self/fd/{r}", "rb"), 5)
+        os.write(w, b"written after the open")
+        os.close(w)
+        async with f:
+            return await f.read()
+
+    assert asyncio.run(main()) == b"written after the open"
+    os.close(r)
