@@ -140,10 +140,17 @@ class _Buffered(_AsyncIOBase):
 
     # -- reading ----------------------------------------------------------
 
+    def _at_end(self) -> bool:
+        """The open's read-ahead found the end of the file: is that still
+        the end? (Asked once; a file that has grown since, or a stream, is
+        read on.)"""
+        self._eof = False
+        raw = self._raw
+        return raw is not None and raw._pos is not None and raw._end() == raw._pos
+
     async def _fill(self, raw: AsyncFileIO, size: int) -> bytes:
         """One read of the raw file, or its end when that is known already."""
-        if self._eof:
-            self._eof = False
+        if self._eof and self._at_end():
             return b""
         return await raw._read(size)
 
@@ -162,11 +169,11 @@ class _Buffered(_AsyncIOBase):
             raw._seek(-unread, os.SEEK_CUR)
 
     async def read(self, size: int | None = -1) -> bytes:
-        if self._eof and size == -1 and not self._busy:
+        if self._eof and size == -1 and not self._busy and self._at_end():
             # All of a small file came with the open (_eof is never set on a
             # closed or detached file).
             buf, pos = self._buf, self._bpos
-            self._buf, self._bpos, self._eof = b"", 0, False
+            self._buf, self._bpos = b"", 0
             return buf if pos == 0 else buf[pos:]
         raw = self._reader("read", "read of")
         size = _size(size)
@@ -191,9 +198,7 @@ class _Buffered(_AsyncIOBase):
         self._buf, self._bpos = b"", 0
         try:
             if size < 0:
-                if self._eof:
-                    self._eof = False
-                else:
+                if not (self._eof and self._at_end()):
                     chunks.append(await raw._readall())
                 return chunks[0] if len(chunks) == 1 else b"".join(chunks)
             have = sum(map(len, chunks))
@@ -432,7 +437,9 @@ class _Buffered(_AsyncIOBase):
     # -- closing ----------------------------------------------------------
 
     async def close(self) -> None:
-        raw = self._live()
+        raw = self._raw
+        if raw is None:
+            raise ValueError(_DETACHED)
         if raw._fd < 0:
             return
         if not self._busy and not self._wbuf:  # nothing to write, nobody to wait for

@@ -164,22 +164,25 @@ class _Gate:
         self.free += 1
 
 
-# id(driver) -> (a weak reference to it, its gate)
+# id(driver) -> (a weak reference to it, its gate); and the last one used.
 _gates: dict[int, tuple[weakref.ref[Driver], _Gate]] = {}
+_last_gate: tuple[Callable[[], Driver | None], _Gate] = (lambda: None, _Gate())
 
 
 def _gate(drv: Driver) -> _Gate:
-    entry = _gates.get(id(drv))
-    if entry is not None and entry[0]() is drv:
+    global _last_gate
+    entry = _last_gate
+    if entry[0]() is drv:
         return entry[1]
     key = id(drv)
-
-    def forget(ref: weakref.ref[Driver]) -> None:
-        if _gates.get(key, (None,))[0] is ref:
-            del _gates[key]
-    gate = _Gate()
-    _gates[key] = weakref.ref(drv, forget), gate
-    return gate
+    entry = _gates.get(key)  # type: ignore[assignment]
+    if entry is None or entry[0]() is not drv:
+        def forget(ref: weakref.ref[Driver]) -> None:
+            if _gates.get(key, (None,))[0] is ref:
+                del _gates[key]
+        entry = _gates[key] = weakref.ref(drv, forget), _Gate()
+    _last_gate = entry
+    return entry[1]
 
 
 def _close_quietly(fd: object) -> None:
@@ -314,7 +317,8 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
     is None for "rb" with default buffering (the common case); `ctx`, if
     any, gets the file (see _StoringContext)."""
     drv = get_driver()
-    gate = _gate(drv)
+    last = _last_gate
+    gate = last[1] if last[0]() is drv else _gate(drv)
     if gate.free:
         gate.free -= 1
     else:
@@ -324,12 +328,6 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
     finally:
         gate.leave()
     if res is not None and res >= 0:
-        try:
-            os.lseek(fd, 0, os.SEEK_CUR)
-        except OSError:
-            # A stream (pipe, tty): the ring ignores the offset of its reads,
-            # and the read-ahead took the stream's first bytes.
-            return _stream_read(fd, file, mode, buffering, text, data, ctx)
         raw = AsyncFileIO._opened_for_reading(fd, file, res)
         if text is None:
             f = AsyncBufferedReader._with_data(raw, data, res < READ_AHEAD)
@@ -348,17 +346,6 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
         data = b""
     f = _wrap(raw, mode, buffering, text or (None, None, None), data,
               res is not None and 0 <= res < READ_AHEAD)
-    if ctx is not None:
-        ctx._file = f
-    return f
-
-
-def _stream_read(fd: int, file: str | bytes, mode: str, buffering: int,
-                 text: tuple[str | None, str | None, str | None] | None, data: bytes,
-                 ctx: FileContext[Any] | None) -> Any:
-    raw = AsyncFileIO(fd, "r", True, name=file)
-    raw._seekable = False
-    f = _wrap(raw, mode, buffering, text or (None, None, None), data, False)
     if ctx is not None:
         ctx._file = f
     return f
@@ -448,7 +435,7 @@ def _wrap(raw: AsyncFileIO, mode: str, buffering: int,
     try:
         binary = "b" in mode
         line_buffering = False
-        if buffering == 1 or (buffering < 0 and not binary and raw._pos is None
+        if buffering == 1 or (buffering < 0 and not binary and not raw._is_seekable()
                               and os.isatty(raw._fd)):
             buffering, line_buffering = -1, True
         if buffering < 0:

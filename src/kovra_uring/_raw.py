@@ -194,9 +194,12 @@ class AsyncFileIO(_AsyncIOBase):
     @classmethod
     def _opened_for_reading(cls, fd: int, name: str | bytes, pos: int) -> AsyncFileIO:
         """A file opened by name for reading only, and read up to `pos`
-        (open()'s common case: no mode to parse, nothing to check)."""
+        (open()'s common case: no mode to parse, nothing to check). The ring
+        reads a pipe or a tty whatever the offset, so this may still turn
+        out to be a stream."""
         self = cls.__new__(cls)
-        self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, pos, True
+        # Whether it is a stream is found out when it matters (_is_seekable).
+        self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, pos, None
         self._readable, self._writable, self._appending, self._created = True, False, False, False
         self._unlink, self._busy, self._waiters = None, False, None
         return self
@@ -241,7 +244,7 @@ class AsyncFileIO(_AsyncIOBase):
 
     def fileno(self) -> int:
         fd = self._fd_open()
-        if self._pos is not None:
+        if self._pos is not None and self._is_seekable():
             # Handed out: the kernel's position from now on, set to ours.
             os.lseek(fd, self._pos, os.SEEK_SET)
             self._pos = None
@@ -264,15 +267,26 @@ class AsyncFileIO(_AsyncIOBase):
             try:
                 os.lseek(fd, 0, os.SEEK_CUR)
             except OSError:
-                self._seekable = False
+                self._seekable, self._pos = False, None  # a stream: its own position
             else:
                 self._seekable = True
         return self._seekable
 
+    def _end(self) -> int | None:
+        """The file's size now (an lseek, which never blocks), or None for a
+        stream. Moves the kernel's position: only for a file that keeps its own."""
+        try:
+            end = os.lseek(self._fd, 0, os.SEEK_END)
+        except OSError:
+            self._seekable, self._pos = False, None
+            return None
+        self._seekable = True
+        return end
+
     async def isatty(self) -> bool:
         fd = self._fd_open()
         # A file read at offsets is no terminal: no ioctl needed.
-        return self._pos is None and os.isatty(fd)
+        return (self._pos is None or not self._is_seekable()) and os.isatty(fd)
 
     async def flush(self) -> None:
         if self._fd < 0:
@@ -406,7 +420,7 @@ class AsyncFileIO(_AsyncIOBase):
     def _seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
         fd = self._fd_open()
         pos = operator.index(pos)
-        if self._pos is None:
+        if self._pos is None or not self._is_seekable():
             return os.lseek(fd, pos, whence)
         if whence == os.SEEK_CUR:
             pos, whence = self._pos + pos, os.SEEK_SET
@@ -416,7 +430,9 @@ class AsyncFileIO(_AsyncIOBase):
 
     def _tell(self) -> int:
         fd = self._fd_open()
-        return os.lseek(fd, 0, os.SEEK_CUR) if self._pos is None else self._pos
+        if self._pos is None or not self._is_seekable():
+            return os.lseek(fd, 0, os.SEEK_CUR)
+        return self._pos
 
     async def seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
         self._fd_open()
