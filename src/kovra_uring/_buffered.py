@@ -22,7 +22,7 @@ import os
 from collections.abc import Awaitable, Buffer, Callable
 from typing import ClassVar, Self
 
-from ._raw import _CLOSED, _CLOSED_IOBASE, AsyncFileIO, _AsyncIOBase, _bytes_like, _size
+from ._raw import _CLOSED_IOBASE, AsyncFileIO, _AsyncIOBase, _bytes_like, _size
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
 
@@ -59,8 +59,8 @@ class _Buffered(_AsyncIOBase):
         # them holds data at a time.
         self._buf = b""
         self._bpos = 0
-        # The raw file's next read is known to find the end: trusted once,
-        # by the first call that would otherwise read (see _fill).
+        # The open's read-ahead found the end of the file: checked again (an
+        # lseek) by the first call that would otherwise read (_at_end).
         self._eof = False
         self._wbuf = bytearray()
 

@@ -2,11 +2,13 @@
 file that is awaited or entered with `async with`.
 
 A file opened by name for reading only is opened by the driver together with
-a first read at offset 0: a file smaller than that read is open and fully
-buffered after one wait, and its read() needs no further I/O. The read also
-answers what io asks fstat at open: a directory fails it (IsADirectoryError,
-raised at open as io does), a pipe or tty refuses it (ESPIPE: no read-ahead,
-the kernel's position), anything else is a seekable file.
+a first read at offset 0 (the read-ahead): a file smaller than that read is
+open and buffered whole after one wait, and its read() needs no more I/O than
+an lseek that checks the end is still there. The read-ahead also answers what
+io asks fstat at open: a directory fails it (IsADirectoryError, raised at
+open as io does). The ring reads a pipe or a tty whatever the offset, so a
+stream is found out later (see AsyncFileIO._is_seekable), and names where
+streams live are opened without a read-ahead.
 """
 
 from __future__ import annotations
@@ -165,17 +167,16 @@ class _Gate:
 
 
 # id(driver) -> (a weak reference to it, its gate); and the last one used.
-_gates: dict[int, tuple[weakref.ref[Driver], _Gate]] = {}
+_gates: dict[int, tuple[Callable[[], Driver | None], _Gate]] = {}
 _last_gate: tuple[Callable[[], Driver | None], _Gate] = (lambda: None, _Gate())
 
 
 def _gate(drv: Driver) -> _Gate:
     global _last_gate
-    entry = _last_gate
-    if entry[0]() is drv:
-        return entry[1]
+    if _last_gate[0]() is drv:
+        return _last_gate[1]
     key = id(drv)
-    entry = _gates.get(key)  # type: ignore[assignment]
+    entry = _gates.get(key)
     if entry is None or entry[0]() is not drv:
         def forget(ref: weakref.ref[Driver]) -> None:
             if _gates.get(key, (None,))[0] is ref:

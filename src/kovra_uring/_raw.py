@@ -8,6 +8,8 @@ from an opener, append mode, pipes and ttys) uses the kernel's position, as
 io.FileIO does, so that whoever else holds the descriptor sees what io would
 show. fileno() hands the descriptor out: from then on the kernel's position
 is used, set first to ours. seek() always moves the kernel's position too.
+A file opened by name may turn out to be a stream only after its first read
+(see _opened_for_reading): it takes the kernel's position then.
 """
 
 from __future__ import annotations
@@ -403,7 +405,7 @@ class AsyncFileIO(_AsyncIOBase):
                 rest = rest[n:]
 
     async def truncate(self, size: int | None = None) -> int:
-        fd = self._fd_for(reading=False)
+        self._fd_for(reading=False)
         await self._acquire()
         try:
             return await self._truncate(size)

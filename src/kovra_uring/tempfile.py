@@ -17,7 +17,6 @@ from functools import partial
 from types import TracebackType
 from typing import Any, AnyStr, Generic, Self, TypeVar
 
-from ._buffered import AsyncBufferedRandom
 from ._loop import get_driver
 from ._open import FileContext, _close_quietly, _Handoff, open
 from ._raw import AsyncFileIO

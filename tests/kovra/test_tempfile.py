@@ -3,7 +3,6 @@
 import asyncio
 import errno
 import gc
-import io
 import os
 import tempfile
 import warnings
