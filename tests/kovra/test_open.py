@@ -41,153 +41,124 @@ def fds():
                   if os.path.exists(f"/proc/self/fd/{n}"))
 
 
-def outcome(fn):
-    """A call's result, or its exception as (type, message)."""
-    try:
-        return "ok", fn()
-    except Exception as e:
-        return "error", type(e), str(e)
+async def call(f, op, *args, **kwargs):
+    """f.op(*args), awaited if it is ours."""
+    r = getattr(f, op)(*args, **kwargs)
+    return await r if inspect.isawaitable(r) else r
 
 
-async def aoutcome(fn):
-    try:
-        result = fn()
-        if inspect.isawaitable(result):
-            result = await result
-        return "ok", result
-    except Exception as e:
-        return "error", type(e), str(e)
-
-
-def step(f, op, *args):
-    """One step of a script, as a call on `f` (io's or ours)."""
+async def step(f, op, *args):
+    """One step of a script on `f`, io's or ours."""
     if op == "fpos":  # the kernel's file position, as fileno() users see it
-        return lambda: os.lseek(f.fileno(), 0, os.SEEK_CUR)
+        return os.lseek(f.fileno(), 0, os.SEEK_CUR)
+    if op == "attr":
+        return getattr(f, args[0])
+    if op == "readinto":
+        buf = bytearray(args[0])
+        return await call(f, op, buf), bytes(buf)
     if op in ("peek", "read1"):
         # How much these return depends on where the buffer's bounds fall,
         # which the open's read-ahead moves: compare the first byte, then go
         # on from just after it.
-        return lambda: (first(f, op, args) if isinstance(f, io.IOBase) else afirst(f, op, args))
-    if op == "readinto":
-        buf = bytearray(args[0])
-        method = getattr(f, op)
-        return lambda: (into(method(buf), buf) if asyncio.iscoroutinefunction(method)
-                        else (method(buf), bytes(buf)))
-    if op == "attr":
-        return lambda: getattr(f, args[0])
-    return lambda: getattr(f, op)(*args)
+        start = await call(f, "tell")
+        r = (await call(f, op, *args))[:1]
+        await call(f, "seek", start + len(r))
+        return r
+    return await call(f, op, *args)
 
 
-def first(f, op, args):
-    start = f.tell()
-    r = getattr(f, op)(*args)[:1]
-    f.seek(start + len(r))
-    return r
+async def outcome(call):
+    """A call's (or a coroutine's) result, or its exception as (type, message)."""
+    try:
+        r = call if inspect.isawaitable(call) else call()
+        return "ok", await r if inspect.isawaitable(r) else r
+    except Exception as e:
+        return "error", type(e), str(e)
 
 
-async def afirst(f, op, args):
-    start = await f.tell()
-    r = (await getattr(f, op)(*args))[:1]
-    await f.seek(start + len(r))
-    return r
-
-
-async def into(coro, buf):
-    return await coro, bytes(buf)
+def parse(script):
+    """ "read(5); seek(0, 2)" -> [("read", 5), ("seek", 0, 2)]"""
+    return [(op.split("(")[0].strip(), *eval("(" + op.split("(", 1)[1][:-1] + ",)"))
+            if "()" not in op else (op.split("(")[0].strip(),) for op in script.split(";")]
 
 
 SCRIPTS = {
-    "read": ("rb", -1, [("read", 5), ("read1", 10), ("peek", 1), ("readline",), ("readline", 3),
-                        ("tell",), ("readinto", 9), ("seek", 100), ("read", 20000), ("tell",),
-                        ("seek", -10, 2), ("read",), ("read",), ("read", 5), ("tell",),
-                        ("seek", 3, 1), ("tell",), ("seek", 0), ("fpos",), ("read1",)]),
-    "tiny buffer": ("rb", 7, [("read", 3), ("read", 10), ("readline",), ("peek", 1), ("read1",),
-                              ("read1", 100), ("seek", -5, 1), ("tell",), ("readline", 2),
-                              ("read", 9000), ("tell",), ("read",)]),
-    "lines": ("rb", -1, [("readlines", 1000), ("readline",), ("readlines",), ("readline",)]),
-    "raw read": ("rb", 0, [("read", 5), ("readall",), ("read",), ("seek", 2), ("readinto", 10),
-                           ("tell",), ("fpos",), ("readline",), ("readline", 2), ("seek", 0, 2),
-                           ("tell",), ("write", b"x"), ("truncate",), ("fpos",)]),
-    "update": ("r+b", -1, [("read", 10), ("write", b"AB"), ("tell",), ("read", 3), ("seek", 0),
-                           ("read", 12), ("seek", 5), ("write", b"xyz" * 3000), ("tell",),
-                           ("seek", -3, 1), ("read", 10), ("truncate",), ("tell",),
-                           ("seek", 0, 2), ("write", b"end"), ("flush",), ("fpos",), ("read",),
-                           ("seek", 1), ("peek", 1), ("write", b"q"), ("read1", 4), ("tell",)]),
-    "update tiny": ("r+b", 5, [("read", 2), ("write", b"123"), ("read", 4), ("seek", 1),
-                               ("write", b"a"), ("peek", 1), ("read", 3), ("truncate", 20),
-                               ("seek", 0), ("read",), ("tell",), ("readline",)]),
-    "write": ("wb", -1, [("write", b"abc"), ("tell",), ("write", bytes(10000)), ("tell",),
-                         ("seek", 1), ("write", b"Z"), ("flush",), ("fpos",), ("truncate", 5),
-                         ("tell",), ("write", memoryview(b"mv")), ("write", bytearray(b"ba")),
-                         ("writelines", [b"l1\n", b"l2\n"]), ("tell",), ("read",),
-                         ("seek", 0, 2), ("flush",), ("fpos",)]),
-    "write tiny": ("wb", 4, [("write", b"ab"), ("write", b"cdef"), ("write", b"g"), ("tell",),
-                             ("flush",), ("fpos",), ("write", b"12345678"), ("tell",),
-                             ("seek", 0), ("write", b"X"), ("seek", 0, 2), ("tell",)]),
-    "append": ("ab", -1, [("tell",), ("write", b"tail"), ("tell",), ("seek", 0), ("tell",),
-                          ("write", b"more"), ("tell",), ("flush",), ("fpos",), ("read", 1)]),
-    "append update": ("a+b", -1, [("read", 3), ("seek", 0), ("read", 5), ("write", b"w"),
-                                  ("tell",), ("flush",), ("seek", 0), ("read",), ("tell",)]),
-    "raw update": ("r+b", 0, [("write", b"hello"), ("seek", 0), ("read", 3), ("write", b"XY"),
-                              ("tell",), ("fpos",), ("truncate", 2), ("seek", 0, 2), ("tell",),
-                              ("readall",), ("seek", 0), ("readall",)]),
-    "misuse": ("rb", -1, [("write", b"x"), ("truncate",), ("seek", 0, 9), ("read", -2),
-                          ("seek", 1.5), ("writelines", [b"x"]), ("attr", "mode"),
-                          ("readable",), ("writable",), ("seekable",), ("isatty",)]),
-    "misuse writer": ("wb", -1, [("read",), ("read1", 1), ("readline",), ("readinto", 2),
-                                 ("write", "str"), ("readable",), ("writable",),
-                                 ("attr", "mode")]),
-    "closed reader": ("rb", -1, [("close",), ("read",), ("read1",), ("peek", 1), ("readline",),
-                                 ("readinto", 1), ("tell",), ("seek", 0), ("fileno",),
-                                 ("isatty",), ("readable",), ("writable",), ("seekable",),
-                                 ("flush",), ("readlines",), ("write", b"x"), ("truncate",),
-                                 ("detach",), ("attr", "closed"), ("attr", "mode"), ("close",)]),
-    "closed writer": ("r+b", -1, [("write", b"abc"), ("close",), ("write", b"x"), ("flush",),
-                                  ("truncate",), ("seek", 0), ("tell",), ("read",),
-                                  ("writable",), ("detach",), ("writelines", [])]),
-    "closed raw": ("r+b", 0, [("close",), ("read",), ("readall",), ("readinto", 1),
-                              ("write", b"x"), ("seek", 0), ("tell",), ("truncate",), ("flush",),
-                              ("fileno",), ("isatty",), ("readable",), ("writable",),
-                              ("seekable",), ("readline",), ("readlines",),
-                              ("attr", "closed")]),
-    "detach": ("r+b", -1, [("read", 3), ("write", b"Q"), ("detach",), ("read",), ("write", b"x"),
-                           ("attr", "raw"), ("close",)]),
+    "read": ("rb", -1, "read(5); read1(10); peek(1); readline(); readline(3); tell(); readinto(9);"
+             "seek(100); read(20000); tell(); seek(-10, 2); read(); read(); read(5); tell();"
+             "seek(3, 1); tell(); seek(0); fpos(); read1()"),
+    "tiny buffer": ("rb", 7, "read(3); read(10); readline(); peek(1); read1(); read1(100);"
+                    "seek(-5, 1); tell(); readline(2); read(9000); tell(); read()"),
+    "lines": ("rb", -1, "readlines(1000); readline(); readlines(); readline()"),
+    "raw read": ("rb", 0, "read(5); readall(); read(); seek(2); readinto(10); tell(); fpos();"
+                 "readline(); readline(2); seek(0, 2); tell(); write(b'x'); truncate(); fpos()"),
+    "update": ("r+b", -1, "read(10); write(b'AB'); tell(); read(3); seek(0); read(12); seek(5);"
+               "write(b'xyz' * 3000); tell(); seek(-3, 1); read(10); truncate(); tell();"
+               "seek(0, 2); write(b'end'); flush(); fpos(); read(); seek(1); peek(1);"
+               "write(b'q'); read1(4); tell()"),
+    "update tiny": ("r+b", 5, "read(2); write(b'123'); read(4); seek(1); write(b'a'); peek(1);"
+                    "read(3); truncate(20); seek(0); read(); tell(); readline()"),
+    "write": ("wb", -1, "write(b'abc'); tell(); write(bytes(10000)); tell(); seek(1);"
+              "write(b'Z'); flush(); fpos(); truncate(5); tell(); write(memoryview(b'mv'));"
+              "write(bytearray(b'ba')); writelines([b'l1', b'l2']); tell(); read();"
+              "seek(0, 2); flush(); fpos()"),
+    "write tiny": ("wb", 4, "write(b'ab'); write(b'cdef'); write(b'g'); tell(); flush(); fpos();"
+                   "write(b'12345678'); tell(); seek(0); write(b'X'); seek(0, 2); tell()"),
+    "append": ("ab", -1, "tell(); write(b'tail'); tell(); seek(0); tell(); write(b'more'); tell();"
+               "flush(); fpos(); read(1)"),
+    "append update": ("a+b", -1, "read(3); seek(0); read(5); write(b'w'); tell(); flush(); seek(0);"
+                      "read(); tell()"),
+    "raw update": ("r+b", 0, "write(b'hello'); seek(0); read(3); write(b'XY'); tell(); fpos();"
+                   "truncate(2); seek(0, 2); tell(); readall(); seek(0); readall()"),
+    "misuse": ("rb", -1, "write(b'x'); truncate(); seek(0, 9); read(-2); seek(1.5);"
+               "writelines([b'x']); attr('mode'); readable(); writable(); seekable(); isatty()"),
+    "misuse writer": ("wb", -1, "read(); read1(1); readline(); readinto(2); write('str');"
+                      "readable(); writable(); attr('mode')"),
+    "closed reader": ("rb", -1, "close(); read(); read1(); peek(1); readline(); readinto(1); tell();"
+                      "seek(0); fileno(); isatty(); readable(); writable(); seekable(); flush();"
+                      "readlines(); write(b'x'); truncate(); detach(); attr('closed');"
+                      "attr('mode'); close()"),
+    "closed writer": ("r+b", -1, "write(b'abc'); close(); write(b'x'); flush(); truncate();"
+                      "seek(0); tell(); read(); writable(); detach(); writelines([])"),
+    "closed raw": ("r+b", 0, "close(); read(); readall(); readinto(1); write(b'x'); seek(0);"
+                   "tell(); truncate(); flush(); fileno(); isatty(); readable(); writable();"
+                   "seekable(); readline(); readlines(); attr('closed')"),
+    "detach": ("r+b", -1, "read(3); write(b'Q'); detach(); read(); write(b'x'); attr('raw');"
+               "close()"),
 }
 
 
-def _clean(r, raws):
-    """An outcome comparable between io and us: paths without their
-    directory, a raw file (from detach) as a token, kept for closing."""
-    if r[0] == "error":
-        return r[0], r[1], r[2].replace("ours", "io")
-    if isinstance(r[1], (io.FileIO, kovra_uring.AsyncFileIO)):
-        raws.append(r[1])
-        return "ok", "raw file"
-    return r
+async def run_script(f, script, raws):
+    """Each step's outcome (paths as in the io run, a raw file from detach
+    as a token, kept for closing), then close."""
+    out = []
+    for s in script:
+        r = await outcome(step(f, *s))
+        if r[0] == "error":
+            r = r[0], r[1], r[2].replace("ours", "io")
+        elif isinstance(r[1], (io.FileIO, kovra_uring.AsyncFileIO)):
+            raws.append(r[1])
+            r = "ok", "raw file"
+        out.append(r)
+    for f in [f, *raws]:
+        await outcome(call(f, "close"))
+    return out
 
 
 @pytest.mark.parametrize("size", SIZES)
 @pytest.mark.parametrize("name", SCRIPTS)
 def test_script_as_io(tmp_path, backend, name, size):
     mode, buffering, script = SCRIPTS[name]
+    script = parse(script)
     for d in ("io", "ours"):
         (tmp_path / d).mkdir()
         (tmp_path / d / "f").write_bytes(DATA[:SIZES[size]])
-    raws = []
-    f = io.open(tmp_path / "io" / "f", mode, buffering)
-    expected = [_clean(outcome(step(f, *s)), raws) for s in script]
-    outcome(f.close)
+    expected = asyncio.run(run_script(io.open(tmp_path / "io" / "f", mode, buffering), script, []))
 
-    async def main():
-        f = await kovra_uring.open(tmp_path / "ours" / "f", mode, buffering)
-        got = [_clean(await aoutcome(step(f, *s)), raws) for s in script]
-        await aoutcome(f.close)
-        for raw in raws:
-            await aoutcome(raw.close)
-        return got
+    async def ours():
+        return await run_script(await kovra_uring.open(tmp_path / "ours" / "f", mode, buffering),
+                                script, [])
 
-    got = asyncio.run(main())
-    for s, e, g in zip(script, expected, got):
+    for s, e, g in zip(script, expected, asyncio.run(ours())):
         assert (s, g) == (s, e)
     assert (tmp_path / "ours" / "f").read_bytes() == (tmp_path / "io" / "f").read_bytes()
 
@@ -210,13 +181,13 @@ BAD_ARGS = [
 def test_open_refuses_as_io(tmp_path, backend, args):
     p = tmp_path / "f"
     args = [a.format(p=p, d=tmp_path) if isinstance(a, str) else a for a in args]
-    p.write_bytes(b"data")
-    expected = outcome(lambda: io.open(*args)), p.read_bytes()
-    assert expected[0][0] == "error"
-    p.write_bytes(b"data")
-    before = fds()
-    assert (asyncio.run(aoutcome(lambda: kovra_uring.open(*args))), p.read_bytes()) == expected
-    assert fds() == before
+    results = []
+    for opener in (io.open, kovra_uring.open):
+        p.write_bytes(b"data")
+        before = fds()
+        results.append((asyncio.run(outcome(lambda: opener(*args))), p.read_bytes(), fds()))
+        assert results[-1][0][0] == "error" and results[-1][2] == before
+    assert results[0] == results[1]
 
 
 MODES = [("rb", -1), ("rb", 0), ("wb", -1), ("wb", 0), ("ab", 1), ("xb", -1), ("r+b", 5),
@@ -227,28 +198,21 @@ MODES = [("rb", -1), ("rb", 0), ("wb", -1), ("wb", 0), ("ab", 1), ("xb", -1), ("
 def test_class_and_attributes_as_io(tmp_path, backend, mode, buffering):
     p = tmp_path / "f"
 
-    def describe(f):
-        parts = [type(f).__name__.removeprefix("Async"), f.mode, os.fspath(f.name) == str(p)]
-        while (f := getattr(f, "buffer", None) or getattr(f, "raw", None)) is not None:
+    async def describe(opener):
+        p.unlink(missing_ok=True)
+        p.write_bytes(b"x") if "x" not in mode else None
+        with warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            f = await outcome(lambda: opener(p, mode, buffering))
+        parts, f = [w.message.args for w in warned if w.category is RuntimeWarning], f[1]
+        parts += [os.fspath(f.name) == str(p)]
+        while f is not None:
             parts += [type(f).__name__.removeprefix("Async"), f.mode]
+            f, top = getattr(f, "buffer", None) or getattr(f, "raw", None), f
+        await call(top, "close")
         return parts
 
-    async def main():
-        async with kovra_uring.open(p, mode, buffering) as f:
-            return describe(f)
-
-    p.write_bytes(b"x") if "x" not in mode else None
-    with warnings.catch_warnings(record=True) as ours_warned:
-        warnings.simplefilter("always")
-        got = asyncio.run(main())
-    p.unlink(missing_ok=True)
-    p.write_bytes(b"x") if "x" not in mode else None
-    with warnings.catch_warnings(record=True) as io_warned, io.open(p, mode, buffering) as f:
-        warnings.simplefilter("always")
-        expected = describe(f)
-    assert got == expected
-    assert [str(w.message) for w in ours_warned if w.category is RuntimeWarning] == \
-        [str(w.message) for w in io_warned if w.category is RuntimeWarning]
+    assert asyncio.run(describe(kovra_uring.open)) == asyncio.run(describe(io.open))
 
 
 def _peer(path, mode, data):
@@ -263,35 +227,27 @@ def _peer(path, mode, data):
     return t, got
 
 
-@pytest.mark.parametrize("mode", ["rb", "rb0", "wb", "wb0", "ab"])
-def test_fifo_as_io(tmp_path, backend, mode):
-    """Pipes are streams: no positions, io's errors, and what a short read
-    says is not the end."""
-    buffering = 0 if mode.endswith("0") else -1
-    mode = mode.rstrip("0")
+@pytest.mark.parametrize("mode, buffering", [("rb", -1), ("rb", 0), ("wb", -1), ("wb", 0),
+                                             ("ab", -1)])
+def test_fifo_as_io(tmp_path, backend, mode, buffering):
+    """Pipes are streams: no positions, io's errors, and a short read is not
+    the end."""
     reading = "r" in mode
-    script = ([("read", 5), ("readline",), ("seekable",), ("tell",), ("seek", 0), ("read",),
-               ("read",)] if reading else
-              [("write", DATA), ("seekable",), ("tell",), ("flush",), ("write", b"end")])
+    script = parse("read(5); readline(); seekable(); tell(); seek(0); read(); read()" if reading
+                   else "write(DATA); seekable(); tell(); flush(); write(b'end')")
 
-    def run_io():
-        os.mkfifo(tmp_path / "io")
-        t, got = _peer(tmp_path / "io", "wb" if reading else "rb", DATA if reading else None)
-        with io.open(tmp_path / "io", mode, buffering) as f:
-            out = [outcome(step(f, *s)) for s in script]
-        t.join()
-        return out, got
-
-    async def run_ours():
-        os.mkfifo(tmp_path / "ours")
-        t, got = _peer(tmp_path / "ours", "wb" if reading else "rb", DATA if reading else None)
-        async with kovra_uring.open(tmp_path / "ours", mode, buffering) as f:
-            out = [await aoutcome(step(f, *s)) for s in script]
+    async def run(opener, path):
+        os.mkfifo(path)
+        t, got = _peer(path, "wb" if reading else "rb", DATA if reading else None)
+        f = await call(opener, "__call__", path, mode, buffering)
+        out = [await outcome(step(f, *s)) for s in script]
+        await call(f, "close")
         await asyncio.to_thread(t.join)
         return out, got
 
     before = fds()
-    assert asyncio.run(run_ours()) == run_io()
+    assert asyncio.run(run(kovra_uring.open, tmp_path / "ours")) == \
+        asyncio.run(run(io.open, tmp_path / "io"))
     assert fds() == before
 
 
@@ -306,49 +262,33 @@ def test_descriptors_and_opener_as_io(tmp_path, backend):
     def cases():
         r, w = os.pipe()
         p.write_bytes(DATA)
-        return [(w, "wb", True, None, [("write", b"through a pipe"), ("fileno",)]),
-                (r, "rb", False, None, [("read", 14), ("fileno",), ("seekable",)]),
-                ("f", "rb", True, relative, [("read", 7), ("fpos",), ("seek", 3), ("read", 2),
-                                             ("fpos",)]),
-                (os.open(p, os.O_RDONLY), "rb", True, None, [("seek", 5), ("read", 4),
-                                                             ("fpos",)]),
-                (os.open(p, os.O_RDWR), "r+b", False, None, [("read", 2), ("write", b"!"),
-                                                             ("flush",), ("fpos",), ("read", 3)])]
+        return [(w, "wb", True, None, "write(b'through a pipe'); fileno()"),
+                (r, "rb", False, None, "read(14); fileno(); seekable()"),
+                ("f", "rb", True, relative, "read(7); fpos(); seek(3); read(2); fpos()"),
+                (os.open(p, os.O_RDONLY), "rb", True, None, "seek(5); read(4); fpos()"),
+                (os.open(p, os.O_RDWR), "r+b", False, None,
+                 "read(2); write(b'!'); flush(); fpos(); read(3)")]
 
-    def same(fd, r, s):  # descriptor numbers differ between the two runs
-        return ("ok", "fd") if s == ("fileno",) and r == ("ok", fd) else r
-
-    def after(fd, closefd):  # left open by close (closefd=False), and where
-        if closefd:
-            return None
-        position = outcome(lambda: os.lseek(fd, 0, os.SEEK_CUR))
-        os.close(fd)
-        return position
-
-    def run_io():
+    async def run(opener):
         out = []
-        for fd, mode, closefd, opener, script in cases():
-            with io.open(fd, mode, closefd=closefd, opener=opener) as f:
-                out.append([same(fd, outcome(step(f, *s)), s) for s in script])
-            out.append(after(fd, closefd))
+        for fd, mode, closefd, fd_opener, script in cases():
+            f = await call(opener, "__call__", fd, mode, closefd=closefd, opener=fd_opener)
+            for s in parse(script):  # descriptor numbers differ between the two runs
+                r = await outcome(step(f, *s))
+                out.append(("ok", "fd") if s == ("fileno",) and r == ("ok", fd) else r)
+            await call(f, "close")
+            if not closefd:  # left open, and where
+                out.append(await outcome(lambda: os.lseek(fd, 0, os.SEEK_CUR)))
+                os.close(fd)
+        r, w = os.pipe()  # a stream cannot be opened for update
+        out.append(await outcome(lambda: opener(r, "r+b", closefd=False)))
+        os.close(r), os.close(w)
         return out
 
-    async def run_ours():
-        out = []
-        for fd, mode, closefd, opener, script in cases():
-            async with kovra_uring.open(fd, mode, closefd=closefd, opener=opener) as f:
-                out.append([same(fd, await aoutcome(step(f, *s)), s) for s in script])
-            out.append(after(fd, closefd))
-        return out
-
-    expected = run_io()
-    assert asyncio.run(run_ours()) == expected
+    expected = asyncio.run(run(io.open))
+    assert asyncio.run(run(kovra_uring.open)) == expected
     os.close(dirfd)
     assert fds() == before
-    r, w = os.pipe()  # a stream cannot be opened for update
-    assert asyncio.run(aoutcome(lambda: kovra_uring.open(r, "r+b", closefd=False))) == \
-        outcome(lambda: io.open(r, "r+b", closefd=False))
-    os.close(r), os.close(w)
 
 
 STREAM = b"".join(b"<%05d>" % i for i in range(20000))  # no two places alike
@@ -469,24 +409,18 @@ def test_growing_file_and_finalization(tmp_path, backend):
     p = tmp_path / "f"
     p.write_bytes(b"start\n")
 
-    def grow():
-        with p.open("ab") as other:
-            other.write(b"more\n")
+    async def main(opener):
+        f = await call(opener, "__call__", p, "rb")
+        with p.open("ab", buffering=0) as other:
+            other.write(b"more\n")  # the end the read-ahead saw at open is no longer the end
+            first = await call(f, "read")
+            other.write(b"again\n")
+            out = first, await call(f, "read"), await call(f, "read")
+        await call(f, "close")
+        p.write_bytes(b"start\n")
+        return out
 
-    async def main():
-        async with kovra_uring.open(p, "rb") as f:
-            grow()  # the end the read-ahead saw at open is no longer the end
-            first = await f.read()
-            grow()
-            return first, await f.read(), await f.read()
-
-    with io.open(p, "rb") as f:
-        grow()
-        first = f.read()
-        grow()
-        expected = first, f.read(), f.read()
-    p.write_bytes(b"start\n")
-    assert asyncio.run(main()) == expected
+    assert asyncio.run(main(kovra_uring.open)) == asyncio.run(main(io.open))
 
     async def unclosed():
         f = await kovra_uring.open(p, "wb")
@@ -535,16 +469,12 @@ async def misuse(p: str) -> None:
 '''
 
 
-def test_user_code_type_checks(tmp_path):
+def test_user_code_type_checks(tmp_path, monkeypatch):
     mypy = pytest.importorskip("mypy.api")
     (tmp_path / "use.py").write_text(TYPED_USE)
-    package = os.path.dirname(os.path.dirname(kovra_uring.__file__))
-    os.environ["MYPYPATH"], old = package, os.environ.get("MYPYPATH")
-    try:
-        out, err, status = mypy.run(["--strict", "--follow-imports=silent", "--cache-dir",
-                                     str(tmp_path / "cache"), str(tmp_path / "use.py")])
-    finally:
-        os.environ.pop("MYPYPATH") if old is None else os.environ.update(MYPYPATH=old)
+    monkeypatch.setenv("MYPYPATH", os.path.dirname(os.path.dirname(kovra_uring.__file__)))
+    out, err, status = mypy.run(["--strict", "--follow-imports=silent", "--cache-dir",
+                                 str(tmp_path / "cache"), str(tmp_path / "use.py")])
     assert status == 0, out + err
 
 

@@ -1,127 +1,73 @@
 """kovra_uring.tempfile against the stdlib's tempfile, on both back ends."""
 
 import asyncio
-import errno
+import contextlib
 import gc
 import os
 import tempfile
-import warnings
 
 import pytest
+from test_open import backend, call, fds, outcome, parse  # noqa: F401  (backend: a fixture)
 
 import kovra_uring
-import kovra_uring._driver
-from kovra_uring import RingUnavailableWarning
+
+@contextlib.asynccontextmanager
+async def entered(cm):
+    """`async with` for ours, `with` for the stdlib's."""
+    if hasattr(cm, "__aenter__"):
+        async with cm as f:
+            yield f
+    else:
+        with cm as f:
+            yield f
 
 
-@pytest.fixture(params=["io_uring", "threads"])
-def backend(request, monkeypatch):
-    if request.param == "threads":
-        def refuse(entries=256):
-            raise OSError(errno.EPERM, os.strerror(errno.EPERM))
-        monkeypatch.setattr(kovra_uring._driver, "Ring", refuse)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RingUnavailableWarning)
-        yield request.param
-
-
-def fds():
-    gc.collect()
-    return len(os.listdir("/proc/self/fd"))
-
-
-async def run(f, script):
-    out = []
-    for op, *args in script:
-        r = getattr(f, op)(*args)
-        out.append(await r if asyncio.iscoroutine(r) else r)
-    return out
-
-
-SCRIPT = [("write", b"some bytes\nand more\n"), ("seek", 0), ("readline",), ("tell",),
-          ("read",), ("seek", 5), ("truncate",), ("seek", 0), ("read",)]
+SCRIPT = parse("write(b'some bytes\\nand more\\n'); seek(0); readline(); tell(); read(); seek(5);"
+               "truncate(); seek(0); read()")
 
 
 @pytest.mark.parametrize("kind", ["TemporaryFile", "NamedTemporaryFile", "SpooledTemporaryFile"])
 @pytest.mark.parametrize("mode, buffering", [("w+b", -1), ("w+b", 0), ("wb", -1), ("w+", -1)])
 def test_files_as_stdlib(tmp_path, backend, kind, mode, buffering):
-    text = "b" not in mode
-    if text and not hasattr(kovra_uring._text.AsyncTextIOWrapper, "seek"):
+    if "b" not in mode and not hasattr(kovra_uring._text.AsyncTextIOWrapper, "seek"):
         pytest.skip("the text layer is not there yet")
-    script = [(op, *(a.decode() if text and isinstance(a, bytes) else a for a in args))
-              for op, *args in SCRIPT]
-    if "+" not in mode:
-        script = script[:1] + [("tell",), ("seek", 0), ("write", script[0][1][:3])]
-    if kind == "SpooledTemporaryFile":
-        args = (8, mode, buffering)  # rolls over to a file within the script
-    else:
-        args = (mode, buffering)
+    script = [(op, *(a.decode() if "b" not in mode and type(a) is bytes else a for a in args))
+              for op, *args in (SCRIPT if "+" in mode else SCRIPT[:1] + parse("tell(); seek(1)"))]
+    args = (8, mode, buffering) if kind == "SpooledTemporaryFile" else (mode, buffering)
     kw = {"dir": tmp_path, "prefix": "pre", "suffix": ".suf"}
 
-    def describe(f):  # the file inside the wrappers
-        while (inner := getattr(f, "_file", None) or getattr(f, "file", None)) is not None:
-            f = inner
-        return type(f).__name__.removeprefix("Async"), f.mode
-
-    with getattr(tempfile, kind)(*args, **kw) as f:
-        expected = [outcome(lambda: run_sync(f, script)), describe(f),
+    async def run(module):
+        async with entered(getattr(module, kind)(*args, **kw)) as f:
+            out = [await outcome(call(f, op, *a)) for op, *a in script]
+            inner = f
+            while (i := getattr(inner, "_file", None) or getattr(inner, "file", None)) is not None:
+                inner = i  # the file inside the wrappers
+            out += [type(inner).__name__.removeprefix("Async"), inner.mode,
                     sorted(n[:3] + n[-4:] for n in os.listdir(tmp_path))]
-    expected.append(os.listdir(tmp_path))
-
-    async def main():
-        async with getattr(kovra_uring.tempfile, kind)(*args, **kw) as f:
-            got = [await arun(f, script), describe(f),
-                   sorted(n[:3] + n[-4:] for n in os.listdir(tmp_path))]
-        return got + [os.listdir(tmp_path)], f.closed
+        return out + [os.listdir(tmp_path), f.closed]
 
     before = fds()
-    got, closed = asyncio.run(main())
-    assert got == expected and closed
+    assert asyncio.run(run(kovra_uring.tempfile)) == asyncio.run(run(tempfile))
     assert fds() == before
-
-
-def outcome(fn):
-    try:
-        return "ok", fn()
-    except Exception as e:
-        return "error", type(e), str(e)
-
-
-def run_sync(f, script):
-    return [getattr(f, op)(*args) for op, *args in script]
-
-
-async def arun(f, script):
-    try:
-        return "ok", await run(f, script)
-    except Exception as e:
-        return "error", type(e), str(e)
 
 
 @pytest.mark.parametrize("delete, delete_on_close", [(True, True), (True, False), (False, True)])
 def test_named_deletion_as_stdlib(tmp_path, backend, delete, delete_on_close):
     kw = {"dir": tmp_path, "delete": delete, "delete_on_close": delete_on_close}
-    with tempfile.NamedTemporaryFile(**kw) as f:
-        f.close()
-        expected = [os.path.exists(f.name)]
-    expected.append(os.path.exists(f.name))
 
-    async def main():
-        async with kovra_uring.tempfile.NamedTemporaryFile(**kw) as f:
+    async def run(module):
+        async with entered(module.NamedTemporaryFile(**kw)) as f:
             assert f.name.startswith(str(tmp_path))
-            await f.close()
-            got = [os.path.exists(f.name)]
-        got.append(os.path.exists(f.name))
-        # Not entered: removed when collected, unless on close.
-        g = await kovra_uring.tempfile.NamedTemporaryFile(**kw)
+            await call(f, "close")
+            out = [os.path.exists(f.name)]
+        g = await module.NamedTemporaryFile(**kw) if module is kovra_uring.tempfile else \
+            module.NamedTemporaryFile(**kw)
         name = g.name
-        del g
+        del g  # not entered: removed when collected, unless on close
         gc.collect()
-        return got, os.path.exists(name)
+        return out + [os.path.exists(f.name), os.path.exists(name)]
 
-    got, left = asyncio.run(main())
-    assert got == expected
-    assert left == (not delete)
+    assert asyncio.run(run(kovra_uring.tempfile)) == asyncio.run(run(tempfile))
 
 
 def test_directory_as_stdlib(tmp_path, backend):
@@ -139,25 +85,20 @@ def test_directory_as_stdlib(tmp_path, backend):
 
 
 def test_cancelled_creation_leaves_nothing(tmp_path, backend):
-    async def victim(kind, got):
-        async with getattr(kovra_uring.tempfile, kind)(dir=tmp_path) as f:
-            got.append(f)
+    async def victim(kind):
+        async with getattr(kovra_uring.tempfile, kind)(dir=tmp_path):
             await asyncio.sleep(0)
 
     async def main():
         kovra_uring._loop.get_driver()
         before = fds()
         for i in range(80):
-            kind = ["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory"][i % 3]
-            got = []
-            task = asyncio.ensure_future(victim(kind, got))
+            task = asyncio.ensure_future(
+                victim(["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory"][i % 3]))
             for _ in range(i % 9):
                 await asyncio.sleep(0 if i % 2 else 0.0003)
             task.cancel()
-            try:
-                await task
-            except asyncio.CancelledError:
-                pass
+            await asyncio.gather(task, return_exceptions=True)
         await asyncio.sleep(0.05)  # threads still creating for cancelled callers
         assert fds() == before
 
