@@ -186,6 +186,13 @@ def _gate(drv: Driver) -> _Gate:
     return entry[1]
 
 
+def _refuse_name(name: str | bytes) -> None:
+    """A name with a NUL: raise what io raises for it (its words differ from
+    os's, and between versions); it fails before any system call."""
+    if ("\0" if isinstance(name, str) else b"\0") in name:  # type: ignore[operator]
+        io.open(name, "rb").close()
+
+
 def _close_quietly(fd: object) -> None:
     if isinstance(fd, int) and fd >= 0:
         try:
@@ -326,6 +333,9 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
         await gate.wait(drv)
     try:
         fd, res, data = await drv.open_read(file, os.O_RDONLY, 0o666, READ_AHEAD)
+    except ValueError:
+        _refuse_name(file)
+        raise
     finally:
         gate.leave()
     if res is not None and res >= 0:
@@ -375,6 +385,8 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
     elif opener is not None:
         name = file
 
+        _refuse_name(name)
+
         def call() -> int:
             got = opener(name, flags | os.O_CLOEXEC)  # type: ignore[arg-type]  # io passes bytes too
             if not isinstance(got, int):
@@ -392,6 +404,9 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
             await gate.wait(drv)
         try:
             fd = await drv.open(file, flags, 0o666)
+        except ValueError:
+            _refuse_name(file)
+            raise
         finally:
             gate.leave()
     block = io.DEFAULT_BUFFER_SIZE

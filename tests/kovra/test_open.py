@@ -472,7 +472,9 @@ async def misuse(p: str) -> None:
 def test_user_code_type_checks(tmp_path, monkeypatch):
     mypy = pytest.importorskip("mypy.api")
     (tmp_path / "use.py").write_text(TYPED_USE)
-    monkeypatch.setenv("MYPYPATH", os.path.dirname(os.path.dirname(kovra_uring.__file__)))
+    package_dir = os.path.dirname(os.path.dirname(kovra_uring.__file__))
+    if "-packages" not in package_dir:  # the source tree: mypy finds an installed one itself
+        monkeypatch.setenv("MYPYPATH", package_dir)
     out, err, status = mypy.run(["--strict", "--follow-imports=silent", "--cache-dir",
                                  str(tmp_path / "cache"), str(tmp_path / "use.py")])
     assert status == 0, out + err
