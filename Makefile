@@ -27,8 +27,8 @@ sanitize:
 	tools/sanitize.sh $(PYTEST_ARGS)
 
 demo:
-	@venv=$$(tools/envs.sh demo); echo "== running examples/demo.py"; \
-	    $$venv/bin/python examples/demo.py $(DEMO_ARGS)
+	@venv=$$(tools/envs.sh demo); echo "== running demo/demo.py"; \
+	    $$venv/bin/python demo/demo.py $(DEMO_ARGS)
 
 # dist/: the sdist and the wheel built from it, repaired to manylinux_2_28,
 # checked with auditwheel and twine.

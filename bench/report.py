@@ -30,6 +30,13 @@ REFERENCE = {
     "W5": ["aiofiles open + read"],
     "W6": ["Python os.pread loop, cold"],
     "W7": ["aiofiles open + read"],
+    # One per table: the reads (and their lag), writes, lines, the cold file;
+    # the gather table has no aiofiles row and compares with 64 coroutines.
+    "W8": ["aiofiles open + read", "aiofiles open + write", "aiofiles async for line",
+           "aiofiles read(1 MiB) loop, cold", "kovra_uring.open + read, 64 coroutines"],
+    # One of these in each of W9's tables: the synchronous loop it replaces.
+    "W9": ["Path.read_bytes loop", "Path.read_bytes loop, cold", "Path.write_bytes loop",
+           "os.stat loop"],
 }
 
 
@@ -223,7 +230,9 @@ COLOURS = {
 
 def family(impl: str) -> str:
     low = impl.lower()
-    if low.startswith(("ring", "raw ring", "reference driver", "driver", "bare asyncio")):
+    if low.startswith(("ring", "raw ring", "reference driver", "driver", "bare asyncio",
+                       "kovra_uring", "read_files", "iread_files", "write_files",
+                       "stat_files")):
         return "module"
     if low.startswith(("liburing package", "caio")):
         return "peers"

@@ -2,7 +2,7 @@
 
 The same job four ways, each with 64 coroutines pulling paths from one shared
 iterator and reading each file whole:
-- the reference driver (examples/driver.py, `Driver.read_file`) on one Ring;
+- the package's driver (kovra_uring.Driver, `Driver.read_file`) on one Ring;
 - aiofiles (`aiofiles.open` + `read`, one executor hop per call);
 - anyio (`anyio.Path.read_bytes`, one worker-thread hop per file);
 - `asyncio.to_thread` of a plain open/read/close.
@@ -22,8 +22,7 @@ import anyio
 from common import (BLOCK, ROOT, Table, interleave, profile_note, profiling, scaled, timed,
                     tree)
 
-sys.path.insert(0, str(ROOT / "examples"))
-from driver import Driver  # noqa: E402
+from kovra_uring import Driver  # noqa: E402
 
 CONCURRENCY = 64
 REPS = scaled(7, 2)

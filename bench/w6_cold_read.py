@@ -12,7 +12,7 @@ The same reads three ways, in interleaved rounds:
   the driver's is (and as create_task needs), so gather wraps both in one
   task per read; at depth 64 a third gather row awaits the bare futures
   themselves, to show what those tasks cost;
-- the reference driver (examples/driver.py, `Driver.read`).
+- the package's driver (kovra_uring.Driver, `Driver.read`).
 Both asyncio ways run in two shapes: `depth` worker coroutines each awaiting
 one read at a time, and asyncio.gather of `depth` reads per batch.
 
@@ -34,8 +34,7 @@ from cold import cold_runner, drop_pages, open_random, retried_once, ring_reads
 from common import (BLOCK, ROOT, Table, big_file, interleave, median, random_offsets, scaled,
                     timed, warm_file)
 
-sys.path.insert(0, str(ROOT / "examples"))
-from driver import Driver  # noqa: E402
+from kovra_uring import Driver  # noqa: E402
 
 from _uring import Ring  # noqa: E402
 

@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from kernel_view import IOSQE_ASYNC, run, run_one, submit_trace
+from kernel_view import IOSQE_ASYNC, fdinfo, new_ring, run, run_one, submit_trace
 
 SIZE = 3 << 19  # 1.5 MiB, so a 1 MiB read is complete
 
@@ -54,9 +54,14 @@ def test_read_payload(ring, fd, content, offset, length):
     assert type(payload) is bytes and payload == want
 
 
-@pytest.mark.parametrize("args,kwargs", [((), {}), ((False,), {}), ((True,), {}), ((), {"datasync": True})])
-def test_fsync(ring, fd, content, args, kwargs):
+@pytest.mark.parametrize("args,kwargs,datasync", [((), {}, 0), ((False,), {}, 0), ((True,), {}, 1),
+                                                   ((), {"datasync": True}, 1)])
+def test_fsync(fd, content, args, kwargs, datasync):
+    ring, rfd = new_ring()
     uid = ring.submit_fsync(fd, *args, **kwargs)
+    queued = fdinfo(rfd).get("SQEs_lines")
+    if queued:  # IORING_FSYNC_DATASYNC is rw_flags 1
+        assert f"rw_flags:{datasync:#x}," in queued[0]
     assert run(ring) == {uid: (0, None)}
 
 

@@ -163,7 +163,8 @@ def test_payload_that_cannot_be_created_in_reap(tmp_path):
     resource.setrlimit(resource.RLIMIT_AS, (vm + (16 << 20), resource.RLIM_INFINITY))
     _, e = attempt(ring.reap)
     resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
-    after = [ring.inflight, ring.reap(), ring.submit_read(fd, 0, 3)]
+    after = [ring.inflight, [[u, res, len(data)] for u, res, data in ring.reap()],
+             ring.submit_read(fd, 0, 3)]
     ring.submit()
     assert select.select([ring.eventfd], [], [], 10)[0]
     after.append([[u, res, data.decode()] for u, res, data in ring.reap()])
@@ -173,5 +174,65 @@ def test_payload_that_cannot_be_created_in_reap(tmp_path):
          teardown=time.monotonic() - start)
     """, params=str(tmp_path / "f"))
     assert r["exc"] == ["PanicException", False, ["PyObject pointer is null"]]
-    # The failed completion's entry left the table before its payload failed.
-    assert r["after"] == [0, [], 2, [[2, 3, "\x00\x00\x00"]]] and r["teardown"] < 1
+    # The failed completion stays, with its entry, for the next reap.
+    assert r["after"] == [1, [[1, 48 << 20, 48 << 20]], 2, [[2, 3, "\x00\x00\x00"]]]
+    assert r["teardown"] < 1
+
+
+# One batch of 16 completions of every payload kind, all posted before a reap
+# in which allocation number `k` fails (k = -1: none does).
+REAP_BATCH = """
+import _testcapi, time, zlib
+d = P
+for name in ("r", "s"):
+    with open(f"{d}/{name}", "wb") as f:
+        f.write(bytes(range(256)) * 20)
+rfd, wfd = os.open(d + "/r", os.O_RDONLY), os.open(d + "/w", os.O_WRONLY | os.O_CREAT, 0o644)
+ring, ring_fd = new_ring(64)
+
+def batch(k):
+    ids = []
+    for i in range(4):
+        ids += [ring.submit_read(rfd, 300 * i, 1000 + i),  # filled: the buffer itself
+                ring.submit_read(rfd, 4800 + i, 1000),  # short: a copy
+                ring.submit_statx(d + "/s"),
+                ring.submit_write(wfd, 700 * i, b"w" * (600 + i))]
+    ring.submit()
+    while fdinfo(ring_fd)["CqTail"] - fdinfo(ring_fd)["CqHead"] < 16:  # statx runs on workers
+        time.sleep(0.001)
+    reap, first, failed = ring.reap, [], None
+    # Live 3-tuples past the free list's size, so that reap's own triples
+    # are new allocations too.
+    spare = [(i, k, None) for i in range(3000)]
+    _testcapi.set_nomemory(k, k + 1) if k >= 0 else None
+    try:
+        first = reap()
+    except BaseException as e:
+        failed = type(e).__name__
+    finally:
+        _testcapi.remove_mem_hooks()
+    rest, after = ring.reap(), ring.reap()
+    got = first + rest
+    return dict(failed=failed, first=len(first), inflight=ring.inflight, after=len(after),
+                uids=sorted(u for u, _, _ in got) == sorted(ids),
+                got=sorted([ids.index(u), res, zlib.crc32(repr(p).encode())] for u, res, p in got))
+
+ref = batch(-1)
+assert ref["failed"] is None and ref["first"] == 16, ref
+done(ref=ref["got"], runs=[batch(k) for k in range(80)])
+"""
+
+
+def test_reap_failing_part_way_loses_no_completion(tmp_path):
+    """Whichever allocation fails, the failing reap raises and the next one
+    returns every completion it did not, exactly once and intact."""
+    pytest.importorskip("_testcapi")
+    r = run_child(REAP_BATCH, params=str(tmp_path))
+    ref = r["ref"]
+    assert [g[0] for g in ref] == list(range(16))
+    failed = [run for run in r["runs"] if run["failed"]]
+    assert len(failed) >= 20, "too few allocations failed inside reap"
+    for k, run in enumerate(r["runs"]):
+        assert run["uids"] and run["got"] == ref, f"allocation {k}: {run}"
+        assert run["inflight"] == 0 and run["after"] == 0, f"allocation {k}: {run}"
+        assert (run["failed"] is None) == (run["first"] == 16), f"allocation {k}: {run}"

@@ -2,7 +2,6 @@
 overview, every make target it names."""
 import ast
 import inspect
-import os
 import re
 import subprocess
 import sys
@@ -22,9 +21,7 @@ CALL = re.compile(r"^(Ring|ring\.(\w+))\((.*?)\)", re.M)
 
 @pytest.mark.parametrize("code", PYTHON, ids=[f"block{i}" for i in range(len(PYTHON))])
 def test_python_block_runs(tmp_path, code):
-    # A reader copies examples/driver.py next to their code; the path does it here.
-    env = os.environ | {"PYTHONPATH": str(ROOT / "examples")}
-    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env,
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path,
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
 

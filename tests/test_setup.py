@@ -10,7 +10,7 @@ import sys
 import pytest
 
 from _uring import Ring
-from conftest import open_fds, uring_maps
+from leaks import open_fds, uring_maps
 from kernel_view import fdinfo
 
 

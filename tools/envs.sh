@@ -6,7 +6,8 @@
 #   tools/envs.sh pythons        print "VERSION PATH" for each interpreter found
 #   tools/envs.sh wheel          build dist/*.whl (skipped when up to date)
 #   tools/envs.sh install        wheel + venvs + requirements; prints the venvs
-#   tools/envs.sh demo           wheel + .venv/base (the wheel alone); prints it
+#   tools/envs.sh demo           wheel + .venv/base (the wheel, and aiofiles for the
+#                                demo's comparison); prints it
 #   tools/envs.sh dist           dist/: the sdist, and the wheel built from it and
 #                                repaired to manylinux_2_28; then checks both
 #   tools/envs.sh venv_for NAME PY   .venv/NAME from interpreter PY, with requirements
@@ -183,6 +184,8 @@ install() {
     done
 }
 
+DEMO_PEER=$(grep -m1 '^aiofiles==' bench/requirements.txt)
+
 demo() {
     wheel
     local whl first; whl=$(the_wheel); first=$(oldest)
@@ -191,6 +194,11 @@ demo() {
         say "== installing the wheel into .venv/base"
         .venv/base/bin/python -m pip install -q --force-reinstall --no-deps "$whl" >&2
         cp "$whl" .venv/base/.wheel
+    fi
+    # The demo's comparison row for aiofiles (optional: the demo runs without).
+    if ! .venv/base/bin/python -c "import aiofiles" 2>/dev/null; then
+        say "== installing $DEMO_PEER into .venv/base for the demo's comparison"
+        .venv/base/bin/python -m pip install -q "$DEMO_PEER" >&2 || say "warning: $DEMO_PEER not installed: the demo leaves out its row"
     fi
     echo .venv/base
 }

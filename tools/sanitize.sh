@@ -5,12 +5,12 @@
 #
 #   tools/sanitize.sh [pytest args...]
 #
-# The interpreter itself is not instrumented, so the runtime is preloaded;
-# child processes inherit that (the fault-injection tests append their shim
-# after it). PYTHONMALLOC=malloc gives every Python object its own heap block,
-# so an access past a bytes object's buffer is caught too. Leak detection is
-# off because CPython does not free everything at exit. Any report aborts the
-# process, which fails the run.
+# The interpreter itself is not instrumented, so the runtime (with the C++
+# runtime) is preloaded; child processes inherit that (the fault-injection
+# tests append their shim after it). PYTHONMALLOC=malloc gives every Python
+# object its own heap block, so an access past a bytes object's buffer is
+# caught too. Leak detection is off because CPython does not free everything
+# at exit. Any report aborts the process, which fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export URING_WERROR=${URING_WERROR:-ON}
@@ -28,9 +28,14 @@ URING_SANITIZE=ON "$venv/bin/python" -m pip wheel -q --no-deps -w build/asan-whe
 
 libasan=$(gcc -print-file-name=libasan.so)
 [ -e "$libasan" ] || { echo "error: libasan not found (gcc -print-file-name=libasan.so)" >&2; exit 1; }
+# The C++ runtime too: ASan looks up the real __cxa_throw when it starts, and
+# the interpreter alone has none, so the module's first throw (an internal
+# failure on its way to PanicException) would abort the process.
+libstdcxx=$(g++ -print-file-name=libstdc++.so)
+[ -e "$libstdcxx" ] || { echo "error: libstdc++ not found (g++ -print-file-name=libstdc++.so)" >&2; exit 1; }
 
 echo "== pytest under ASan+UBSan on $("$venv/bin/python" -VV | head -1)"
 export URING_SANITIZED=1 PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-LD_PRELOAD="$libasan" "$venv/bin/python" -m pytest -q "$@"
+LD_PRELOAD="$libasan $libstdcxx" "$venv/bin/python" -m pytest -q "$@"

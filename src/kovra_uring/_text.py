@@ -1,35 +1,689 @@
-"""Placeholder for the text layer (replaced by the real module at merge):
-just enough for open() to build and close a text file."""
+"""Text files: decoding, newline translation and tell() cookies over an
+asynchronous buffered file, with the semantics of io.TextIOWrapper.
+
+Reading decodes large chunks (a read1 of CHUNK bytes) and keeps the decoded
+text with an index into it, so a line already decoded is one str.find and
+one slice, with no await. Everything that can touch the file goes through
+the buffer's coroutines; nothing here belongs to an event loop.
+"""
 
 from __future__ import annotations
 
-from typing import Any
+import codecs
+import io
+import operator
+from collections.abc import Callable, Iterable
+from types import TracebackType
+from typing import Any, Protocol, Self, cast
+
+__all__ = ["AsyncBuffer", "AsyncTextIOWrapper"]
+
+# Bytes asked of the buffer per read1: one round trip decodes a thousand
+# lines of ordinary text, which is what makes a line cheap.
+CHUNK = 1 << 16
+# A read(size) asks for its size's worth of bytes at once, up to this.
+MAX_CHUNK = 1 << 24
+
+# Encodings whose encoder keeps no state: str.encode does their work without
+# an incremental encoder's Python-level call.
+_STATELESS = frozenset({"utf-8", "iso8859-1", "ascii"})
+
+_DETACHED = "underlying buffer has been detached"
+_CLOSED = "I/O operation on closed file."
+
+
+class AsyncBuffer(Protocol):
+    """What the wrapper needs of its buffered binary file."""
+
+    @property
+    def closed(self) -> bool: ...
+
+    async def read(self, size: int = -1, /) -> bytes: ...
+
+    async def read1(self, size: int = -1, /) -> bytes: ...
+
+    async def write(self, data: bytes, /) -> int: ...
+
+    async def flush(self) -> None: ...
+
+    async def seek(self, pos: int, whence: int = 0, /) -> int: ...
+
+    async def tell(self) -> int: ...
+
+    async def truncate(self, pos: int | None = None, /) -> int: ...
+
+    async def close(self) -> None: ...
+
+    def readable(self) -> bool: ...
+
+    def writable(self) -> bool: ...
+
+    def seekable(self) -> bool: ...
+
+    def fileno(self) -> int: ...
+
+    def isatty(self) -> bool: ...
+
+
+class _Decoder(Protocol):
+    def decode(self, data: bytes, final: bool = False, /) -> str: ...
+
+    def getstate(self) -> tuple[bytes, int]: ...
+
+    def setstate(self, state: tuple[bytes, int], /) -> None: ...
+
+    def reset(self) -> None: ...
+
+
+def _pack(pos: int, flags: int = 0, feed: int = 0, eof: bool = False, skip: int = 0) -> int:
+    # io's cookie: the bytes of its C struct (a 64-bit offset, three 32-bit
+    # ints, a flag) read as one little-endian number, so that the cookie is
+    # the plain byte offset wherever the decoder starts afresh.
+    return pos | flags << 64 | feed << 96 | skip << 128 | eof << 160
+
+
+def _unpack(cookie: int) -> tuple[int, int, int, bool, int]:
+    if cookie >> 168:
+        raise OverflowError("int too big to convert")
+    mask = 0xFFFFFFFF
+    return (cookie & (1 << 64) - 1, cookie >> 64 & mask, cookie >> 96 & mask,
+            bool(cookie >> 160), cookie >> 128 & mask)
 
 
 class AsyncTextIOWrapper:
-    def __init__(self, buffer: Any, encoding: str | None = None, errors: str | None = None,
-                 newline: str | None = None, line_buffering: bool = False,
-                 write_through: bool = False) -> None:
-        self.buffer = buffer
-        self.encoding = "utf-8" if encoding in (None, "locale") else encoding
-        self.errors = errors or "strict"
-        self.line_buffering = line_buffering
-        self.mode = "r"
+    """io.TextIOWrapper over an asynchronous buffered binary file.
+
+    Where it differs from io: tell() works inside `async for` (io's `for`
+    turns it off; readlines() still does, as io's); each write() hands its
+    bytes to the buffer at once, so write_through changes nothing; and
+    detach(), being synchronous, leaves the buffer unflushed. Cookies are
+    io's, except that where two byte offsets hold the same text position
+    (a "\r" held back, a codec's escape sequence) io's choice follows its
+    8 KiB read-ahead and this one's its own chunks.
+    """
+
+    def __init__(
+        self,
+        buffer: AsyncBuffer,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+        line_buffering: bool = False,
+        write_through: bool = False,
+    ) -> None:
+        if encoding is not None and not isinstance(encoding, str):
+            raise TypeError(f"TextIOWrapper() argument 'encoding' must be str or None, "
+                            f"not {type(encoding).__name__}")
+        if errors is not None and not isinstance(errors, str):
+            raise TypeError(f"TextIOWrapper() argument 'errors' must be str or None, "
+                            f"not {type(errors).__name__}")
+        if newline is not None and not isinstance(newline, str):
+            raise TypeError(f"TextIOWrapper() argument 'newline' must be str or None, "
+                            f"not {type(newline).__name__}")
+        if newline not in (None, "", "\n", "\r", "\r\n"):
+            raise ValueError(f"illegal newline value: {newline}")
+        # An EncodingWarning names whoever made the wrapper.
+        encoding = io.text_encoding(encoding)
+        if encoding == "locale":
+            import locale
+
+            encoding = locale.getencoding()
+        info = codecs.lookup(encoding)
+        if not info._is_text_encoding:
+            raise LookupError(f"{encoding!r} is not a text encoding; "
+                              "use codecs.open() to handle arbitrary codecs")
+        errors = "strict" if errors is None else errors
+
+        self._buffer: AsyncBuffer | None = buffer
+        self._encoding = encoding
+        self._errors = errors
+        self._line_buffering = bool(line_buffering)
+        self._write_through = bool(write_through)
+        self._mode: str | None = None
+        self._seekable = buffer.seekable()
+        # io's readlines() iterates, and iterating turns tell() off until the
+        # end of the file or a flush (async for does not: it reads lines).
+        self._telling = self._seekable
+
+        # Reading: newline=None translates every ending to "\n" in the
+        # decoder, "" only reports them (lines end at "\r", "\n" or "\r\n"),
+        # and any other value is searched for as it is.
+        self._universal = not newline
+        self._nl = None if newline == "" else (newline or "\n")
+        self._text = ""      # the decoded text of the last chunk
+        self._pos = 0        # how much of it was returned
+        self._cr = -1        # newline="": the next "\r" at or after _pos
+        # For tell(): the decoder's flags where _text begins, and the bytes
+        # that decode to _text (plus whatever the decoder kept back).
+        self._snapshot: tuple[int, bytes] | None = None
+        self._b2c = 0.0      # bytes per character of the last chunk
+        # The last tell()'s resting point in the snapshot's bytes.
+        self._mark: tuple[tuple[int, bytes] | None, int, int, int] | None = None
+        self._decoder: _Decoder | None = None
+        if buffer.readable():
+            codec = codecs.getincrementaldecoder(encoding)(errors)
+            self._decoder = codec
+            if self._universal:
+                self._decoder = io.IncrementalNewlineDecoder(codec, translate=newline is None)
+
+        # Writing: "\n" becomes _writenl unless newline="".
+        self._writetranslate = newline != ""
+        self._writenl = newline or "\n"
+        self._encoder: codecs.IncrementalEncoder | None = None
+        self._encode: Callable[[str], bytes] = str.encode
+        # io looks at the position once, when the wrapper is made, so that a
+        # file not at its start gets no BOM; that look needs an await here,
+        # so it happens before the first operation that moves the position.
+        self._bom_check = False
+        if buffer.writable():
+            self._encoder = codecs.getincrementalencoder(encoding)(errors)
+            if info.name in _STATELESS:
+                name = info.name
+                self._encode = lambda s: s.encode(name, errors)
+            else:
+                self._encode = self._encoder.encode
+            self._bom_check = self._seekable
+
+    # --- attributes -----------------------------------------------------
+
+    def __repr__(self) -> str:
+        parts = [f"<{type(self).__module__}.{type(self).__qualname__}"]
+        for attr in ("name", "mode"):
+            try:
+                parts.append(f"{attr}={getattr(self, attr)!r}")
+            except (AttributeError, ValueError):
+                pass
+        parts.append(f"encoding={self._encoding!r}>")
+        return " ".join(parts)
+
+    @property
+    def buffer(self) -> AsyncBuffer:
+        # None once detached, as io's; typed as io's is, for the common case.
+        return cast(AsyncBuffer, self._buffer)
+
+    @property
+    def encoding(self) -> str:
+        return self._encoding
+
+    @property
+    def errors(self) -> str:
+        return self._errors
+
+    @property
+    def line_buffering(self) -> bool:
+        return self._line_buffering
+
+    @property
+    def write_through(self) -> bool:
+        return self._write_through
+
+    @property
+    def newlines(self) -> str | tuple[str, ...] | None:
+        self._attached()
+        return getattr(self._decoder, "newlines", None)
 
     @property
     def closed(self) -> bool:
-        return bool(self.buffer.closed)
+        return self._attached().closed
 
     @property
     def name(self) -> Any:
-        return self.buffer.name
+        return getattr(self._attached(), "name")
 
-    async def read(self, size: int = -1) -> str:
-        return str((await self.buffer.read(size)).decode(self.encoding, self.errors))
+    @property
+    def mode(self) -> str:
+        """The mode given to open(); for a wrapper made by hand, the
+        buffer's mode without its "b"."""
+        if self._mode is not None:
+            return self._mode
+        mode: str = getattr(self._attached(), "mode")
+        return mode.replace("b", "")
+
+    @mode.setter
+    def mode(self, value: str) -> None:
+        self._mode = value
+
+    def fileno(self) -> int:
+        return self._attached().fileno()
+
+    def isatty(self) -> bool:
+        return self._attached().isatty()
+
+    def readable(self) -> bool:
+        return self._attached().readable()
+
+    def writable(self) -> bool:
+        return self._attached().writable()
+
+    def seekable(self) -> bool:
+        self._open()
+        return self._seekable
+
+    def detach(self) -> AsyncBuffer:
+        """Hand back the buffer, which keeps whatever it holds unwritten
+        (flush it with `await buffer.flush()`): io's detach flushes it, which
+        this synchronous call cannot do."""
+        buf = self._open()
+        self._buffer = None
+        self._set_text("")
+        self._snapshot = None
+        return buf
+
+    # --- checks ---------------------------------------------------------
+
+    def _attached(self) -> AsyncBuffer:
+        buf = self._buffer
+        if buf is None:
+            raise ValueError(_DETACHED)
+        return buf
+
+    def _open(self) -> AsyncBuffer:
+        buf = self._attached()
+        if buf.closed:
+            raise ValueError(_CLOSED)
+        return buf
+
+    def _readable(self) -> tuple[AsyncBuffer, _Decoder]:
+        buf = self._open()
+        if self._decoder is None:
+            raise io.UnsupportedOperation("not readable")
+        return buf, self._decoder
+
+    def _set_text(self, text: str, pos: int = 0) -> None:
+        self._text = text
+        self._pos = pos
+        self._cr = -1
+
+    async def _check_bom(self, buf: AsyncBuffer) -> None:
+        self._bom_check = False
+        if self._encoder is not None and await buf.tell() != 0:
+            self._encoder.setstate(0)
+
+    # --- reading --------------------------------------------------------
+
+    async def _read_chunk(self, buf: AsyncBuffer, dec: _Decoder, size: int = 0) -> bool:
+        """Replace the decoded text by that of the next chunk; False at end
+        of file. The decoder's state is taken after the await, so a read
+        cancelled or failed in flight changes nothing here."""
+        if self._bom_check:
+            await self._check_bom(buf)
+        chunk = await buf.read1(size or CHUNK)
+        flags = 0
+        pending = b""
+        if self._seekable:
+            pending, flags = dec.getstate()
+        eof = not chunk
+        text = dec.decode(chunk, eof)
+        self._set_text(text)
+        self._b2c = len(chunk) / len(text) if text else 0.0
+        if self._seekable:
+            self._snapshot = (flags, pending + chunk)
+        return not eof
+
+    async def read(self, size: int | None = -1) -> str:
+        buf, dec = self._readable()
+        size = -1 if size is None else operator.index(size)
+        text, pos = self._text, self._pos
+        if size < 0:
+            if self._bom_check:
+                await self._check_bom(buf)
+            data = await buf.read()
+            # The chars still held stay readable if the read fails.
+            result = text[pos:] + dec.decode(data, True)
+            self._set_text("")
+            self._snapshot = None
+            return result
+        if len(text) - pos >= size:
+            self._pos = pos + size
+            return text[pos:pos + size]
+        parts = [text[pos:]]
+        need = size - len(parts[0])
+        while need > 0:
+            size = min(max(CHUNK, int(need * self._b2c)), MAX_CHUNK)
+            more = await self._read_chunk(buf, dec, size)
+            take = self._text[:need]
+            self._pos = len(take)
+            parts.append(take)
+            need -= len(take)
+            if not more:
+                break
+        return "".join(parts)
+
+    async def readline(self, size: int = -1) -> str:
+        if size == -1 and self._nl is not None:
+            # The common case: the line is already decoded.
+            text = self._text
+            pos = self._pos
+            end = text.find(self._nl, pos)
+            if end >= 0:
+                end += len(self._nl)
+                self._pos = end
+                return text[pos:end]
+        return await self._readline(operator.index(size))
+
+    def _line_end(self, text: str, start: int) -> int:
+        """Where the line that goes on at text[start:] ends (just past its
+        ending), or -1."""
+        nl = self._nl
+        if nl is not None:
+            end = text.find(nl, start)
+            return end + len(nl) if end >= 0 else -1
+        # newline="": the decoder never ends a chunk with a "\r" unless at
+        # end of file, so a "\r\n" is never split. The next "\r" is cached
+        # so that text without any is scanned once per chunk, not per line.
+        lf = text.find("\n", start)
+        cr = self._cr
+        if cr < start:
+            cr = text.find("\r", start)
+            if cr < 0:
+                cr = len(text)
+            self._cr = cr
+        if cr >= len(text) or 0 <= lf < cr:
+            return lf + 1 if lf >= 0 else -1
+        return cr + 2 if text.startswith("\n", cr + 1) else cr + 1
+
+    async def _readline(self, size: int) -> str:
+        buf, dec = self._readable()
+        text, pos = self._text, self._pos
+        parts: list[str] = []
+        have = 0  # chars in parts
+        cr = False  # whether they end with "\r"
+        end = self._line_end(text, pos)
+        while end < 0 or 0 <= size < end - pos + have:
+            if 0 <= size <= len(text) - pos + have:
+                end = pos + size - have
+                break
+            # The line goes on in the next chunk. The text held stays in
+            # place until that chunk arrives, so a cancelled read loses none.
+            tail = text[pos:]
+            more = await self._read_chunk(buf, dec)
+            text, pos = self._text, 0
+            parts.append(tail)
+            have += len(tail)
+            if tail:
+                cr = tail.endswith("\r")
+            if cr and self._nl == "\r\n" and text.startswith("\n"):
+                end = 1  # an ending split between two chunks
+            elif text or more:
+                end = self._line_end(text, 0)
+            else:
+                self._set_text("")
+                self._snapshot = None
+                return "".join(parts)
+        self._pos = end
+        parts.append(text[pos:end])
+        return "".join(parts)
+
+    async def readlines(self, hint: int | None = -1) -> list[str]:
+        hint = -1 if hint is None else operator.index(hint)
+        lines: list[str] = []
+        total = 0
+        self._telling = False
+        while line := await self.readline():
+            lines.append(line)
+            total += len(line)
+            if 0 < hint <= total:
+                return lines
+        self._telling = self._seekable
+        return lines
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> str:
+        nl = self._nl
+        if nl is not None:
+            text = self._text
+            pos = self._pos
+            end = text.find(nl, pos)
+            if end >= 0:
+                end += len(nl)
+                self._pos = end
+                return text[pos:end]
+        line = await self._readline(-1)
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    # --- writing --------------------------------------------------------
 
     async def write(self, s: str) -> int:
-        await self.buffer.write(s.encode(self.encoding, self.errors))
-        return len(s)
+        if not isinstance(s, str):
+            raise TypeError(f"write() argument must be str, not {type(s).__name__}")
+        buf = self._open()
+        if self._encoder is None:
+            raise io.UnsupportedOperation("not writable")
+        if self._bom_check:
+            await self._check_bom(buf)
+        length = len(s)
+        haslf = (self._writetranslate or self._line_buffering) and "\n" in s
+        if haslf and self._writetranslate and self._writenl != "\n":
+            s = s.replace("\n", self._writenl)
+        data = self._encode(s)
+        # What was read ahead is dropped, as io drops it: the write lands
+        # where the buffer stands.
+        if self._text:
+            self._set_text("")
+        self._snapshot = None
+        if self._decoder is not None:
+            self._decoder.reset()
+        await buf.write(data)
+        if self._line_buffering and (haslf or "\r" in s):
+            await buf.flush()
+        return length
+
+    async def writelines(self, lines: Iterable[str]) -> None:
+        self._open()
+        for line in lines:
+            await self.write(line)
+
+    async def flush(self) -> None:
+        buf = self._open()
+        self._telling = self._seekable
+        await buf.flush()
 
     async def close(self) -> None:
-        await self.buffer.close()
+        buf = self._attached()
+        if buf.closed:
+            return
+        self._set_text("")
+        self._snapshot = None
+        try:
+            await buf.flush()
+        finally:
+            await buf.close()
+
+    async def truncate(self, pos: int | None = None) -> int:
+        # As io: the position defaults to the buffer's, not tell()'s.
+        buf = self._open()
+        await self.flush()
+        return await buf.truncate(pos)
+
+    async def __aenter__(self) -> Self:
+        self._open()
+        return self
+
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        await self.close()
+
+    # --- positions ------------------------------------------------------
+
+    def _set_decoder(self, start: int, flags: int) -> None:
+        # At the start of the stream reset() rather than setstate(): some
+        # decoders (utf-16) start in a state other than (b"", 0).
+        dec = self._decoder
+        assert dec is not None
+        if start == 0 and flags == 0:
+            dec.reset()
+        else:
+            dec.setstate((b"", flags))
+
+    def _reset_encoder(self, start_of_stream: bool) -> None:
+        if self._encoder is not None:
+            self._bom_check = False
+            if start_of_stream:
+                self._encoder.reset()
+            else:
+                self._encoder.setstate(0)
+
+    async def tell(self) -> int:
+        buf = self._open()
+        if not self._seekable:
+            raise io.UnsupportedOperation("underlying stream is not seekable")
+        if not self._telling:
+            raise OSError("telling position disabled by next() call")
+        await buf.flush()
+        position = await buf.tell()
+        dec = self._decoder
+        snapshot = self._snapshot
+        if dec is None or snapshot is None:
+            return position
+        flags, data = snapshot
+        position -= len(data)
+        if self._pos == 0:
+            return _pack(position, flags)
+        saved = dec.getstate()
+        try:
+            return self._cookie(dec, position, flags, data, self._pos)
+        finally:
+            dec.setstate(saved)
+
+    def _cookie(self, dec: _Decoder, position: int, flags: int, data: bytes, skip: int) -> int:
+        """io's cookie for the point `skip` chars into the decoding of
+        `data` from (position, flags): a point at or before it where the
+        decoder holds no bytes, plus what to replay from there."""
+        snapshot = self._snapshot
+        mark = self._mark if self._mark is not None and self._mark[0] is snapshot else None
+        # Offsets in data, with the chars before them and the decoder's flags
+        # there, of points where the decoder holds nothing: decoding resumes
+        # from the nearest one instead of from the start of the chunk, so a
+        # tell() after each line costs a line, not a chunk.
+        base = (0, 0, flags)
+
+        def count(n: int) -> int:
+            off, chars, fl = base if base[0] <= n else (0, 0, flags)
+            if mark is not None and off < mark[1] <= n:
+                _, off, chars, fl = mark
+            self._set_decoder(position + off, fl)
+            return chars + len(dec.decode(data[off:n]))
+
+        # io's guess first, from the chunk's bytes per char, backing off
+        # until the decoder holds nothing. Where several points decode to
+        # the same count (an escape sequence, a held-back "\r") the cookie
+        # depends on this guess: keeping io's keeps io's cookie.
+        start, back, n, dec_flags = int(self._b2c * skip), 1, 0, flags
+        while start > 0:
+            n = count(start)
+            if n <= skip:
+                pending, dec_flags = dec.getstate()
+                if not pending:
+                    break
+                start, back = start - len(pending), 1
+            else:
+                start, back = start - back, back * 2
+        if start <= 0:
+            start, n, dec_flags = 0, 0, flags
+        base = (start, n, dec_flags)
+        if n == skip:
+            self._mark = (snapshot, *base)
+            return _pack(position + start, dec_flags)
+
+        # From there io feeds one byte at a time up to the target, a chunk's
+        # length of decoder calls when the guess fell short. Every point on
+        # the way where the decoder is empty leads to the same cookie, so
+        # jump to the last one: the longest prefix that decodes to fewer
+        # than `skip` chars (galloping from an estimate, then bisecting),
+        # backed off to where the decoder holds nothing.
+        lo, hi = start, len(data) + 1  # count(lo) < skip <= count(hi)
+        if lo < len(data):
+            guess = min(start + max(int(self._b2c * (skip - n)) - 1, 1), len(data))
+            step = 1
+            if count(guess) < skip:
+                lo = guess
+                while lo + step < hi and count(lo + step) < skip:
+                    lo, step = lo + step, step * 2
+                hi = min(hi, lo + step)
+            else:
+                hi = guess
+                while hi - step > lo and count(hi - step) >= skip:
+                    hi, step = hi - step, step * 2
+                lo = max(lo, hi - step)
+            while hi - lo > 1:
+                mid = (lo + hi) // 2
+                if count(mid) < skip:
+                    lo = mid
+                else:
+                    hi = mid
+        while lo > start:
+            n = count(lo)
+            pending, dec_flags = dec.getstate()
+            if not pending:
+                base = (lo, n, dec_flags)
+                break
+            lo -= len(pending)
+
+        off, chars, flags = base
+        self._set_decoder(position + off, flags)
+        fed = decoded = 0
+        for i in range(off, len(data)):
+            fed += 1
+            decoded += len(dec.decode(data[i:i + 1]))
+            pending, dec_flags = dec.getstate()
+            if not pending and chars + decoded <= skip:
+                off, chars, flags = off + fed, chars + decoded, dec_flags
+                fed = decoded = 0
+            if chars + decoded >= skip:
+                self._mark = (snapshot, off, chars, flags)
+                return _pack(position + off, flags, fed, False, skip - chars)
+        decoded += len(dec.decode(b"", True))
+        if chars + decoded < skip:
+            raise OSError("can't reconstruct logical file position")
+        return _pack(position + off, flags, fed, True, skip - chars)
+
+    async def seek(self, cookie: int, whence: int = 0) -> int:
+        buf = self._open()
+        if not self._seekable:
+            raise io.UnsupportedOperation("underlying stream is not seekable")
+        cookie = operator.index(cookie)
+        if whence == io.SEEK_CUR:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
+            cookie = await self.tell()
+        elif whence == io.SEEK_END:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
+            await self.flush()
+            position = await buf.seek(0, io.SEEK_END)
+            self._set_text("")
+            self._snapshot = None
+            if self._decoder is not None:
+                self._decoder.reset()
+            self._reset_encoder(position == 0)
+            return position
+        elif whence != io.SEEK_SET:
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        if cookie < 0:
+            raise ValueError(f"negative seek position {cookie}")
+        await self.flush()
+        start, flags, feed, eof, skip = _unpack(cookie)
+        await buf.seek(start)
+        self._set_text("")
+        self._snapshot = None
+        dec = self._decoder
+        if dec is not None:
+            self._set_decoder(start, flags)
+            self._snapshot = (flags, b"")
+            if skip:
+                data = await buf.read(feed)
+                text = dec.decode(data, eof)
+                self._snapshot = (flags, data)
+                if len(text) < skip:
+                    raise OSError("can't restore logical file position")
+                self._set_text(text, skip)
+        self._reset_encoder(start == 0 and flags == 0)
+        return cookie

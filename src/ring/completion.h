@@ -8,8 +8,9 @@ namespace uring {
 
 // The completions posted when it was made, read in place. Their slots go
 // back to the kernel with one head store when it is destroyed, however its
-// user leaves; never in a process forked meanwhile, which must not write
-// its parent's ring. Until then the kernel posts nothing over them.
+// user leaves (all of them, unless keep_from() held some back); never in a
+// process forked meanwhile, which must not write its parent's ring. Until
+// then the kernel posts nothing over them.
 class PostedCompletions {
   public:
     explicit PostedCompletions(RingState& st)
@@ -30,6 +31,9 @@ class PostedCompletions {
     PostedCompletions& operator=(const PostedCompletions&) = delete;
 
     uint32_t size() const { return tail_ - head_; }
+    // Hands back only the first `n` completions when destroyed; the others
+    // stay posted, in place, for the next reader.
+    void keep_from(uint32_t n) { tail_ = head_ + n; }
     const io_uring_cqe& operator[](uint32_t i) const { return st_.cq.cqes[(head_ + i) & st_.cq.mask]; }
 
   private:

@@ -92,8 +92,9 @@ class IdMap {
     }
 
     // Calls `use(V*)` with the value stored under `key` (null when there is
-    // none), then destroys the value and frees its slot, even if `use`
-    // throws. The value is used in place: nothing is moved on the way out.
+    // none), then destroys the value and frees its slot. If `use` throws, the
+    // value stays as `use` left it, for a later attempt. The value is used in
+    // place: nothing is moved on the way out.
     template <class Use>
     void consume(uint64_t key, Use&& use) {
         Slot* const s = locate(key);
@@ -101,12 +102,8 @@ class IdMap {
             use(static_cast<V*>(nullptr));
             return;
         }
-        struct EraseOnExit {
-            IdMap& map;
-            Slot* slot;
-            ~EraseOnExit() { map.erase_at(slot); }
-        } erase{*this, s};
         use(s->value());
+        erase_at(s);
     }
 
     // Destroys the value stored under `key`, if any.

@@ -26,6 +26,9 @@ Ref new_id_object(uint64_t id);
 
 // Takes every posted completion and returns a new list of
 // (user_data, result, payload) tuples, releasing each entry's resources.
+// If a result object cannot be created it throws InternalFailure, having
+// taken only the completions whose triples it built; it keeps those triples
+// and returns them first next time.
 PyObject* reap_completions(RingState& st);
 
 }  // namespace uring

@@ -90,6 +90,11 @@ class RingState {
     SqView sq;
     CqView cq;
     std::array<CachedInt, kCachedInts> ints;  // see CachedInt
+    // Triples that a failed reap built, with their entries already released:
+    // the first `held_count` items of a list nobody else sees (the others are
+    // empty), returned first by the next reap.
+    Ref held;
+    uint32_t held_count = 0;
     size_t displaced = 0;                    // entries leaked by an id collision
 
   private:

@@ -3,15 +3,18 @@
  * kernel without touching the module's code.
  *
  * Interposed: syscall() (io_uring_setup / io_uring_enter / io_uring_register
- * go through it), mmap()/mmap64() and eventfd(). Everything else, and every
- * call that does not match, is forwarded to the next definition.
+ * go through it), mmap()/mmap64(), eventfd(), close() and clock_gettime().
+ * Everything else, and every call that does not match, is forwarded to the
+ * next definition.
  *
  * Control, from the process itself (ctypes) so that only the calls made while
  * a constructor or method runs are counted:
  *   int  fault_arm(const char *name, long nth, int err)
  *        name: "io_uring_setup", "io_uring_enter", "io_uring_register",
  *              "io_uring_register:OPCODE", "mmap" (shared file mappings only,
- *              so the interpreter's anonymous arenas never count), "eventfd".
+ *              so the interpreter's anonymous arenas never count), "eventfd",
+ *              "close:FD" (closes of that descriptor number; fails with EBADF
+ *              without closing).
  *        nth:  the 1-based matching call that fails; 0 only counts.
  *        err:  the errno it fails with; 0 makes a system call "succeed" with
  *              0 without reaching the kernel (an enter that consumed nothing).
@@ -20,6 +23,11 @@
  *   void fault_hide_features(unsigned mask)
  *        clears these bits of io_uring_params.features after every successful
  *        io_uring_setup, e.g. IORING_FEAT_SINGLE_MMAP to get three mappings.
+ *   void fault_step_realtime(long after_ms, long back_ms)
+ *        an NTP-like step: from `after_ms` (on the monotonic clock) after the
+ *        call on, CLOCK_REALTIME reads `back_ms` behind the real clock.
+ *   long fault_clock_reads(void)
+ *        clock_gettime calls, of any clock, since fault_step_realtime.
  * Or from the environment at load time: FAULT_SYSCALL=name FAULT_NTH=n
  * FAULT_ERRNO=number-or-name (ENOMEM, EMFILE, ...).
  */
@@ -32,14 +40,15 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <time.h>
 
 #define EXPORT __attribute__((visibility("default")))
 
-enum kind { K_NONE, K_SETUP, K_ENTER, K_REGISTER, K_MMAP, K_EVENTFD };
+enum kind { K_NONE, K_SETUP, K_ENTER, K_REGISTER, K_MMAP, K_EVENTFD, K_CLOSE };
 
 static struct {
     enum kind kind;
-    long opcode; /* io_uring_register opcode to match, -1 for any */
+    long opcode; /* io_uring_register opcode or close descriptor to match, -1 for any */
     long nth;
     int err;
     long hits;
@@ -49,11 +58,15 @@ static struct {
 typedef long (*syscall_fn)(long, ...);
 typedef void *(*mmap_fn)(void *, size_t, int, int, int, off_t);
 typedef int (*eventfd_fn)(unsigned int, int);
+typedef int (*close_fn)(int);
+typedef int (*clock_fn)(clockid_t, struct timespec *);
 
 static unsigned hidden_features;
 static syscall_fn real_syscall;
 static mmap_fn real_mmap, real_mmap64;
 static eventfd_fn real_eventfd;
+static close_fn real_close;
+static clock_fn real_clock_gettime;
 
 static void resolve(void) {
     if (!real_syscall) real_syscall = (syscall_fn)dlsym(RTLD_NEXT, "syscall");
@@ -61,6 +74,8 @@ static void resolve(void) {
     if (!real_mmap64) real_mmap64 = (mmap_fn)dlsym(RTLD_NEXT, "mmap64");
     if (!real_mmap64) real_mmap64 = real_mmap;
     if (!real_eventfd) real_eventfd = (eventfd_fn)dlsym(RTLD_NEXT, "eventfd");
+    if (!real_close) real_close = (close_fn)dlsym(RTLD_NEXT, "close");
+    if (!real_clock_gettime) real_clock_gettime = (clock_fn)dlsym(RTLD_NEXT, "clock_gettime");
 }
 
 /* Records a matching call; returns 1 when this occurrence must fail. */
@@ -81,7 +96,10 @@ EXPORT int fault_arm(const char *name, long nth, int err) {
         else if (name[17]) return -1;
     } else if (!strcmp(name, "mmap")) k = K_MMAP;
     else if (!strcmp(name, "eventfd")) k = K_EVENTFD;
-    else return -1;
+    else if (!strncmp(name, "close:", 6)) {
+        k = K_CLOSE;
+        opcode = strtol(name + 6, NULL, 0);
+    } else return -1;
     resolve();
     st.kind = K_NONE; /* no half-armed state is ever observed */
     st.opcode = opcode;
@@ -161,6 +179,54 @@ int eventfd(unsigned int initval, int flags) {
         }
     }
     return real_eventfd(initval, flags);
+}
+
+int close(int fd) {
+    resolve();
+    if (st.kind == K_CLOSE && fd == st.opcode) {
+        long a[6] = {fd};
+        if (hit(a, 1)) {
+            errno = EBADF;
+            return -1;
+        }
+    }
+    return real_close(fd);
+}
+
+static struct {
+    volatile int armed;
+    long long step_at_ns, back_ns;
+    long reads;
+} clk;
+
+static long long ns_of(const struct timespec *t) { return t->tv_sec * 1000000000LL + t->tv_nsec; }
+
+EXPORT void fault_step_realtime(long after_ms, long back_ms) {
+    struct timespec now;
+    resolve();
+    real_clock_gettime(CLOCK_MONOTONIC, &now);
+    clk.armed = 0;
+    clk.step_at_ns = ns_of(&now) + after_ms * 1000000LL;
+    clk.back_ns = back_ms * 1000000LL;
+    clk.reads = 0;
+    clk.armed = 1;
+}
+
+EXPORT long fault_clock_reads(void) { return clk.reads; }
+
+int clock_gettime(clockid_t id, struct timespec *ts) {
+    resolve();
+    int r = real_clock_gettime(id, ts);
+    if (!clk.armed || r) return r;
+    clk.reads++;
+    struct timespec mono;
+    if (id == CLOCK_REALTIME && real_clock_gettime(CLOCK_MONOTONIC, &mono) == 0
+        && ns_of(&mono) >= clk.step_at_ns) {
+        long long t = ns_of(ts) - clk.back_ns;
+        ts->tv_sec = t / 1000000000LL;
+        ts->tv_nsec = t % 1000000000LL;
+    }
+    return r;
 }
 
 static int errno_from(const char *s) {

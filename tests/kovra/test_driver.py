@@ -1,4 +1,4 @@
-"""The example asyncio driver (examples/driver.py) against the real kernel."""
+"""The driver against the real kernel."""
 
 import asyncio
 import errno
@@ -10,11 +10,11 @@ import sys
 import warnings
 
 import pytest
-from conftest import open_fds, uring_maps
+from leaks import open_fds, uring_maps
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"))
-import driver  # noqa: E402
-from driver import FIRST_READ, STAT_FROM, Driver, RingUnavailableWarning  # noqa: E402
+import kovra_uring._driver as driver
+from kovra_uring import Driver, RingUnavailableWarning
+from kovra_uring._convert import FIRST_READ, STAT_FROM
 
 
 def refuse(code):
@@ -176,7 +176,7 @@ def test_short_write_is_continued(tmp_path, fixed):
 
 
 @pytest.mark.parametrize("entries, slots", [(64, 1), (64, 2), (1, None)])
-def test_slot_exhaustion_and_small_ring_fall_back(tmp_path, entries, slots):
+def test_slot_exhaustion_waits_and_small_ring_falls_back(tmp_path, entries, slots):
     paths = make_files(tmp_path, 60)
 
     async def main():
@@ -188,7 +188,8 @@ def test_slot_exhaustion_and_small_ring_fall_back(tmp_path, entries, slots):
     data, io = run(main())
     assert data == [p.read_bytes() for p in paths]
     assert all(open(f"{p}.copy", "rb").read() == d for p, d in zip(paths, data))
-    assert io.fallbacks > 0 and (io.chains > 0) == (entries > 1)
+    # Busy slots are waited for; only a queue too small for a pair falls back.
+    assert (io.fallbacks > 0) == (entries == 1) and (io.chains > 0) == (entries > 1)
     assert sorted(io._slots) == list(range(io.slots))  # every slot was given back
 
 
@@ -368,3 +369,60 @@ def test_descriptor_and_link_operations(tmp_path, backend):
 
     run(main())
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("target", ["file", "empty", "dir", "missing"])
+def test_open_read_carries_the_first_read(tmp_path, backend, target):
+    path = tmp_path / target
+    if target == "file":
+        path.write_bytes(os.urandom(40_000))
+    elif target == "empty":
+        path.write_bytes(b"")
+    elif target == "dir":
+        path.mkdir()
+
+    def expected():
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            data = os.pread(fd, 16384, 0)
+            return len(data), data
+        except OSError as e:
+            return -e.errno, b""
+        finally:
+            os.close(fd)
+
+    async def main():
+        async with Driver() as io:
+            try:
+                fd, res, data = await io.open_read(path, size=16384)
+            except OSError as e:
+                return type(e), e.errno, e.filename
+            io.close_soon(fd)
+            return res, data
+
+    if target == "missing":
+        assert run(main()) == (FileNotFoundError, errno.ENOENT, str(path))
+    else:
+        assert run(main()) == expected()
+
+
+def test_open_read_cancelled_anywhere_leaks_nothing(tmp_path, backend):
+    (tmp_path / "f").write_bytes(b"x" * 100)
+
+    async def main():
+        async with Driver() as io:
+            before = set(open_fds())
+            for i in range(60):
+                task = asyncio.ensure_future(io.open_read(tmp_path / "f"))
+                for _ in range(i % 6):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    fd, _, _ = await task
+                except asyncio.CancelledError:
+                    continue
+                io.close_soon(fd)
+            await asyncio.sleep(0.05)
+            return set(open_fds()) - before
+
+    assert run(main()) == set()

@@ -1,21 +1,25 @@
-"""The example driver's handling of hostile input, refused io_uring, late
+"""The driver's handling of hostile input, refused io_uring, late
 completions and a failing ring, on the real kernel. Faults are injected by
 wrapping the real Ring the driver constructs."""
 
 import array
 import asyncio
 import errno
+import gc
 import mmap
 import os
+import sys
 import warnings
 
 import pytest
-from conftest import open_fds, uring_maps
+from leaks import open_fds, uring_maps
 from test_driver import backend, refuse, run  # noqa: F401 (a fixture)
 
-import driver
+import kovra_uring._convert as convert
+import kovra_uring._driver as driver
 from _uring import Ring
-from driver import Driver, RingUnavailableWarning
+from kovra_uring import Driver, RingUnavailableWarning
+from kovra_uring._loop import get_driver
 
 
 class WatchedRing:
@@ -96,6 +100,22 @@ def test_refused_ring_falls_back_to_threads(tmp_path, monkeypatch, code):
     assert missing == outcome(os.stat, tmp_path / "x")
     assert [w.category for w in caught] == [RingUnavailableWarning]
     assert os.strerror(code) in str(caught[0].message)
+
+
+@pytest.mark.parametrize("make", ["Driver()", "get_driver()"])
+def test_fallback_warning_points_at_the_caller(monkeypatch, make):
+    monkeypatch.setattr(driver, "Ring", refuse(errno.EPERM))
+
+    async def main():
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            line = sys._getframe().f_lineno + 1
+            io = Driver() if make == "Driver()" else get_driver()
+        await io.aclose()
+        return [(w.filename, w.lineno) for w in caught], line
+
+    caught, line = run(main())
+    assert caught == [(__file__, line)]
 
 
 def test_other_ring_errors_are_raised(monkeypatch):
@@ -271,7 +291,7 @@ def test_fstat_exists_listdir_scandir_match_os(tmp_path, backend):
 
 @pytest.mark.parametrize("fixed", [True, False])
 def test_long_data_is_written_in_parts(tmp_path, backend, monkeypatch, fixed):
-    monkeypatch.setattr(driver, "MAX_WRITE", 1000)
+    monkeypatch.setattr(convert, "MAX_WRITE", 1000)
     data = os.urandom(4500)
     f = tmp_path / "f"
 
@@ -336,8 +356,91 @@ def test_slot_is_returned_on_every_exception(tmp_path, watched, op, method, faul
     assert run(main()) == [0, 1]
 
 
+@pytest.mark.parametrize("fault", [OSError(errno.EBADF, "refused"), OSError("submission queue full")])
+def test_slot_is_returned_when_the_close_is_refused(tmp_path, watched, fault):
+    (tmp_path / "f").write_bytes(b"data")
+
+    async def main():
+        async with Driver(slots=2) as io:
+            watched[0].faults["submit_close_fixed"] = fault
+            data = await io.read_file(tmp_path / "f")
+            watched[0].faults.clear()
+            await asyncio.sleep(0.01)
+            return data, sorted(io._slots)
+
+    assert run(main()) == (b"data", [0, 1])
+
+
+@pytest.mark.parametrize("size", [-1, 0, 1 << 32, 1 << 63, 1 << 64])
+def test_read_sizes_out_of_range_raise_what_os_raises(tmp_path, backend, size):
+    (tmp_path / "f").write_bytes(b"data")
+    fd = os.open(tmp_path / "f", os.O_RDONLY)
+
+    async def main():
+        async with Driver() as io:
+            return [await aoutcome(io.read(fd, size, offset)) for offset in (None, 0)]
+
+    try:
+        expected = [outcome(os.read, fd, size), outcome(os.pread, fd, size, 0)]
+        os.lseek(fd, 0, os.SEEK_SET)
+        assert run(main()) == expected
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("fixed", [True, False])
+def test_read_file_doubles_its_reads(tmp_path, watched, fixed):
+    data = os.urandom(7 * 16384 + 5)
+    (tmp_path / "f").write_bytes(data)
+
+    async def main():
+        async with Driver(fixed=fixed) as io:
+            return await io.read_file(tmp_path / "f")
+
+    assert run(main()) == data
+    reads = [m for m, _, _ in watched[0].log if m.startswith(("submit_read", "submit_open_read"))]
+    assert len(reads) == 4  # 16, 16, 32 and 64 KiB
+
+
+class HoldingRing(WatchedRing):
+    """A ring whose every other reap finds nothing, though completions are
+    there: the driver's reader then drains the eventfd and finds them on its
+    second reap, so nothing will signal it about what they lead to."""
+
+    held = False
+
+    def reap(self):
+        self.held = not self.held
+        return [] if self.held else self._ring.reap()
+
+
+def test_batch_reaped_after_the_drain_still_gets_its_flush(tmp_path, monkeypatch):
+    monkeypatch.setattr(driver, "Ring", HoldingRing)
+    data = os.urandom(300_000)
+    (tmp_path / "f").write_bytes(data)
+
+    async def chain(io, fd):
+        # Each operation is queued by the coroutine the previous one woke.
+        return [await io.read(fd, 1, i) for i in range(40)]
+
+    async def main():
+        async with Driver() as io:
+            fd = await io.open(tmp_path / "f")
+            got = await asyncio.gather(chain(io, fd), io.read_file(tmp_path / "f"),
+                                       io.write_file(tmp_path / "g", data))
+            await io.close(fd)
+            return got
+
+    singles, whole, _ = run(main(), timeout=10)
+    assert b"".join(singles) == data[:40] and whole == data
+    assert (tmp_path / "g").read_bytes() == data
+
+
 def test_aclose_closes_the_ring_at_once(tmp_path):
     async def main():
+        # A Ring an earlier test left in a reference cycle (a frame kept by
+        # its own traceback, say) would otherwise close during this one.
+        gc.collect()
         before = open_fds(), uring_maps()
         io = Driver()
         await io.read_file(__file__)

@@ -1,0 +1,546 @@
+"""The ring back end: submission, flush, reap and dispatch, and the hot
+operations.
+
+Coroutines queue kernel operations with the ring's `submit_*` methods; the
+first submission of a loop tick schedules one `submit()` for the end of the
+tick, so any number of coroutines share a single `io_uring_enter`.
+
+Completions are dispatched by `user_data`: `_ops` maps each id to what
+receives its `(user_data, result, payload)` triple, usually the one plain
+future its coroutine awaits. A completion costs a dict pop and a
+`set_result`, and a coroutine a single future per round trip. Page-cached
+reads, opens and closes complete inside the `io_uring_enter` itself, so the
+flush reaps straight after submitting; and every batch of completions has
+the next flush run right behind the coroutines it wakes, so what they queue
+reaches the kernel in the same pass of the loop instead of the next one.
+That flush is usually the eventfd's reader itself: the eventfd is left
+signalled until a reap finds nothing, so the loop's next poll queues the
+reader behind those coroutines, and the path from a completion to the next
+submission holds no read of the eventfd.
+
+What every driver on this ring has to get right:
+
+- `reap` never enters the kernel, so completions the kernel held back while
+  the completion queue was full, and entries queued behind one that failed
+  to prepare, move only when `submit()` is called again (`_flush`).
+- A cancelled operation keeps its buffers in the ring until its completion
+  is reaped (`_cancel`).
+- A descriptor or a direct-descriptor slot is closed only once the last
+  operation on it has completed: a read punted to a kernel worker looks the
+  descriptor up only when it runs, and would read whatever file got the
+  number in between.
+- The ring takes `str` paths encoded as UTF-8 and `bytes` data. Names that
+  are not valid UTF-8 (`bytes`, or `str` with surrogate escapes as
+  `os.listdir` returns them) go through `os` in a worker thread, and other
+  bytes-like data is copied into `bytes`.
+
+The hot paths (read, stat, read_file) have the push, the flush scheduling
+and the wait written out: each Python call left on them is a measurable
+share of an operation's cost.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+from collections import deque
+from collections.abc import Callable, Sequence
+from functools import partial
+from typing import Any
+
+from ._cancel import Action, abandon, close_if_opened
+from ._convert import CURRENT_POSITION, data_arg, part, read_size, ring_path, stat_result
+from ._driver import Driver, StrOrBytesPath
+from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
+
+__all__ = ["RingCore", "Completion", "OPEN_DEPTH"]
+
+Completion = tuple[int, int, Any]  # (user_data, result, payload), as reap() returns it
+
+# While reads are not completing inside the enter (cold data), a pass of the
+# loop in which many coroutines queue reads submits every EARLY_SUBMIT of
+# them: a read queued early in a long pass would otherwise reach the device
+# only at the end of it, and a deep queue drains meanwhile. A read that is
+# the only operation in flight is submitted at once. Page-cached reads
+# complete inside the enter: those go in one submit per pass.
+EARLY_SUBMIT = 8
+
+# Opens on plain descriptors take turns, at most OPEN_DEPTH in flight: an
+# unbounded gather of open-and-read coroutines then reads each file soon
+# after opening it, instead of opening every file before reading any (and
+# running out of descriptors).
+OPEN_DEPTH = 128
+
+
+class RingCore(Driver):
+    """Driver operations on one io_uring: everything but the slot pool and
+    the whole-file chains (_chains.RingDriver)."""
+
+    backend = "io_uring"
+
+    def __init__(self, entries: int = 256, *, fixed: bool = True,
+                 slots: int | None = None) -> None:
+        super().__init__()
+        ring = self.ring
+        assert ring is not None  # Driver.__new__ made it
+        glue = self._glue
+        # user_data -> what receives its completion (None: nothing).
+        self._ops: dict[int, Any] = {}
+        # Completions that found their future cancelled, kept until the
+        # cancelled coroutine picks them up (_cancel.abandon).
+        self._late: dict[int, Completion] = {}
+        self._flush_scheduled = False
+        self._reader_flushes = False  # the scheduled flush is the eventfd's reader
+        self._unsent = 0  # reads queued since the last submit
+        self._early = True  # reads do not complete inside the enter (EARLY_SUBMIT)
+        self._room: list[Any] = []  # pushes waiting for queue space
+        self._idle: Any = None
+        self._tasks: set[Any] = set()
+        self._create_future = glue.create_future
+        self._call_soon = glue.call_soon
+        self._eventfd = ring.eventfd
+        self._opening = 0  # plain opens in flight
+        self._open_waiters: deque[Any] = deque()
+        glue.add_reader(ring.eventfd, self._reap)
+
+    # -- event-loop plumbing ------------------------------------------------
+
+    def _schedule_flush(self) -> None:
+        if not self._flush_scheduled:
+            self._flush_scheduled = True
+            self._call_soon(self._flush)
+
+    def _flush(self) -> None:
+        """The flush as a callback of its own (see _dispatch)."""
+        self._flush_scheduled = False
+        if done := self._enter():
+            self._dispatch(done)
+
+    def _enter(self) -> list[Completion]:
+        """Submit what the tick queued, and return what completed inside the
+        enter (page-cached reads, opens, closes), to be dispatched now rather
+        than one loop pass later."""
+        ring = self.ring
+        # Nothing queued and nothing owed: a flush that _dispatch scheduled
+        # for coroutines that queued nothing.
+        if ring is None or not (inflight := ring.inflight):
+            return []
+        self._unsent = 0
+        try:
+            ring.submit()
+        except OSError as e:
+            if e.errno in TRANSIENT:
+                self._schedule_flush()  # entries stay queued: try again next tick
+            else:
+                self._fail(e)
+            return []
+        if self._room:  # the enter made room in the queue
+            for fut in self._room:
+                if not fut.done():
+                    fut.set_result(None)
+            self._room.clear()
+        done = ring.reap()
+        # Most of what was outstanding completed inside the enter: data in
+        # the page cache, best submitted in whole passes (EARLY_SUBMIT).
+        self._early = 2 * len(done) < inflight
+        return done
+
+    def _submit_early(self) -> None:
+        """Submit in the middle of a pass (EARLY_SUBMIT); the flush at its end
+        still runs, and deals with any failure."""
+        self._unsent = 0
+        try:
+            self.ring.submit()  # type: ignore[union-attr]
+        except OSError:
+            pass
+
+    def _reap(self) -> None:
+        """The eventfd's reader, and the flush when _dispatch left it one.
+
+        The eventfd is drained only when a reap finds nothing: draining
+        first would put two reads of it between a completion and the
+        coroutine that queues the next operation. Left undrained, it keeps
+        the loop waking this reader, which then finds the queue empty (its
+        completions reaped here or by a flush), drains, and reaps once more
+        for whatever completed before the drain, whose signal the drain
+        consumed. Anything completing later signals the eventfd again."""
+        ring = self.ring
+        if ring is None:
+            return
+        if self._reader_flushes:
+            self._reader_flushes = self._flush_scheduled = False
+            done = self._enter()
+        else:
+            done = ring.reap()
+        if done:
+            self._dispatch(done)
+        else:
+            # One read empties the eventfd (a counter, not a semaphore), and
+            # saves drain_eventfd's second read, the one that finds it empty.
+            try:
+                os.read(self._eventfd, 8)
+            except OSError:  # BlockingIOError: nothing to drain
+                pass
+            if done := ring.reap():
+                self._dispatch(done, drained=True)
+
+    def _dispatch(self, done: list[Completion], drained: bool = False) -> None:
+        pop = self._ops.pop
+        it = iter(done)
+        for t in it:
+            action = pop(t[0], None)
+            if action is not None:
+                try:
+                    action.set_result(t)
+                except BaseException as e:
+                    self._action_failed(t, e, it, drained)
+        # A flush runs right behind the coroutines these completions wake, so
+        # that what they queue is submitted in the same pass of the loop. The
+        # enter also lets through what reap cannot see: completions the
+        # kernel held back while the CQ was full, and entries queued behind
+        # one that failed to prepare. (With nothing in flight by then, the
+        # flush does nothing.)
+        #
+        # Completions signal the eventfd after they are posted, and only the
+        # reader drains it, reaping again straight after: so unless these
+        # came from that second reap, the eventfd is (or is about to be)
+        # readable, and the loop's next poll queues the reader right behind
+        # the coroutines woken here. The reader then is the flush, and no
+        # callback of its own needs scheduling.
+        if not self._flush_scheduled:
+            self._flush_scheduled = True
+            if drained:
+                self._call_soon(self._flush)
+            else:
+                self._reader_flushes = True
+        if (self._idle is not None and not self.ring.inflight  # type: ignore[union-attr]
+                and not self._idle.done()):
+            self._idle.set_result(None)
+
+    def _action_failed(self, t: Completion, e: BaseException, rest: Any, drained: bool) -> None:
+        if isinstance(e, self._glue.InvalidStateError):
+            # Its future was cancelled and the coroutine has not run its
+            # handler yet: keep the completion for abandon().
+            self._late[t[0]] = t
+            return
+        if isinstance(e, Exception):  # one failing action must not strand the rest
+            self._glue.report("io_uring completion action failed", e)
+            return
+        self._dispatch(list(rest), drained)  # KeyboardInterrupt and the like: after the rest
+        raise e
+
+    def _fail(self, e: OSError) -> None:
+        """submit() failed for good: whoever waits for it to make progress
+        (pushers waiting for room, aclose) gets the error instead of a hang."""
+        waiting = [f for f in (*self._room, self._idle) if f is not None and not f.done()]
+        self._room.clear()
+        for fut in waiting:
+            fut.set_exception(e)
+        if not waiting:
+            self._glue.report("io_uring submit failed", e)
+
+    # -- pushing ---------------------------------------------------------------
+    #
+    # A push the ring refuses for want of room (the queue stayed full, or its
+    # flush failed for a transient reason) waits for the next flush and tries
+    # again; any other refusal raises (push_error says which is which).
+
+    def _try_push(self, submit: Callable[..., Any], *args: Any) -> Any:
+        """Queue one entry (or chain); None when the ring has no room now."""
+        try:
+            ids = submit(*args)
+        except OSError as e:
+            if (err := push_error(e)) is None:
+                return None
+            raise err from None
+        if not self._flush_scheduled:
+            self._flush_scheduled = True
+            self._call_soon(self._flush)
+        return ids
+
+    async def _push(self, submit: Callable[..., Any], *args: Any) -> Any:
+        while (ids := self._try_push(submit, *args)) is None:
+            if not self.ring.inflight:  # type: ignore[union-attr]  # nothing will make room
+                raise OSError("submission queue full")
+            # Room appears once the kernel consumes entries: after the next
+            # flush. (One future per waiter: a cancelled waiter cancels only
+            # its own.)
+            fut = self._create_future()
+            self._room.append(fut)
+            self._schedule_flush()
+            await fut
+        return ids
+
+    async def _push_refused(self, e: OSError, submit: Callable[..., Any], *args: Any) -> Any:
+        """The hot paths' push after `submit(*args)` raised `e`."""
+        if (err := push_error(e)) is not None:
+            raise err from None
+        return await self._push(submit, *args)
+
+    def _track(self, user_data: int) -> Any:
+        """The future that the completion of `user_data` resolves."""
+        fut = self._ops[user_data] = self._create_future()
+        return fut
+
+    def _queue(self, action: Callable[[Completion], object] | None,
+               submit: Callable[..., Any], *args: Any) -> None:
+        """Queue an operation that nobody awaits; `action` gets its completion."""
+        receiver = None if action is None else Action(action)
+        user_data = self._try_push(submit, *args)
+        if user_data is None:  # rare: no room even after a flush
+            async def push() -> None:
+                self._ops[await self._push(submit, *args)] = receiver
+            self._spawn(push())
+        else:
+            self._ops[user_data] = receiver
+
+    async def _run(self, submit: Callable[..., Any], *args: Any,
+                   cleanup: Callable[[Completion], object] | None = None,
+                   cancel: bool = True) -> Completion:
+        """Queue one operation and wait for its completion; `cleanup` and
+        `cancel` say what a cancelled caller leaves behind (abandon)."""
+        user_data = self._try_push(submit, *args)
+        if user_data is None:
+            user_data = await self._push(submit, *args)
+        fut = self._ops[user_data] = self._create_future()
+        try:
+            return await fut  # type: ignore[no-any-return]
+        except BaseException:
+            abandon(self, user_data, fut, cleanup, cancel)
+            raise
+
+    def _spawn(self, coro: Any) -> Any:
+        task = self._glue.spawn(coro)
+        self._tasks.add(task)  # aclose() waits for these
+        task.add_done_callback(self._tasks.discard)
+        return task
+
+    # -- turns of plain opens ------------------------------------------------
+
+    async def _open_turn(self) -> None:
+        if self._opening < OPEN_DEPTH:
+            self._opening += 1
+            return
+        fut = self._create_future()
+        self._open_waiters.append(fut)
+        try:
+            await fut  # the turn was handed over: _opening already counts it
+        except BaseException:
+            if fut.done() and not fut.cancelled():
+                self._open_done()
+            raise
+
+    def _open_done(self) -> None:
+        waiters = self._open_waiters
+        while waiters:
+            fut = waiters.popleft()
+            if not fut.done():
+                fut.set_result(None)
+                return
+        self._opening -= 1
+
+    # -- lifecycle ----------------------------------------------------------
+
+    async def aclose(self) -> None:
+        """Wait for everything in flight, then detach from the loop and close
+        the ring (its descriptor and eventfd) at once. If this wait is
+        cancelled, or fails because the ring does, the reader stays
+        registered, so late completions are still reaped and their buffers
+        released; aclose() can be called again."""
+        self._closed = True
+        while self._tasks:
+            await self._glue.wait_all(list(self._tasks))
+        await self._join_threads()
+        while (ring := self.ring) is not None and ring.inflight:
+            if self._idle is None or self._idle.done():
+                self._idle = self._create_future()
+            self._schedule_flush()
+            await self._idle
+        if ring is not None:
+            self._glue.remove_reader(ring.eventfd)
+            # The Ring has no close(): dropping the last reference releases it.
+            # (A failure kept in _idle holds frames that refer to it too.)
+            self.ring = None
+            self._idle = None
+
+    # -- descriptor operations ---------------------------------------------
+
+    async def open(self, path: StrOrBytesPath, flags: int = os.O_RDONLY,
+                   mode: int = 0o666) -> int:
+        self._check()
+        path = os.fspath(path)
+        # Like os.open, descriptors are not inherited by child processes.
+        flags |= os.O_CLOEXEC
+        await self._open_turn()
+        try:
+            # An open whose caller was cancelled may still succeed: close its fd.
+            _, res, _ = await self._run(self.ring.submit_open,  # type: ignore[union-attr]
+                                        ring_path(path), flags, mode, cleanup=close_if_opened)
+        except OS_NAMES:
+            return await self._in_thread(os.open, path, flags, mode, cleanup=os.close)
+        finally:
+            self._open_done()
+        if res < 0:
+            raise os_error(res, path)
+        return res
+
+    async def close(self, fd: int) -> None:
+        self._check()
+        res = await self._close_fd(fd)
+        if res < 0:
+            raise os_error(res)
+
+    def close_soon(self, fd: int) -> None:
+        self._check()
+        self._queue(None, self.ring.submit_close, fd)  # type: ignore[union-attr]
+
+    async def _close_fd(self, fd: int) -> int:
+        # Never cancelled: a cancelled caller still closes its descriptor.
+        _, res, _ = await self._run(self.ring.submit_close, fd,  # type: ignore[union-attr]
+                                    cancel=False)
+        return res
+
+    async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
+        # The hottest path: _run written out.
+        if self._closed:
+            raise RuntimeError("driver is closed")
+        off = CURRENT_POSITION if offset is None else offset
+        submit = self.ring.submit_read  # type: ignore[union-attr]
+        try:
+            user_data = submit(fd, off, size)
+        except OSError as e:
+            user_data = await self._push_refused(e, submit, fd, off, size)
+        except OverflowError:  # out of the ring's ranges: what os.read/os.pread say
+            size = read_size(size)
+            if offset is not None and offset < 0:
+                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL)) from None
+            user_data = await self._push(submit, fd, off, size)
+        if not self._flush_scheduled:
+            self._flush_scheduled = True
+            self._call_soon(self._flush)
+        if self._early:
+            self._unsent = unsent = self._unsent + 1
+            if unsent >= EARLY_SUBMIT or unsent == 1 and self.ring.inflight == 1:  # type: ignore[union-attr]
+                self._submit_early()
+        fut = self._ops[user_data] = self._create_future()
+        try:
+            _, res, data = await fut
+        except BaseException:
+            abandon(self, user_data, fut)
+            raise
+        if res < 0:
+            raise os_error(res)
+        return data  # type: ignore[no-any-return]
+
+    async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
+        self._check()
+        data, done = data_arg(data), 0
+        while True:
+            chunk = part(data, done)
+            off = CURRENT_POSITION if offset is None else offset + done
+            _, res, _ = await self._run(self.ring.submit_write,  # type: ignore[union-attr]
+                                        fd, off, chunk)
+            if res < 0:
+                if done:
+                    return done  # what was written, as a short write says
+                raise os_error(res)
+            done += res
+            if res < len(chunk) or done >= len(data):
+                return done
+
+    async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
+        self._check()
+        off = CURRENT_POSITION if offset is None else offset
+        bufs = [b if isinstance(b, bytes) else bytes(data_arg(b)) for b in bufs]
+        _, res, _ = await self._run(self.ring.submit_writev, fd, off, bufs)  # type: ignore[union-attr]
+        if res < 0:
+            raise os_error(res)
+        return res
+
+    async def fsync(self, fd: int, datasync: bool = False) -> None:
+        self._check()
+        _, res, _ = await self._run(self.ring.submit_fsync, fd, bool(datasync))  # type: ignore[union-attr]
+        if res < 0:
+            raise os_error(res)
+
+    async def truncate(self, fd: int, length: int) -> None:
+        """os.ftruncate; kernels before 6.9 lack the operation, so a thread
+        does it there."""
+        self._check()
+        _, res, _ = await self._run(self.ring.submit_ftruncate, fd, length)  # type: ignore[union-attr]
+        if res in (-errno.EINVAL, -errno.EOPNOTSUPP):
+            # Also the answer for a descriptor not open for writing: the
+            # thread then raises the real error.
+            await self._in_thread(os.ftruncate, fd, length)
+        elif res < 0:
+            raise os_error(res)
+
+    async def fstat(self, fd: int) -> os.stat_result:
+        self._check()
+        _, res, payload = await self._run(self.ring.submit_fstatx, fd)  # type: ignore[union-attr]
+        if res < 0:
+            raise os_error(res)
+        return stat_result(payload)
+
+    # -- path operations ----------------------------------------------------
+
+    async def stat(self, path: StrOrBytesPath, follow: bool = True) -> os.stat_result:
+        # One of the hot paths: _run written out.
+        if self._closed:
+            raise RuntimeError("driver is closed")
+        name = path if type(path) is str else ring_path(path := os.fspath(path))
+        follow = bool(follow)
+        submit = self.ring.submit_statx  # type: ignore[union-attr]
+        try:
+            try:
+                user_data = submit(name, follow)
+            except OSError as e:
+                user_data = await self._push_refused(e, submit, name, follow)
+        except OS_NAMES:
+            return await self._in_thread(partial(os.stat, path, follow_symlinks=follow))
+        if not self._flush_scheduled:
+            self._flush_scheduled = True
+            self._call_soon(self._flush)
+        fut = self._ops[user_data] = self._create_future()
+        try:
+            _, res, payload = await fut
+        except BaseException:
+            abandon(self, user_data, fut)
+            raise
+        if res < 0:
+            raise os_error(res, path)
+        return stat_result(payload)
+
+    async def _path_op(self, submit_name: str, paths: tuple[StrOrBytesPath, ...],
+                       extra: tuple[Any, ...], os_fn: Callable[..., Any],
+                       os_extra: tuple[Any, ...] = ()) -> None:
+        """A path operation of the ring, or `os_fn(*paths, *os_extra)` on a
+        thread for a name the ring cannot take."""
+        self._check()
+        names: tuple[str | bytes, ...] = tuple(os.fspath(p) for p in paths)
+        try:
+            _, res, _ = await self._run(getattr(self.ring, submit_name),
+                                        *map(ring_path, names), *extra)
+        except OS_NAMES:
+            await self._in_thread(os_fn, *names, *os_extra)
+            return
+        if res < 0:
+            raise os_error(res, *names)
+
+    async def mkdir(self, path: StrOrBytesPath, mode: int = 0o777) -> None:
+        await self._path_op("submit_mkdir", (path,), (mode,), os.mkdir, (mode,))
+
+    async def unlink(self, path: StrOrBytesPath) -> None:
+        await self._path_op("submit_unlink", (path,), (False,), os.unlink)
+
+    async def rmdir(self, path: StrOrBytesPath) -> None:
+        await self._path_op("submit_unlink", (path,), (True,), os.rmdir)
+
+    async def rename(self, src: StrOrBytesPath, dst: StrOrBytesPath) -> None:
+        await self._path_op("submit_rename", (src, dst), (), os.rename)
+
+    async def symlink(self, target: StrOrBytesPath, linkpath: StrOrBytesPath) -> None:
+        await self._path_op("submit_symlink", (target, linkpath), (), os.symlink)
+
+    async def link(self, src: StrOrBytesPath, dst: StrOrBytesPath) -> None:
+        await self._path_op("submit_link", (src, dst), (), os.link)

@@ -1,0 +1,171 @@
+"""The driver where the kernel refuses io_uring: every operation is the os
+call on a worker thread, with the same results and exceptions as the ring
+back end."""
+
+from __future__ import annotations
+
+import errno
+import os
+from collections.abc import Sequence
+from functools import partial
+from typing import Any
+
+from ._convert import FIRST_READ, data_arg, part, read_size
+from ._driver import Driver, StrOrBytesPath
+
+__all__ = ["ThreadDriver"]
+
+
+def _os_write(fd: int, data: Any, offset: int | None) -> int:
+    """os.write / os.pwrite of all of `data`, in parts as the ring writes it;
+    stops at the first short part."""
+    data, done = data_arg(data), 0
+    while True:
+        chunk = part(data, done)
+        n = os.write(fd, chunk) if offset is None else os.pwrite(fd, chunk, offset + done)
+        done += n
+        if n < len(chunk) or done >= len(data):
+            return done
+
+
+def _os_read_file(path: str | bytes) -> bytes:
+    with open(os.open(path, os.O_RDONLY | os.O_CLOEXEC), "rb", buffering=0) as f:
+        return f.readall()
+
+
+def _os_write_file(path: str | bytes, data: bytes | memoryview) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+    try:
+        done = 0
+        while done < len(data):
+            n = os.write(fd, part(data, done))
+            if n == 0:
+                raise OSError(errno.EIO, "write made no progress", path)
+            done += n
+    except BaseException:
+        os.close(fd)
+        raise
+    os.close(fd)
+
+
+def os_open_read(path: str | bytes, flags: int, mode: int,
+                 size: int) -> tuple[int, int | None, bytes]:
+    fd = os.open(path, flags, mode)
+    try:
+        data = os.pread(fd, size, 0)
+    except OSError as e:
+        return fd, -(e.errno or errno.EIO), b""
+    return fd, len(data), data
+
+
+def _os_exists(path: StrOrBytesPath) -> bool:
+    try:
+        os.stat(path)
+    except (OSError, ValueError):
+        return False
+    return True
+
+
+def _close_quietly(fd: int) -> None:
+    try:
+        os.close(fd)
+    except OSError:
+        pass
+
+
+class ThreadDriver(Driver):
+    """Driver operations as os calls on worker threads."""
+
+    backend = "threads"
+
+    def __init__(self, entries: int = 256, *, fixed: bool = True,
+                 slots: int | None = None) -> None:
+        super().__init__()
+        self.ring = None
+        self.slots = 0
+
+    async def aclose(self) -> None:
+        if self._closed:
+            return
+        self._closed = True
+        await self._join_threads()
+
+    async def _run_os(self, fn: Any, *args: Any) -> Any:
+        self._check()
+        return await self._in_thread(fn, *args)
+
+    async def open(self, path: StrOrBytesPath, flags: int = os.O_RDONLY,
+                   mode: int = 0o666) -> int:
+        self._check()
+        return await self._in_thread(os.open, os.fspath(path), flags | os.O_CLOEXEC, mode,
+                                     cleanup=os.close)
+
+    async def open_read(self, path: StrOrBytesPath, flags: int = os.O_RDONLY,
+                        mode: int = 0o666, size: int = FIRST_READ
+                        ) -> tuple[int, int | None, bytes]:
+        self._check()
+        return await self._in_thread(os_open_read, os.fspath(path), flags | os.O_CLOEXEC,
+                                     mode, read_size(size),
+                                     cleanup=lambda r: _close_quietly(r[0]))
+
+    def close_soon(self, fd: int) -> None:
+        self._check()
+        self._thread_call(_close_quietly, fd)
+
+    async def close(self, fd: int) -> None:
+        await self._run_os(os.close, fd)
+
+    async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
+        size = read_size(size)
+        if offset is None:
+            return await self._run_os(os.read, fd, size)  # type: ignore[no-any-return]
+        return await self._run_os(os.pread, fd, size, offset)  # type: ignore[no-any-return]
+
+    async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
+        return await self._run_os(_os_write, fd, data, offset)  # type: ignore[no-any-return]
+
+    async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
+        if offset is None:
+            return await self._run_os(os.writev, fd, list(bufs))  # type: ignore[no-any-return]
+        return await self._run_os(os.pwritev, fd, list(bufs), offset)  # type: ignore[no-any-return]
+
+    async def fsync(self, fd: int, datasync: bool = False) -> None:
+        await self._run_os(os.fdatasync if datasync else os.fsync, fd)
+
+    async def truncate(self, fd: int, length: int) -> None:
+        await self._run_os(os.ftruncate, fd, length)
+
+    async def fstat(self, fd: int) -> os.stat_result:
+        return await self._run_os(os.fstat, fd)  # type: ignore[no-any-return]
+
+    async def stat(self, path: StrOrBytesPath, follow: bool = True) -> os.stat_result:
+        self._check()
+        return await self._in_thread(partial(os.stat, os.fspath(path),
+                                             follow_symlinks=bool(follow)))
+
+    async def exists(self, path: StrOrBytesPath) -> bool:
+        return await self._run_os(_os_exists, path)  # type: ignore[no-any-return]
+
+    async def mkdir(self, path: StrOrBytesPath, mode: int = 0o777) -> None:
+        await self._run_os(os.mkdir, os.fspath(path), mode)
+
+    async def unlink(self, path: StrOrBytesPath) -> None:
+        await self._run_os(os.unlink, os.fspath(path))
+
+    async def rmdir(self, path: StrOrBytesPath) -> None:
+        await self._run_os(os.rmdir, os.fspath(path))
+
+    async def rename(self, src: StrOrBytesPath, dst: StrOrBytesPath) -> None:
+        await self._run_os(os.rename, os.fspath(src), os.fspath(dst))
+
+    async def symlink(self, target: StrOrBytesPath, linkpath: StrOrBytesPath) -> None:
+        await self._run_os(os.symlink, os.fspath(target), os.fspath(linkpath))
+
+    async def link(self, src: StrOrBytesPath, dst: StrOrBytesPath) -> None:
+        await self._run_os(os.link, os.fspath(src), os.fspath(dst))
+
+    async def read_file(self, path: StrOrBytesPath) -> bytes:
+        return await self._run_os(_os_read_file, os.fspath(path))  # type: ignore[no-any-return]
+
+    async def write_file(self, path: StrOrBytesPath, data: Any) -> None:
+        await self._run_os(_os_write_file, os.fspath(path), data_arg(data))

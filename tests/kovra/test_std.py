@@ -1,0 +1,28 @@
+"""The std streams: whatever sys.stdin, sys.stdout and sys.stderr are at
+the moment of the call."""
+
+import asyncio
+import io
+import sys
+
+import kovra_uring._std as std
+
+
+async def use_streams(n):
+    await std.stdout.write(f"{n}\n")
+    await std.stdout_bytes.write(b"b")
+    await std.stderr.writelines(["e", "f"])
+    buf = bytearray(1)
+    return (await std.stdin_bytes.readinto(buf), bytes(buf), await std.stdin.readline(),
+            [line async for line in std.stdin], std.stdin_bytes.readable(),
+            await std.stdin.readable(), await std.stdout.writable())
+
+
+def test_the_sys_streams_of_the_moment(monkeypatch):
+    for n in range(2):  # new sys streams each time
+        streams = [io.TextIOWrapper(io.BytesIO(data), write_through=True)
+                   for data in (b"xy\nz\nw", b"", b"")]
+        for name, stream in zip(["stdin", "stdout", "stderr"], streams):
+            monkeypatch.setattr(sys, name, stream)
+        assert asyncio.run(use_streams(n)) == (1, b"x", "y\n", ["z\n", "w"], True, True, True)
+        assert [s.buffer.getvalue() for s in streams[1:]] == [f"{n}\nb".encode(), b"ef"]
