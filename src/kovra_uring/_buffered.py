@@ -22,7 +22,7 @@ import os
 from collections.abc import Awaitable, Buffer, Callable
 from typing import ClassVar, Self
 
-from ._raw import _CLOSED_IOBASE, AsyncFileIO, _AsyncIOBase, _bytes_like, _size
+from ._raw import _CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
 
@@ -126,17 +126,19 @@ class _Buffered(_AsyncIOBase):
     def fileno(self) -> int:
         return self._live().fileno()
 
-    async def isatty(self) -> bool:
-        return await self._live().isatty()
+    # These four answer at once, or when awaited (see _Answer).
+
+    def isatty(self) -> bool:
+        return self._live().isatty()
 
     def readable(self) -> bool:
-        return self._live().readable() if self._reading else False
+        return self._live().readable() if self._reading else _answer(False)
 
-    async def writable(self) -> bool:
-        return await self._live().writable() if self._writing else False
+    def writable(self) -> bool:
+        return self._live().writable() if self._writing else _answer(False)
 
-    async def seekable(self) -> bool:
-        return self._live()._is_seekable()
+    def seekable(self) -> bool:
+        return _answer(self._live()._is_seekable())
 
     # -- reading ----------------------------------------------------------
 

@@ -20,9 +20,9 @@ import operator
 import os
 import warnings
 from collections import deque
-from collections.abc import Buffer, Iterable
+from collections.abc import Buffer, Generator, Iterable
 from types import TracebackType
-from typing import Any, Self
+from typing import Any, Self, cast
 
 from ._loop import get_driver
 
@@ -56,6 +56,31 @@ def _bytes_like(b: object) -> int:
             return view.nbytes
     except TypeError:
         raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
+
+
+class _Answer(int):
+    """A yes or no from readable(), writable(), seekable() or isatty(), that
+    can also be awaited: aiofiles' callers await some of these, io's callers
+    (and the text layer) do not."""
+
+    __slots__ = ()
+
+    def __await__(self) -> Generator[None, None, bool]:
+        return bool(self)
+        yield  # a generator, finished at once
+
+    def __repr__(self) -> str:
+        return repr(bool(self))
+
+    __str__ = __repr__
+
+
+_YES, _NO = _Answer(1), _Answer(0)
+
+
+def _answer(flag: bool) -> bool:
+    # Typed as io's: a plain bool to the type checker.
+    return cast(bool, _YES if flag else _NO)
 
 
 class _AsyncIOBase:
@@ -254,14 +279,14 @@ class AsyncFileIO(_AsyncIOBase):
 
     def readable(self) -> bool:
         self._fd_open()
-        return self._readable
+        return _answer(self._readable)
 
-    async def writable(self) -> bool:
+    def writable(self) -> bool:
         self._fd_open()
-        return self._writable
+        return _answer(self._writable)
 
-    async def seekable(self) -> bool:
-        return self._is_seekable()
+    def seekable(self) -> bool:
+        return _answer(self._is_seekable())
 
     def _is_seekable(self) -> bool:
         fd = self._fd_open()
@@ -285,10 +310,10 @@ class AsyncFileIO(_AsyncIOBase):
         self._seekable = True
         return end
 
-    async def isatty(self) -> bool:
+    def isatty(self) -> bool:
         fd = self._fd_open()
         # A file read at offsets is no terminal: no ioctl needed.
-        return (self._pos is None or not self._is_seekable()) and os.isatty(fd)
+        return _answer((self._pos is None or not self._is_seekable()) and os.isatty(fd))
 
     async def flush(self) -> None:
         if self._fd < 0:

@@ -492,3 +492,23 @@ def test_stream_by_name_opens_before_its_data(backend):
 
     assert asyncio.run(main()) == b"written after the open"
     os.close(r)
+
+
+def test_answers_are_awaitable_too(tmp_path, backend):
+    """readable() and the like answer at once, as io's, or awaited, as
+    aiofiles' (text files pass on their buffer's answers)."""
+    p = tmp_path / "f"
+
+    async def main():
+        async with kovra_uring.open(p, "w+b") as f, kovra_uring.open(p, "r") as t:
+            answers = []
+            for g in (f, f.raw, t):
+                for name in ("readable", "writable", "seekable", "isatty"):
+                    now = getattr(g, name)()
+                    answers.append((now == await now, bool(now)))
+            return answers
+
+    with io.open(p, "w+b") as f, io.open(p, "r") as t:
+        expected = [(True, getattr(g, n)()) for g in (f, f.raw, t)
+                    for n in ("readable", "writable", "seekable", "isatty")]
+    assert asyncio.run(main()) == expected
