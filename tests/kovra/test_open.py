@@ -11,6 +11,7 @@ import os
 import resource
 import threading
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -25,6 +26,7 @@ def backend(request, monkeypatch):
         def refuse(entries=256):
             raise OSError(errno.EPERM, os.strerror(errno.EPERM))
         monkeypatch.setattr(kovra_uring._driver, "Ring", refuse)
+    asyncio.run(asyncio.sleep(0))  # a loop's first run may keep descriptors (uvloop's)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RingUnavailableWarning)
         yield request.param
@@ -218,11 +220,8 @@ def test_class_and_attributes_as_io(tmp_path, backend, mode, buffering):
 def _peer(path, mode, data):
     """The other end of a FIFO, on a thread: writes `data`, or reads all."""
     got = []
-
-    def run():
-        with io.open(path, mode) as f:
-            f.write(data) if data is not None else got.append(f.read())
-    t = threading.Thread(target=run)
+    t = threading.Thread(target=lambda: got.append(Path(path).write_bytes(data) if data
+                                                   else Path(path).read_bytes()))
     t.start()
     return t, got
 

@@ -29,8 +29,6 @@ SCRIPT = parse("write(b'some bytes\\nand more\\n'); seek(0); readline(); tell();
 @pytest.mark.parametrize("kind", ["TemporaryFile", "NamedTemporaryFile", "SpooledTemporaryFile"])
 @pytest.mark.parametrize("mode, buffering", [("w+b", -1), ("w+b", 0), ("wb", -1), ("w+", -1)])
 def test_files_as_stdlib(tmp_path, backend, kind, mode, buffering):
-    if "b" not in mode and not hasattr(kovra_uring._text.AsyncTextIOWrapper, "seek"):
-        pytest.skip("the text layer is not there yet")
     script = [(op, *(a.decode() if "b" not in mode and type(a) is bytes else a for a in args))
               for op, *args in (SCRIPT if "+" in mode else SCRIPT[:1] + parse("tell(); seek(1)"))]
     args = (8, mode, buffering) if kind == "SpooledTemporaryFile" else (mode, buffering)
