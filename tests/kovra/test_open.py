@@ -500,12 +500,9 @@ def test_answers_are_awaitable_too(tmp_path, backend):
 
     async def main():
         async with kovra_uring.open(p, "w+b") as f, kovra_uring.open(p, "r") as t:
-            answers = []
-            for g in (f, f.raw, t):
-                for name in ("readable", "writable", "seekable", "isatty"):
-                    now = getattr(g, name)()
-                    answers.append((now == await now, bool(now)))
-            return answers
+            nows = [getattr(g, n)() for g in (f, f.raw, t)
+                    for n in ("readable", "writable", "seekable", "isatty")]
+            return [(now == await now, bool(now)) for now in nows]
 
     with io.open(p, "w+b") as f, io.open(p, "r") as t:
         expected = [(True, getattr(g, n)()) for g in (f, f.raw, t)
