@@ -1,0 +1,535 @@
+"""Buffered binary files: io's BufferedReader, BufferedWriter and
+BufferedRandom over an AsyncFileIO, awaited.
+
+What a call can answer from the buffer it answers without awaiting the
+driver and without the lock; everything else runs under the file's lock, so
+that two tasks sharing a file see io's results as two threads would.
+
+Cancellation never loses track of the position: a read that is cancelled
+keeps what it already got in the read buffer; a write or flush that is
+cancelled keeps the data not yet known to be written in the write buffer, for
+the next flush or close to write again at the same offset. Where the kernel's
+position is used (append mode, pipes) that rewrite could repeat data, so the
+write in flight is counted as done instead.
+"""
+
+from __future__ import annotations
+
+import errno
+import io
+import operator
+import os
+from collections.abc import Awaitable, Buffer, Callable
+from typing import ClassVar, Self
+
+from ._raw import _CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size
+
+__all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
+
+_DETACHED = "raw stream has been detached"
+_WHENCES = frozenset({os.SEEK_SET, os.SEEK_CUR, os.SEEK_END, os.SEEK_DATA, os.SEEK_HOLE})
+
+
+class _Buffered(_AsyncIOBase):
+    """The buffer logic shared by the three classes; `_reading` and
+    `_writing` say which halves a class has."""
+
+    __slots__ = ("_raw", "buffer_size", "_buf", "_bpos", "_eof", "_wbuf", "__weakref__")
+
+    _reading: ClassVar[bool] = False
+    _writing: ClassVar[bool] = False
+
+    def __init__(self, raw: AsyncFileIO, buffer_size: int = io.DEFAULT_BUFFER_SIZE) -> None:
+        if not isinstance(raw, AsyncFileIO):
+            raise TypeError(f"raw must be an AsyncFileIO, not {type(raw).__name__}")
+        if self._reading and not raw.readable():
+            raise io.UnsupportedOperation("File or stream is not readable.")
+        if self._writing and not raw._writable:
+            raise io.UnsupportedOperation("File or stream is not writable.")
+        if self._reading and self._writing and not raw._is_seekable():
+            raise io.UnsupportedOperation("File or stream is not seekable.")
+        buffer_size = operator.index(buffer_size)
+        if buffer_size <= 0:
+            raise ValueError("buffer size must be strictly positive")
+        self._raw: AsyncFileIO | None = raw
+        self.buffer_size = buffer_size
+        self._busy, self._waiters = False, None
+        # Read buffer: _buf[_bpos:] is read from the raw file and not yet
+        # handed out. Write buffer: _wbuf, not yet written. At most one of
+        # them holds data at a time.
+        self._buf = b""
+        self._bpos = 0
+        # The open's read-ahead found the end of the file: checked again (an
+        # lseek) by the first call that would otherwise read (_at_end).
+        self._eof = False
+        self._wbuf = bytearray()
+
+    @classmethod
+    def _with_data(cls, raw: AsyncFileIO, data: bytes, eof: bool) -> Self:
+        """A buffer over `raw` that already holds `data`, read from the raw
+        file's start (the open's read-ahead)."""
+        self = cls.__new__(cls)
+        self._raw, self.buffer_size, self._busy, self._waiters = raw, io.DEFAULT_BUFFER_SIZE, False, None
+        self._buf, self._bpos, self._eof, self._wbuf = data, 0, eof, bytearray()
+        return self
+
+    # -- state ------------------------------------------------------------
+
+    @property
+    def raw(self) -> AsyncFileIO | None:
+        return self._raw
+
+    def _live(self) -> AsyncFileIO:
+        raw = self._raw
+        if raw is None:
+            raise ValueError(_DETACHED)
+        return raw
+
+    def _open_raw(self, what: str) -> AsyncFileIO:
+        """The raw file, for an operation named in io's words `what`."""
+        raw = self._raw
+        if raw is None:
+            raise ValueError(_DETACHED)
+        if raw._fd < 0:
+            raise ValueError(f"{what} closed file")
+        return raw
+
+    def _reader(self, op: str, what: str) -> AsyncFileIO:
+        if not self._reading:
+            raise io.UnsupportedOperation(op)
+        return self._open_raw(what)
+
+    def _writer(self, op: str, what: str) -> AsyncFileIO:
+        if not self._writing:
+            raise io.UnsupportedOperation(op)
+        return self._open_raw(what)
+
+    @property
+    def closed(self) -> bool:
+        return self._live()._fd < 0
+
+    @property
+    def name(self) -> str | bytes | int:
+        return self._live().name
+
+    @property
+    def mode(self) -> str:
+        return self._live().mode
+
+    def __repr__(self) -> str:
+        cls = f"{type(self).__module__.split('.')[0]}.{type(self).__qualname__}"
+        raw = self._raw
+        if raw is None or raw._fd < 0:
+            return f"<{cls}>"
+        return f"<{cls} name={raw.name!r}>"
+
+    def fileno(self) -> int:
+        return self._live().fileno()
+
+    # These four answer at once, or when awaited (see _Answer).
+
+    def isatty(self) -> bool:
+        return self._live().isatty()
+
+    def readable(self) -> bool:
+        return self._live().readable() if self._reading else _answer(False)
+
+    def writable(self) -> bool:
+        return self._live().writable() if self._writing else _answer(False)
+
+    def seekable(self) -> bool:
+        return _answer(self._live()._is_seekable())
+
+    # -- reading ----------------------------------------------------------
+
+    def _at_end(self) -> bool:
+        """The open's read-ahead found the end of the file: is that still
+        the end? (Asked once; a file that has grown since, or a stream, is
+        read on.)"""
+        self._eof = False
+        raw = self._raw
+        return raw is not None and raw._pos is not None and raw._end() == raw._pos
+
+    async def _fill(self, raw: AsyncFileIO, size: int) -> bytes:
+        """One read of the raw file, or its end when that is known already."""
+        if self._eof and self._at_end():
+            return b""
+        return await raw._read(size)
+
+    def _keep(self, chunks: list[bytes]) -> None:
+        """A read is leaving early: what it took from the buffer and the raw
+        file becomes the buffer again, the position unchanged."""
+        self._buf = b"".join(chunks)
+        self._bpos = 0
+
+    def _rewind(self, raw: AsyncFileIO) -> None:
+        """Give the unread part of the read buffer back to the raw file, so
+        that its position is the logical one (BufferedRandom)."""
+        unread = len(self._buf) - self._bpos
+        self._buf, self._bpos, self._eof = b"", 0, False
+        if unread:
+            raw._seek(-unread, os.SEEK_CUR)
+
+    async def read(self, size: int | None = -1) -> bytes:
+        if self._eof and size == -1 and not self._busy and self._at_end():
+            # All of a small file came with the open (_eof is never set on a
+            # closed or detached file).
+            buf, pos = self._buf, self._bpos
+            self._buf, self._bpos = b"", 0
+            return buf if pos == 0 else buf[pos:]
+        raw = self._reader("read", "read of")
+        size = _size(size)
+        if size < -1:
+            raise ValueError("read length must be non-negative or -1")
+        buf, pos = self._buf, self._bpos
+        if not self._busy:
+            if 0 <= size <= len(buf) - pos:
+                self._bpos = pos + size
+                return buf if size == len(buf) else buf[pos:pos + size]
+        await self._acquire()
+        try:
+            return await self._read_locked(raw, size)
+        finally:
+            self._release()
+
+    async def _read_locked(self, raw: AsyncFileIO, size: int) -> bytes:
+        if self._wbuf:  # written data goes out before reading (BufferedRandom)
+            await self._flush_writes(raw)
+        buf, pos = self._buf, self._bpos
+        chunks = [buf[pos:]] if pos < len(buf) else []
+        self._buf, self._bpos = b"", 0
+        try:
+            if size < 0:
+                if not (self._eof and self._at_end()):
+                    chunks.append(await raw._readall())
+                return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+            have = sum(map(len, chunks))
+            while have < size:
+                want = size - have
+                # Big reads go straight to the raw file; small ones fill the buffer.
+                data = await self._fill(raw, want if want >= self.buffer_size else self.buffer_size)
+                if not data:
+                    break
+                chunks.append(data)
+                have += len(data)
+        except BaseException:
+            self._keep(chunks)
+            raise
+        data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+        if len(data) > size:
+            self._buf, self._bpos = data, size
+            return data[:size]
+        return data
+
+    async def read1(self, size: int | None = -1) -> bytes:
+        raw = self._reader("read1", "read of")
+        size = _size(size)
+        if size < 0:
+            size = self.buffer_size
+        if size == 0:
+            return b""
+        buf, pos = self._buf, self._bpos
+        if not self._busy and pos < len(buf):
+            end = min(len(buf), pos + size)
+            self._bpos = end
+            return buf if pos == 0 and end == len(buf) else buf[pos:end]
+        await self._acquire()
+        try:
+            if self._wbuf:
+                await self._flush_writes(raw)
+            buf, pos = self._buf, self._bpos
+            if pos < len(buf):
+                end = min(len(buf), pos + size)
+                self._bpos = end
+                return buf[pos:end]
+            # Buffer empty: one raw read of what was asked, as io does.
+            return await self._fill(raw, size)
+        finally:
+            self._release()
+
+    async def readinto(self, buffer: Buffer) -> int:
+        self._reader("read", "readinto of")
+        return await self._readinto(buffer, self.read)
+
+    async def readinto1(self, buffer: Buffer) -> int:
+        self._reader("read", "readinto of")
+        return await self._readinto(buffer, self.read1)
+
+    @staticmethod
+    async def _readinto(buffer: Buffer, read: Callable[[int], Awaitable[bytes]]) -> int:
+        with memoryview(buffer) as view, view.cast("B") as target:
+            if target.readonly:
+                raise TypeError("readinto() argument must be read-write bytes-like object, "
+                                f"not {type(buffer).__name__}")
+            data = await read(len(target))
+            target[:len(data)] = data
+        return len(data)
+
+    async def readline(self, size: int | None = -1) -> bytes:
+        raw = self._reader("read", "readline of")
+        size = _size(size)
+        buf, pos = self._buf, self._bpos
+        if not self._busy:
+            end = len(buf) if size < 0 else min(len(buf), pos + size)
+            i = buf.find(b"\n", pos, end)
+            if i >= 0:
+                self._bpos = i + 1
+                return buf[pos:i + 1]
+            if 0 <= size <= len(buf) - pos:
+                self._bpos = end
+                return buf[pos:end]
+        await self._acquire()
+        try:
+            return await self._readline_locked(raw, size)
+        finally:
+            self._release()
+
+    async def _readline_locked(self, raw: AsyncFileIO, size: int) -> bytes:
+        if self._wbuf:  # written data goes out before reading (BufferedRandom)
+            await self._flush_writes(raw)
+        buf, pos = self._buf, self._bpos
+        chunks = [buf[pos:]] if pos < len(buf) else []
+        self._buf, self._bpos = b"", 0
+        have = len(chunks[0]) if chunks else 0
+        if chunks and (b"\n" in chunks[0] or 0 <= size <= have):
+            data = chunks[0]  # the line is all there (the lock was busy before)
+        else:
+            try:
+                while True:
+                    data = await self._fill(raw, self.buffer_size)
+                    if not data:
+                        break
+                    chunks.append(data)
+                    if b"\n" in data or 0 <= size <= have + len(data):
+                        break
+                    have += len(data)
+            except BaseException:
+                self._keep(chunks)
+                raise
+            data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+        end = len(data) if size < 0 else min(len(data), size)
+        i = data.find(b"\n", 0, end)
+        if i >= 0:
+            end = i + 1
+        if end < len(data):
+            self._buf, self._bpos = data, end
+            return data[:end]
+        return data
+
+    # -- writing ----------------------------------------------------------
+
+    async def _flush_writes(self, raw: AsyncFileIO) -> None:
+        """Write the write buffer out (lock held)."""
+        wbuf = self._wbuf
+        while wbuf:
+            n = await self._write_out(raw, bytes(wbuf))
+            del wbuf[:n]
+
+    async def _write_out(self, raw: AsyncFileIO, data: bytes | Buffer) -> int:
+        """One raw write of `data` (lock held): the count written. If the
+        caller leaves while the kernel may be writing, this counts it as
+        written where the kernel's position is used (see the module's notes)."""
+        try:
+            n = await raw._write(data)
+        except OSError:
+            raise
+        except BaseException:
+            if raw._pos is None:
+                self._wbuf.clear()
+            raise
+        if n == 0:
+            raise OSError(errno.EIO, "write could not complete without blocking")
+        return n
+
+    async def write(self, b: Buffer) -> int:
+        raw = self._writer("write", "write to")
+        n = _bytes_like(b)
+        wbuf = self._wbuf
+        if not self._busy and self._bpos >= len(self._buf) and len(wbuf) + n <= self.buffer_size:
+            wbuf += b
+            return n
+        data: Buffer = b if type(b) is bytes else bytes(b)  # ours: the caller may reuse b
+        await self._acquire()
+        try:
+            raw = self._writer("write", "write to")
+            if self._bpos < len(self._buf) or self._eof:
+                self._rewind(raw)
+            if len(wbuf) + n <= self.buffer_size:
+                wbuf += data
+                return n
+            if wbuf:
+                # One write for both: what was buffered and the new data.
+                wbuf += data
+                await self._flush_writes(raw)
+                return n
+            with memoryview(data) as view:
+                done = 0
+                try:
+                    while done < n:
+                        done += await self._write_out(raw, view[done:] if done else data)
+                except BaseException:
+                    if raw._pos is not None:  # rewritten by the next flush
+                        wbuf += view[done:]
+                    raise
+            return n
+        finally:
+            self._release()
+
+    async def flush(self) -> None:
+        if not self._writing:
+            # A reader's flush is the raw file's (nothing to write).
+            await self._live().flush()
+            return
+        raw = self._writer("flush", "flush of")
+        await self._acquire()
+        try:
+            await self._flush_writes(raw)
+            if self._reading:
+                self._rewind(raw)
+        finally:
+            self._release()
+
+    async def truncate(self, pos: int | None = None) -> int:
+        self._open_raw("truncate of")  # io checks this one before the mode
+        raw = self._writer("truncate", "truncate of")
+        await self._acquire()
+        try:
+            await self._flush_writes(raw)
+            self._rewind(raw)
+            return await raw._truncate(pos)
+        finally:
+            self._release()
+
+    # -- position ---------------------------------------------------------
+
+    async def seek(self, target: int, whence: int = 0) -> int:
+        if whence not in _WHENCES:
+            raise ValueError(f"whence value {whence} unsupported")
+        raw = self._open_raw("seek of")
+        if not raw._is_seekable():
+            raise io.UnsupportedOperation("File or stream is not seekable.")
+        target = operator.index(target)
+        buf, pos = self._buf, self._bpos
+        if not self._busy and whence in (0, 1) and pos < len(buf):
+            # Within the read buffer: no I/O.
+            start = raw._tell() - len(buf)  # the position of buf[0]
+            i = target - start if whence == 0 else pos + target
+            if 0 <= i <= len(buf):
+                self._bpos = i
+                return start + i
+        await self._acquire()
+        try:
+            await self._flush_writes(raw)
+            if whence == os.SEEK_CUR:
+                target -= len(self._buf) - self._bpos
+            n = raw._seek(target, whence)
+            self._buf, self._bpos, self._eof = b"", 0, False
+            return n
+        finally:
+            self._release()
+
+    async def tell(self) -> int:
+        raw = self._live()
+        await self._idle()  # an operation in flight moves it
+        pos = raw._tell() - (len(self._buf) - self._bpos) + len(self._wbuf)
+        if pos < 0:
+            raise OSError("Raw stream returned invalid position")
+        return pos
+
+    # -- closing ----------------------------------------------------------
+
+    async def close(self) -> None:
+        raw = self._raw
+        if raw is None:
+            raise ValueError(_DETACHED)
+        if raw._fd < 0:
+            return
+        if not self._busy and not self._wbuf:  # nothing to write, nobody to wait for
+            if self._writing and self._bpos < len(self._buf):
+                self._rewind(raw)  # as io's flush leaves it, for whoever else has the file
+            self._buf, self._bpos, self._eof = b"", 0, False
+            fd = raw._start_close()
+            if fd >= 0:
+                await raw._finish_close(fd)
+            return
+        await self._acquire()
+        try:
+            if raw._fd < 0:  # closed while this task waited
+                return
+            try:
+                if self._wbuf:
+                    await self._flush_writes(raw)
+                elif self._writing and self._bpos < len(self._buf):
+                    self._rewind(raw)
+            finally:
+                # Whatever the flush did (failed, or was cancelled), the file
+                # ends closed; an error of the flush comes first.
+                self._buf, self._bpos, self._eof, self._wbuf = b"", 0, False, bytearray()
+                await raw.close()
+        finally:
+            self._release()
+
+    def detach(self) -> AsyncFileIO:
+        """io's detach: flush, then hand the raw file over. Not awaited, as
+        in aiofiles, so pending writes go out with a blocking write."""
+        raw = self._live()
+        if raw._fd < 0:
+            raise ValueError(_CLOSED_IOBASE if not self._writing else "flush of closed file")
+        if self._busy:
+            raise RuntimeError("detach() while another task is using the file")
+        if self._wbuf:
+            raw._write_sync(self._wbuf)
+            self._wbuf.clear()
+        if self._writing and self._reading:
+            self._rewind(raw)
+        self._raw, self._buf, self._bpos, self._eof = None, b"", 0, False
+        return raw
+
+class AsyncBufferedReader(_Buffered):
+    """io.BufferedReader, awaited."""
+
+    __slots__ = ()
+    _reading = True
+
+    async def peek(self, size: int = 0) -> bytes:
+        raw = self._reader("peek", "peek of")
+        await self._acquire()
+        try:
+            if self._wbuf:
+                await self._flush_writes(raw)
+            buf, pos = self._buf, self._bpos
+            if pos < len(buf):
+                return buf[pos:]
+            data = self._buf = await self._fill(raw, self.buffer_size)
+            self._bpos = 0
+            return data
+        finally:
+            self._release()
+
+
+class AsyncBufferedWriter(_Buffered):
+    """io.BufferedWriter, awaited."""
+
+    __slots__ = ()
+    _writing = True
+
+    def __del__(self) -> None:
+        # As io does when a buffered file is collected unclosed: flush; the
+        # raw file then closes itself. (A reader has nothing to flush.)
+        raw = getattr(self, "_raw", None)
+        if raw is None or raw._fd < 0:
+            return
+        if self._wbuf and not self._busy:
+            try:
+                raw._write_sync(self._wbuf)
+            except OSError:
+                pass
+
+
+class AsyncBufferedRandom(AsyncBufferedReader, AsyncBufferedWriter):
+    """io.BufferedRandom, awaited."""
+
+    __slots__ = ()
+    _reading = True
+    _writing = True
+

@@ -1,0 +1,479 @@
+"""open(): io.open's argument checks and choice of class, with an opened
+file that is awaited or entered with `async with`.
+
+A file opened by name for reading only is opened by the driver together with
+a first read at offset 0 (the read-ahead): a file smaller than that read is
+open and buffered whole after one wait, and its read() needs no more I/O than
+an lseek that checks the end is still there. The read-ahead also answers what
+io asks fstat at open: a directory fails it (IsADirectoryError, raised at
+open as io does). The ring reads a pipe or a tty whatever the offset, so a
+stream is found out later (see AsyncFileIO._is_seekable), and names where
+streams live are opened without a read-ahead.
+"""
+
+from __future__ import annotations
+
+import errno
+import io
+import operator
+import os
+import stat
+import threading
+import warnings
+import weakref
+from collections import deque
+from collections.abc import Awaitable, Callable, Coroutine, Generator
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar, overload
+
+from ._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
+from ._driver import Driver
+from ._loop import get_driver
+from ._raw import AsyncFileIO
+from ._text import AsyncTextIOWrapper
+
+if TYPE_CHECKING:
+    from _typeshed import (FileDescriptorOrPath, OpenBinaryMode, OpenBinaryModeReading,
+                           OpenBinaryModeUpdating, OpenBinaryModeWriting, OpenTextMode)
+
+__all__ = ["open"]
+
+# The first read behind an open for reading: one wait for most small files.
+READ_AHEAD = 16 * 1024
+# Opens in flight at once, per driver. An unbounded gather of opens would
+# otherwise fill the ring with opens faster than the files opened before get
+# their reads and closes in, and run out of descriptors holding files that
+# nobody uses yet; with the gate, new opens wait for earlier ones to finish.
+MAX_OPENING = 64
+
+# Where ttys, pipes and other streams are usually opened by name: the ring
+# reads a stream whatever the offset, so a read-ahead there would hold the
+# open until the first data arrived (a FIFO elsewhere still does).
+_DEVICES = ("/dev/", "/proc/")
+_DEVICES_B = tuple(os.fsencode(d) for d in _DEVICES)
+
+_Opener = Callable[[str, int], int]
+_T = TypeVar("_T")
+_F = TypeVar("_F", bound="_Closable", covariant=True)
+
+
+class _Closable(Protocol):
+    async def close(self) -> None: ...
+
+
+class FileContext(Generic[_F]):
+    """What open() returns: await it for the file, or use it with
+    `async with`, which closes the file (flush, then close; their errors
+    raise) when the block ends."""
+
+    __slots__ = ("_coro", "_file")
+
+    def __init__(self, coro: Coroutine[Any, Any, _F]) -> None:
+        self._coro = coro
+
+    def __await__(self) -> Generator[Any, None, _F]:
+        return self._coro.__await__()
+
+    def __aenter__(self) -> Coroutine[Any, Any, _F]:
+        return self._enter()
+
+    async def _enter(self) -> _F:
+        self._file = await self._coro
+        return self._file
+
+    def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                  tb: TracebackType | None) -> Coroutine[Any, Any, None]:
+        return self._file.close()
+
+
+class _StoringContext(FileContext[_F]):
+    """A FileContext whose opening coroutine stores the file itself (one
+    coroutine less on open()'s most common path)."""
+
+    __slots__ = ()
+
+    def __aenter__(self) -> Coroutine[Any, Any, _F]:
+        return self._coro
+
+
+class _Handoff(Generic[_T]):
+    """fn() on a worker thread for a caller that may leave before it
+    returns: `cleanup` then gets what it returned, so that nothing it
+    opened is lost."""
+
+    __slots__ = ("_fn", "_cleanup", "_lock", "_left", "_done", "_result")
+
+    def __init__(self, fn: Callable[[], _T], cleanup: Callable[[_T], object]) -> None:
+        self._fn, self._cleanup = fn, cleanup
+        self._lock = threading.Lock()
+        self._left = self._done = False
+        self._result: _T | None = None
+
+    def _call(self) -> _T:
+        result = self._fn()
+        with self._lock:
+            left = self._left
+            self._done, self._result = not left, result
+        if left:
+            self._cleanup(result)
+        return result
+
+    async def run(self) -> _T:
+        try:
+            run: Callable[[Callable[[], _T]], Awaitable[_T]] = get_driver().run_sync
+            return await run(self._call)
+        except BaseException:
+            with self._lock:
+                self._left = True
+                done, self._done = self._done, False
+            if done:  # it returned, but this caller is gone
+                self._cleanup(self._result)  # type: ignore[arg-type]
+            raise
+
+
+class _Gate:
+    """At most MAX_OPENING opens in flight per driver (see there)."""
+
+    __slots__ = ("free", "_waiters", "__weakref__")
+
+    def __init__(self) -> None:
+        self.free = MAX_OPENING
+        self._waiters: deque[Any] = deque()
+
+    async def wait(self, drv: Driver) -> None:
+        """Wait for a place (called when none is free)."""
+        fut = drv.create_future()
+        self._waiters.append(fut)
+        try:
+            await fut
+        except BaseException:
+            if fut.done() and not fut.cancelled():
+                self.leave()  # handed a place, but leaving: pass it on
+            else:
+                try:
+                    self._waiters.remove(fut)
+                except ValueError:
+                    pass
+            raise
+
+    def leave(self) -> None:
+        waiters = self._waiters
+        while waiters:
+            fut = waiters.popleft()
+            if not fut.done():
+                fut.set_result(None)  # the place goes to this waiter
+                return
+        self.free += 1
+
+
+# id(driver) -> (a weak reference to it, its gate); and the last one used.
+_gates: dict[int, tuple[Callable[[], Driver | None], _Gate]] = {}
+_last_gate: tuple[Callable[[], Driver | None], _Gate] = (lambda: None, _Gate())
+
+
+def _gate(drv: Driver) -> _Gate:
+    global _last_gate
+    if _last_gate[0]() is drv:
+        return _last_gate[1]
+    key = id(drv)
+    entry = _gates.get(key)
+    if entry is None or entry[0]() is not drv:
+        def forget(ref: weakref.ref[Driver]) -> None:
+            if _gates.get(key, (None,))[0] is ref:
+                del _gates[key]
+        entry = _gates[key] = weakref.ref(drv, forget), _Gate()
+    _last_gate = entry
+    return entry[1]
+
+
+def _refuse_name(name: str | bytes) -> None:
+    """A name with a NUL: raise what io raises for it (its words differ from
+    os's, and between versions); it fails before any system call."""
+    if ("\0" if isinstance(name, str) else b"\0") in name:  # type: ignore[operator]
+        io.open(name, "rb").close()
+
+
+def _close_quietly(fd: object) -> None:
+    if isinstance(fd, int) and fd >= 0:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+# Mode string -> (raw mode, reading, writing, appending, updating, creating,
+# text, binary), checked as io.open checks it.
+_modes: dict[str, tuple[str, bool, bool, bool, bool, bool, bool, bool]] = {}
+
+
+def _parse_mode(mode: str) -> tuple[str, bool, bool, bool, bool, bool, bool, bool]:
+    parsed = _modes.get(mode)
+    if parsed is not None:
+        return parsed
+    modes = set(mode)
+    if modes - set("axrwb+t") or len(mode) > len(modes):
+        raise ValueError(f"invalid mode: '{mode}'")
+    creating, reading, writing, appending = "x" in modes, "r" in modes, "w" in modes, "a" in modes
+    updating, text, binary = "+" in modes, "t" in modes, "b" in modes
+    if text and binary:
+        raise ValueError("can't have text and binary mode at once")
+    kinds = creating + reading + writing + appending
+    if kinds > 1:
+        raise ValueError("must have exactly one of create/read/write/append mode")
+    if kinds == 0:
+        raise ValueError("Must have exactly one of create/read/write/append mode "
+                         "and at most one plus")
+    raw = "x" * creating + "r" * reading + "w" * writing + "a" * appending + "+" * updating
+    parsed = (raw, reading, writing, appending, updating, creating, not binary, binary)
+    if len(_modes) < 64:
+        _modes[mode] = parsed
+    return parsed
+
+
+def _type_error(arg: str, value: object, what: str = "str or None") -> TypeError:
+    return TypeError(f"open() argument '{arg}' must be {what}, not {type(value).__name__}")
+
+
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenTextMode = "r", buffering: int = -1,
+         encoding: str | None = None, errors: str | None = None, newline: str | None = None,
+         closefd: bool = True, opener: _Opener | None = None, *,
+         loop: object = None, executor: object = None) -> FileContext[AsyncTextIOWrapper]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenBinaryMode, buffering: Literal[0],
+         encoding: None = None, errors: None = None, newline: None = None,
+         closefd: bool = True, opener: _Opener | None = None, *,
+         loop: object = None, executor: object = None) -> FileContext[AsyncFileIO]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenBinaryModeUpdating,
+         buffering: Literal[-1, 1] = -1, encoding: None = None, errors: None = None,
+         newline: None = None, closefd: bool = True, opener: _Opener | None = None, *,
+         loop: object = None, executor: object = None) -> FileContext[AsyncBufferedRandom]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenBinaryModeWriting,
+         buffering: Literal[-1, 1] = -1, encoding: None = None, errors: None = None,
+         newline: None = None, closefd: bool = True, opener: _Opener | None = None, *,
+         loop: object = None, executor: object = None) -> FileContext[AsyncBufferedWriter]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenBinaryModeReading,
+         buffering: Literal[-1, 1] = -1, encoding: None = None, errors: None = None,
+         newline: None = None, closefd: bool = True, opener: _Opener | None = None, *,
+         loop: object = None, executor: object = None) -> FileContext[AsyncBufferedReader]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenBinaryMode, buffering: int = -1,
+         encoding: None = None, errors: None = None, newline: None = None,
+         closefd: bool = True, opener: _Opener | None = None, *,
+         loop: object = None, executor: object = None
+         ) -> FileContext[AsyncFileIO | AsyncBufferedReader | AsyncBufferedWriter]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: str, buffering: int = -1,
+         encoding: str | None = None, errors: str | None = None, newline: str | None = None,
+         closefd: bool = True, opener: _Opener | None = None, *,
+         loop: object = None, executor: object = None) -> FileContext[Any]: ...
+
+
+def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
+         encoding: str | None = None, errors: str | None = None, newline: str | None = None,
+         closefd: bool = True, opener: _Opener | None = None, *,
+         loop: object = None, executor: object = None) -> FileContext[Any]:
+    """io.open, awaited: `f = await open(...)` or `async with open(...) as f`.
+
+    `loop` and `executor` are accepted for aiofiles' callers, and unused:
+    the running loop's driver does the I/O."""
+    if (mode == "rb" and type(file) is str and buffering == -1 and opener is None
+            and encoding is None and errors is None and newline is None and closefd is True
+            and not file.startswith(_DEVICES)):
+        ctx: _StoringContext[AsyncBufferedReader] = _StoringContext.__new__(_StoringContext)
+        ctx._coro = _open_read(file, "rb", -1, None, ctx)
+        return ctx
+    # The same checks as io.open, in its order.
+    if not isinstance(mode, str):
+        raise _type_error("mode", mode, "str")
+    buffering = operator.index(buffering)
+    for arg, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
+        if value is not None and not isinstance(value, str):
+            raise _type_error(arg, value)
+    if not isinstance(file, int):
+        file = os.fspath(file)
+    raw_mode, reading, _, appending, updating, _, text, binary = _parse_mode(mode)
+    if binary:
+        for arg, value in (("an encoding", encoding), ("an errors", errors), ("a newline", newline)):
+            if value is not None:
+                raise ValueError(f"binary mode doesn't take {arg} argument")
+        if buffering == 1:
+            warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
+                          "the default buffer size will be used", RuntimeWarning, 2)
+    else:
+        encoding = io.text_encoding(encoding)  # a warning points at open()'s caller
+    if isinstance(file, int):
+        if file < 0:
+            raise ValueError("negative file descriptor")
+    elif not closefd:
+        raise ValueError("Cannot use closefd=False with file name")
+    if (reading and not updating and opener is None and buffering and not isinstance(file, int)
+            and not (file.startswith(_DEVICES) if isinstance(file, str)
+                     else file.startswith(_DEVICES_B))):
+        return FileContext(_open_read(file, mode, buffering, (encoding, errors, newline), None))
+    return FileContext(_open(file, mode, raw_mode, buffering, (encoding, errors, newline),
+                             bool(closefd), opener))
+
+
+async def _open_read(file: str | bytes, mode: str, buffering: int,
+                     text: tuple[str | None, str | None, str | None] | None,
+                     ctx: FileContext[Any] | None) -> Any:
+    """Open by name for reading only, buffered, with the read-ahead. `text`
+    is None for "rb" with default buffering (the common case); `ctx`, if
+    any, gets the file (see _StoringContext)."""
+    drv = get_driver()
+    last = _last_gate
+    gate = last[1] if last[0]() is drv else _gate(drv)
+    if gate.free:
+        gate.free -= 1
+    else:
+        await gate.wait(drv)
+    try:
+        fd, res, data = await drv.open_read(file, os.O_RDONLY, 0o666, READ_AHEAD)
+    except ValueError:
+        _refuse_name(file)
+        raise
+    finally:
+        gate.leave()
+    if res is not None and res >= 0:
+        raw = AsyncFileIO._opened_for_reading(fd, file, res)
+        if text is None:
+            f = AsyncBufferedReader._with_data(raw, data, res < READ_AHEAD)
+            if ctx is not None:
+                ctx._file = f
+            return f
+    elif res == -errno.EISDIR:
+        _close_quietly(fd)
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), file)
+    else:
+        raw = AsyncFileIO(fd, "r", True, name=file)
+        if res == -errno.ESPIPE:  # a pipe or a tty: the kernel's position
+            raw._seekable = False
+        else:  # no read-ahead (it could not be queued, or failed: io's read will say so)
+            _own_position(raw)
+        data = b""
+    f = _wrap(raw, mode, buffering, text or (None, None, None), data,
+              res is not None and 0 <= res < READ_AHEAD)
+    if ctx is not None:
+        ctx._file = f
+    return f
+
+
+def _own_position(raw: AsyncFileIO) -> None:
+    """A file opened by name keeps its own position, if it has one."""
+    try:
+        raw._pos = os.lseek(raw._fd, 0, os.SEEK_CUR)
+    except OSError:
+        raw._seekable = False
+    else:
+        raw._seekable = True
+
+
+async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: int,
+                text: tuple[str | None, str | None, str | None], closefd: bool,
+                opener: _Opener | None) -> Any:
+    flags = ((os.O_RDWR if "+" in raw_mode else os.O_RDONLY if "r" in raw_mode else os.O_WRONLY)
+             | (os.O_EXCL | os.O_CREAT if "x" in raw_mode else 0)
+             | (os.O_CREAT | os.O_TRUNC if "w" in raw_mode else 0)
+             | (os.O_APPEND | os.O_CREAT if "a" in raw_mode else 0))
+    own = not isinstance(file, int)
+    if isinstance(file, int):
+        fd = file
+    elif opener is not None:
+        name = file
+
+        _refuse_name(name)
+
+        def call() -> int:
+            got = opener(name, flags | os.O_CLOEXEC)  # type: ignore[arg-type]  # io passes bytes too
+            if not isinstance(got, int):
+                raise TypeError("expected integer from opener")
+            if got < 0:
+                raise ValueError(f"opener returned {got}")
+            return got
+        fd = await _Handoff(call, _close_quietly).run()
+    else:
+        drv = get_driver()
+        gate = _gate(drv)
+        if gate.free:
+            gate.free -= 1
+        else:
+            await gate.wait(drv)
+        try:
+            fd = await drv.open(file, flags, 0o666)
+        except ValueError:
+            _refuse_name(file)
+            raise
+        finally:
+            gate.leave()
+    block = io.DEFAULT_BUFFER_SIZE
+    try:
+        # What io.FileIO checks once it has the descriptor (a descriptor
+        # opened for writing is no directory).
+        if not own or raw_mode == "r":
+            try:
+                st = os.fstat(fd)
+            except OSError as e:
+                if e.errno == errno.EBADF:
+                    raise
+            else:
+                if stat.S_ISDIR(st.st_mode):
+                    raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), file)
+                if st.st_blksize > 1:
+                    block = st.st_blksize
+        raw = AsyncFileIO(fd, raw_mode, closefd, name=file)
+        if "a" in raw_mode:
+            # As io does: at the end from the start, not only at the first write.
+            try:
+                os.lseek(fd, 0, os.SEEK_END)
+            except OSError as e:
+                if e.errno != errno.ESPIPE:
+                    raise
+        elif own and opener is None:
+            _own_position(raw)
+    except BaseException:
+        if own:
+            _close_quietly(fd)
+        raise
+    return _wrap(raw, mode, buffering, text, b"", False, block)
+
+
+def _wrap(raw: AsyncFileIO, mode: str, buffering: int,
+          text: tuple[str | None, str | None, str | None], data: bytes, eof: bool,
+          block: int = io.DEFAULT_BUFFER_SIZE) -> Any:
+    """The buffered and text layers over `raw`, as io.open picks them; on
+    failure the raw file is closed, as io does. The default buffer size is
+    the file's block size where an fstat told it (as io's), else io's
+    default: no open pays for an fstat only to learn it."""
+    try:
+        binary = "b" in mode
+        line_buffering = False
+        if buffering == 1 or (buffering < 0 and not binary and not raw._is_seekable()
+                              and os.isatty(raw._fd)):
+            buffering, line_buffering = -1, True
+        if buffering < 0:
+            buffering = block
+        if buffering == 0:
+            if binary:
+                return raw
+            raise ValueError("can't have unbuffered text I/O")
+        buffer: AsyncBufferedReader | AsyncBufferedWriter
+        if "+" in mode:
+            buffer = AsyncBufferedRandom(raw, buffering)
+        elif "r" in mode:
+            buffer = AsyncBufferedReader(raw, buffering)
+            buffer._buf, buffer._eof = data, eof
+        else:
+            buffer = AsyncBufferedWriter(raw, buffering)
+        if binary:
+            return buffer
+        encoding, errors, newline = text
+        wrapper = AsyncTextIOWrapper(buffer, encoding, errors, newline, line_buffering)
+        wrapper.mode = mode
+        return wrapper
+    except BaseException:
+        raw._close_sync()
+        raise

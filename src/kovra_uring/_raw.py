@@ -1,0 +1,546 @@
+"""The raw file: a descriptor with the methods of io.FileIO, awaited.
+
+Position. A file this module opened by name, that is seekable and not in
+append mode, keeps its own position and reads and writes at explicit offsets:
+a read or write whose caller is cancelled then moves nothing, and doing it
+again is harmless. Every other descriptor (one the caller handed in, one
+from an opener, append mode, pipes and ttys) uses the kernel's position, as
+io.FileIO does, so that whoever else holds the descriptor sees what io would
+show. fileno() hands the descriptor out: from then on the kernel's position
+is used, set first to ours. seek() always moves the kernel's position too.
+A file opened by name may turn out to be a stream only after its first read
+(see _opened_for_reading): it takes the kernel's position then.
+"""
+
+from __future__ import annotations
+
+import errno
+import io
+import operator
+import os
+import warnings
+from collections import deque
+from collections.abc import Buffer, Generator, Iterable
+from types import TracebackType
+from typing import Any, Self, cast
+
+from ._loop import get_driver
+
+__all__ = ["AsyncFileIO"]
+
+_CLOSED = "I/O operation on closed file"
+# The closed-file message of io's generic methods (readlines, iteration).
+_CLOSED_IOBASE = _CLOSED + "."
+# readall's first read; each further one doubles, up to _MAX_CHUNK.
+_FIRST_CHUNK = 64 * 1024
+_MAX_CHUNK = 32 * 1024 * 1024
+
+
+def _size(size: int | None) -> int:
+    """A read size as io takes it: None or an integer."""
+    if size is None:
+        return -1
+    try:
+        return operator.index(size)
+    except TypeError:
+        raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'") from None
+
+
+def _bytes_like(b: object) -> int:
+    """The length in bytes of bytes-like `b`; TypeError (io's words) for
+    anything else, str included."""
+    if type(b) is bytes:
+        return len(b)
+    try:
+        with memoryview(b) as view:  # type: ignore[arg-type]
+            return view.nbytes
+    except TypeError:
+        raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
+
+
+class _Answer(int):
+    """A yes or no from readable(), writable(), seekable() or isatty(), that
+    can also be awaited: aiofiles' callers await some of these, io's callers
+    (and the text layer) do not."""
+
+    __slots__ = ()
+
+    def __await__(self) -> Generator[None, None, bool]:
+        return bool(self)
+        yield  # a generator, finished at once
+
+    def __repr__(self) -> str:
+        return repr(bool(self))
+
+    __str__ = __repr__
+
+
+_YES, _NO = _Answer(1), _Answer(0)
+
+
+def _answer(flag: bool) -> bool:
+    # Typed as io's: a plain bool to the type checker.
+    return cast(bool, _YES if flag else _NO)
+
+
+class _AsyncIOBase:
+    """What io.IOBase gives every file, awaited: line iteration, readlines,
+    writelines, and use as an async context manager; and the lock that
+    lets one task at a time into a file's I/O."""
+
+    __slots__ = ("_busy", "_waiters")
+
+    _busy: bool
+    _waiters: deque[Any] | None
+
+    # -- the lock: `_busy` is set by its owner; a task that finds it set
+    # waits in `_waiters` (made on first need) for release() to hand it over.
+
+    async def _acquire(self) -> None:
+        if not self._busy:
+            self._busy = True
+            return
+        fut = get_driver().create_future()
+        if self._waiters is None:
+            self._waiters = deque()
+        self._waiters.append(fut)
+        try:
+            await fut
+        except BaseException:
+            if fut.done() and not fut.cancelled():
+                self._release()  # handed over, but its task is leaving: pass it on
+            else:
+                try:
+                    self._waiters.remove(fut)
+                except ValueError:
+                    pass
+            raise
+
+    def _release(self) -> None:
+        waiters = self._waiters
+        while waiters:
+            fut = waiters.popleft()
+            if not fut.done():
+                fut.set_result(None)  # stays busy: the waiter owns it now
+                return
+        self._busy = False
+
+    async def _idle(self) -> None:
+        """Wait until no other task is in the file's I/O."""
+        if self._busy:
+            await self._acquire()
+            self._release()
+
+    # Provided by the concrete classes.
+    @property
+    def closed(self) -> bool:
+        raise NotImplementedError
+
+    async def readline(self, size: int | None = -1) -> bytes:
+        raise NotImplementedError
+
+    async def write(self, b: Buffer) -> int | None:
+        raise NotImplementedError
+
+    async def close(self) -> None:
+        raise NotImplementedError
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError(_CLOSED_IOBASE)
+
+    async def readlines(self, hint: int | None = -1) -> list[bytes]:
+        self._check_open()
+        hint = _size(hint)
+        lines: list[bytes] = []
+        total = 0
+        while line := await self.readline():
+            lines.append(line)
+            total += len(line)
+            if 0 < hint <= total:
+                break
+        return lines
+
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
+        self._check_open()
+        for line in lines:
+            await self.write(line)
+
+    def __aiter__(self) -> Self:
+        self._check_open()
+        return self
+
+    async def __anext__(self) -> bytes:
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    async def __aenter__(self) -> Self:
+        self._check_open()
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None,
+                        exc: BaseException | None, tb: TracebackType | None) -> None:
+        await self.close()
+
+
+class AsyncFileIO(_AsyncIOBase):
+    """io.FileIO over an open descriptor, with awaited I/O.
+
+    `kovra_uring.open(..., buffering=0)` opens files by name; the constructor
+    wraps a descriptor the caller already has (`closefd` as for io.FileIO),
+    using the kernel's file position.
+    """
+
+    __slots__ = ("_fd", "name", "closefd", "_readable", "_writable", "_appending",
+                 "_created", "_pos", "_seekable", "_unlink", "__weakref__")
+
+    def __init__(self, fd: int, mode: str = "r", closefd: bool = True, *,
+                 name: str | bytes | int | None = None) -> None:
+        fd = operator.index(fd)
+        if fd < 0:
+            raise ValueError("negative file descriptor")
+        modes = set(mode)
+        if modes - set("rwxab+") or len(mode) > len(modes) or len(modes & set("rwxa")) != 1:
+            raise ValueError(f"invalid mode: {mode}")
+        self._fd = fd
+        self.name: str | bytes | int = fd if name is None else name
+        self.closefd = bool(closefd)
+        self._readable = "r" in modes or "+" in modes
+        self._writable = "r" not in modes or "+" in modes
+        self._appending = "a" in modes
+        self._created = "x" in modes
+        # Our own position, or None for the kernel's (see the module's notes).
+        self._pos: int | None = None
+        self._seekable: bool | None = None
+        # A name to remove once the descriptor is closed (a temporary file's).
+        self._unlink: str | bytes | None = None
+        self._busy, self._waiters = False, None
+
+    @classmethod
+    def _opened_for_reading(cls, fd: int, name: str | bytes, pos: int) -> AsyncFileIO:
+        """A file opened by name for reading only, and read up to `pos`
+        (open()'s common case: no mode to parse, nothing to check). The ring
+        reads a pipe or a tty whatever the offset, so this may still turn
+        out to be a stream."""
+        self = cls.__new__(cls)
+        # Whether it is a stream is found out when it matters (_is_seekable).
+        self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, pos, None
+        self._readable, self._writable, self._appending, self._created = True, False, False, False
+        self._unlink, self._busy, self._waiters = None, False, None
+        return self
+
+    # -- state ------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return self._fd < 0
+
+    @property
+    def mode(self) -> str:
+        if self._created:
+            return "xb+" if self._readable else "xb"
+        if self._appending:
+            return "ab+" if self._readable else "ab"
+        if self._readable:
+            return "rb+" if self._writable else "rb"
+        return "wb"
+
+    def __repr__(self) -> str:
+        cls = f"{type(self).__module__.split('.')[0]}.{type(self).__qualname__}"
+        if self._fd < 0:
+            return f"<{cls} [closed]>"
+        return f"<{cls} name={self.name!r} mode={self.mode!r} closefd={self.closefd}>"
+
+    def _fd_open(self) -> int:
+        fd = self._fd
+        if fd < 0:
+            raise ValueError(_CLOSED)
+        return fd
+
+    def _fd_for(self, reading: bool) -> int:
+        fd = self._fd
+        if fd < 0:
+            raise ValueError(_CLOSED)
+        if reading and not self._readable:
+            raise io.UnsupportedOperation("File not open for reading")
+        if not reading and not self._writable:
+            raise io.UnsupportedOperation("File not open for writing")
+        return fd
+
+    def fileno(self) -> int:
+        fd = self._fd_open()
+        if self._pos is not None and self._is_seekable():
+            # Handed out: the kernel's position from now on, set to ours.
+            os.lseek(fd, self._pos, os.SEEK_SET)
+            self._pos = None
+        return fd
+
+    def readable(self) -> bool:
+        self._fd_open()
+        return _answer(self._readable)
+
+    def writable(self) -> bool:
+        self._fd_open()
+        return _answer(self._writable)
+
+    def seekable(self) -> bool:
+        return _answer(self._is_seekable())
+
+    def _is_seekable(self) -> bool:
+        fd = self._fd_open()
+        if self._seekable is None:
+            try:
+                os.lseek(fd, 0, os.SEEK_CUR)
+            except OSError:
+                self._seekable, self._pos = False, None  # a stream: its own position
+            else:
+                self._seekable = True
+        return self._seekable
+
+    def _end(self) -> int | None:
+        """The file's size now (an lseek, which never blocks), or None for a
+        stream. Moves the kernel's position: only for a file that keeps its own."""
+        try:
+            end = os.lseek(self._fd, 0, os.SEEK_END)
+        except OSError:
+            self._seekable, self._pos = False, None
+            return None
+        self._seekable = True
+        return end
+
+    def isatty(self) -> bool:
+        fd = self._fd_open()
+        # A file read at offsets is no terminal: no ioctl needed.
+        return _answer((self._pos is None or not self._is_seekable()) and os.isatty(fd))
+
+    async def flush(self) -> None:
+        if self._fd < 0:
+            raise ValueError(_CLOSED_IOBASE)
+
+    # -- reading ----------------------------------------------------------
+
+    async def _read(self, size: int) -> bytes:
+        """One read at the position (the caller holds the lock)."""
+        pos = self._pos
+        if pos is None:
+            return await get_driver().read(self._fd, size)
+        data = await get_driver().read(self._fd, size, pos)
+        self._pos = pos + len(data)
+        return data
+
+    async def _readall(self) -> bytes:
+        """Read up to the end (a read that returns nothing), the caller
+        holding the lock. A cancelled caller loses what was read so far
+        only where the kernel's position is used."""
+        chunks: list[bytes] = []
+        size = _FIRST_CHUNK
+        while data := await self._read(size):
+            chunks.append(data)
+            size = min(2 * size, _MAX_CHUNK)
+        return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+    async def read(self, size: int | None = -1) -> bytes:
+        self._fd_for(reading=True)
+        size = _size(size)
+        await self._acquire()
+        try:
+            if size < 0:
+                if self._pos is None:
+                    return await self._readall()
+                # At our own position a cancelled readall moves nothing.
+                start = self._pos
+                try:
+                    return await self._readall()
+                except BaseException:
+                    self._pos = start
+                    raise
+            return await self._read(size)
+        finally:
+            self._release()
+
+    async def readall(self) -> bytes:
+        return await self.read(-1)
+
+    async def readinto(self, buffer: Buffer) -> int:
+        self._fd_for(reading=True)
+        with memoryview(buffer) as view, view.cast("B") as target:
+            if target.readonly:
+                raise TypeError("readinto() argument must be read-write bytes-like object, "
+                                f"not {type(buffer).__name__}")
+            data = await self.read(len(target))
+            target[:len(data)] = data
+        return len(data)
+
+    async def readline(self, size: int | None = -1) -> bytes:
+        # Unbuffered: one byte per read, as io's raw files do, so that
+        # nothing past the line is consumed.
+        self._fd_for(reading=True)
+        size = _size(size)
+        line = bytearray()
+        start = self._pos
+        try:
+            while size < 0 or len(line) < size:
+                b = await self.read(1)
+                if not b:
+                    break
+                line += b
+                if b == b"\n":
+                    break
+        except BaseException:
+            if start is not None and self._pos is not None:
+                self._pos = start  # at our own position, a line read in part is read again
+            raise
+        return bytes(line)
+
+    # -- writing ----------------------------------------------------------
+
+    async def _write(self, data: Buffer) -> int:
+        """One write at the position (the caller holds the lock); the count
+        written, up to the first short part."""
+        pos = self._pos
+        if pos is None:
+            return await get_driver().write(self._fd, data)
+        n = await get_driver().write(self._fd, data, pos)
+        self._pos = pos + n
+        return n
+
+    async def write(self, b: Buffer) -> int:
+        _bytes_like(b)
+        self._fd_for(reading=False)
+        await self._acquire()
+        try:
+            return await self._write(b)
+        finally:
+            self._release()
+
+    def _write_sync(self, data: Buffer) -> None:
+        """Write all of `data` now, blocking (for detach and finalization)."""
+        fd = self._fd
+        with memoryview(data) as view, view.cast("B") as rest:
+            while rest:
+                if self._pos is None:
+                    n = os.write(fd, rest)
+                else:
+                    n = os.pwrite(fd, rest, self._pos)
+                    self._pos += n
+                if n == 0:
+                    raise OSError(errno.EIO, "write made no progress")
+                rest = rest[n:]
+
+    async def truncate(self, size: int | None = None) -> int:
+        self._fd_for(reading=False)
+        await self._acquire()
+        try:
+            return await self._truncate(size)
+        finally:
+            self._release()
+
+    async def _truncate(self, size: int | None) -> int:
+        size = self._tell() if size is None else operator.index(size)
+        await get_driver().truncate(self._fd, size)
+        return size
+
+    # -- position ---------------------------------------------------------
+
+    def _seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
+        fd = self._fd_open()
+        pos = operator.index(pos)
+        if self._pos is None or not self._is_seekable():
+            return os.lseek(fd, pos, whence)
+        if whence == os.SEEK_CUR:
+            pos, whence = self._pos + pos, os.SEEK_SET
+        # The kernel's position follows, so that both agree after a seek.
+        self._pos = new = os.lseek(fd, pos, whence)
+        return new
+
+    def _tell(self) -> int:
+        fd = self._fd_open()
+        if self._pos is None or not self._is_seekable():
+            return os.lseek(fd, 0, os.SEEK_CUR)
+        return self._pos
+
+    async def seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
+        self._fd_open()
+        await self._acquire()
+        try:
+            return self._seek(pos, whence)
+        finally:
+            self._release()
+
+    async def tell(self) -> int:
+        self._fd_open()
+        await self._idle()  # a read or write in flight moves it
+        return self._tell()
+
+    # -- closing ----------------------------------------------------------
+
+    def _start_close(self) -> int:
+        """Mark the file closed, and close its descriptor if that needs no
+        waiting: the descriptor whose close is still to be awaited, else -1."""
+        fd = self._fd
+        if fd < 0:
+            return -1
+        self._fd = -1
+        if not self.closefd:
+            return -1
+        try:
+            drv = get_driver()
+            ring = drv.backend == "io_uring"
+        except RuntimeError:  # no running driver (the loop is closing)
+            ring = False
+        if not ring:
+            # The thread back end drops a close whose caller is cancelled
+            # before a thread took it: close here, at once.
+            try:
+                os.close(fd)
+            finally:
+                self._remove()
+            return -1
+        if self._writable or self._unlink is not None:
+            return fd
+        try:
+            drv.close_soon(fd)  # a file only read loses nothing if this fails
+        except RuntimeError:  # the driver is closed: nothing was queued
+            os.close(fd)
+        return -1
+
+    async def _finish_close(self, fd: int) -> None:
+        # The file is closed already, whatever happens to this task: the
+        # driver closes the descriptor even for a cancelled caller. Its error
+        # can mean lost data: report it.
+        try:
+            try:
+                await get_driver().close(fd)
+            except RuntimeError:  # the driver is closed: nothing was queued
+                os.close(fd)
+        finally:
+            self._remove()
+
+    def _remove(self) -> None:
+        name, self._unlink = self._unlink, None
+        if name is not None:
+            try:
+                os.unlink(name)
+            except FileNotFoundError:
+                pass
+
+    async def close(self) -> None:
+        fd = self._start_close()
+        if fd >= 0:
+            await self._finish_close(fd)
+
+    def _close_sync(self) -> None:
+        fd, self._fd = self._fd, -1
+        if fd >= 0 and self.closefd:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+            self._remove()
+
+    def __del__(self) -> None:
+        if getattr(self, "_fd", -1) >= 0 and self.closefd:
+            warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self)
+            self._close_sync()

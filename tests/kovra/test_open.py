@@ -1,0 +1,510 @@
+"""open() and its raw and buffered files against io.open on the same files,
+on both back ends: the same scripts of calls give the same results, errors and
+file contents."""
+
+import asyncio
+import errno
+import gc
+import inspect
+import io
+import os
+import resource
+import threading
+import warnings
+from pathlib import Path
+
+import pytest
+
+import kovra_uring
+import kovra_uring._driver
+from kovra_uring import RingUnavailableWarning
+
+
+@pytest.fixture(params=["io_uring", "threads"])
+def backend(request, monkeypatch):
+    if request.param == "threads":
+        def refuse(entries=256):
+            raise OSError(errno.EPERM, os.strerror(errno.EPERM))
+        monkeypatch.setattr(kovra_uring._driver, "Ring", refuse)
+    asyncio.run(asyncio.sleep(0))  # a loop's first run may keep descriptors (uvloop's)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RingUnavailableWarning)
+        yield request.param
+
+
+# Lines of many lengths, some longer than a small buffer; 41 KB.
+DATA = b"".join(b"%d %s\n" % (i, b"xyz" * (i * 7 % 23)) for i in range(1500))
+SIZES = {"small": 300, "big": len(DATA)}  # below and above the open's read-ahead
+
+
+def fds():
+    gc.collect()  # a driver is released once its loop's last cycles are
+    return sorted(os.readlink(f"/proc/self/fd/{n}") for n in os.listdir("/proc/self/fd")
+                  if os.path.exists(f"/proc/self/fd/{n}"))
+
+
+async def call(f, op, *args, **kwargs):
+    """f.op(*args), awaited if it is ours."""
+    r = getattr(f, op)(*args, **kwargs)
+    return await r if inspect.isawaitable(r) else r
+
+
+async def step(f, op, *args):
+    """One step of a script on `f`, io's or ours."""
+    if op == "fpos":  # the kernel's file position, as fileno() users see it
+        return os.lseek(f.fileno(), 0, os.SEEK_CUR)
+    if op == "attr":
+        return getattr(f, args[0])
+    if op == "readinto":
+        buf = bytearray(args[0])
+        return await call(f, op, buf), bytes(buf)
+    if op in ("peek", "read1"):
+        # How much these return depends on where the buffer's bounds fall,
+        # which the open's read-ahead moves: compare the first byte, then go
+        # on from just after it.
+        start = await call(f, "tell")
+        r = (await call(f, op, *args))[:1]
+        await call(f, "seek", start + len(r))
+        return r
+    return await call(f, op, *args)
+
+
+async def outcome(call):
+    """A call's (or a coroutine's) result, or its exception as (type, message)."""
+    try:
+        r = call if inspect.isawaitable(call) else call()
+        return "ok", await r if inspect.isawaitable(r) else r
+    except Exception as e:
+        return "error", type(e), str(e)
+
+
+def parse(script):
+    """ "read(5); seek(0, 2)" -> [("read", 5), ("seek", 0, 2)]"""
+    return [(op.split("(")[0].strip(), *eval("(" + op.split("(", 1)[1][:-1] + ",)"))
+            if "()" not in op else (op.split("(")[0].strip(),) for op in script.split(";")]
+
+
+SCRIPTS = {
+    "read": ("rb", -1, "read(5); read1(10); peek(1); readline(); readline(3); tell(); readinto(9);"
+             "seek(100); read(20000); tell(); seek(-10, 2); read(); read(); read(5); tell();"
+             "seek(3, 1); tell(); seek(0); fpos(); read1()"),
+    "tiny buffer": ("rb", 7, "read(3); read(10); readline(); peek(1); read1(); read1(100);"
+                    "seek(-5, 1); tell(); readline(2); read(9000); tell(); read()"),
+    "lines": ("rb", -1, "readlines(1000); readline(); readlines(); readline()"),
+    "raw read": ("rb", 0, "read(5); readall(); read(); seek(2); readinto(10); tell(); fpos();"
+                 "readline(); readline(2); seek(0, 2); tell(); write(b'x'); truncate(); fpos()"),
+    "update": ("r+b", -1, "read(10); write(b'AB'); tell(); read(3); seek(0); read(12); seek(5);"
+               "write(b'xyz' * 3000); tell(); seek(-3, 1); read(10); truncate(); tell();"
+               "seek(0, 2); write(b'end'); flush(); fpos(); read(); seek(1); peek(1);"
+               "write(b'q'); read1(4); tell()"),
+    "update tiny": ("r+b", 5, "read(2); write(b'123'); read(4); seek(1); write(b'a'); peek(1);"
+                    "read(3); truncate(20); seek(0); read(); tell(); readline()"),
+    "write": ("wb", -1, "write(b'abc'); tell(); write(bytes(10000)); tell(); seek(1);"
+              "write(b'Z'); flush(); fpos(); truncate(5); tell(); write(memoryview(b'mv'));"
+              "write(bytearray(b'ba')); writelines([b'l1', b'l2']); tell(); read();"
+              "seek(0, 2); flush(); fpos()"),
+    "write tiny": ("wb", 4, "write(b'ab'); write(b'cdef'); write(b'g'); tell(); flush(); fpos();"
+                   "write(b'12345678'); tell(); seek(0); write(b'X'); seek(0, 2); tell()"),
+    "append": ("ab", -1, "tell(); write(b'tail'); tell(); seek(0); tell(); write(b'more'); tell();"
+               "flush(); fpos(); read(1)"),
+    "append update": ("a+b", -1, "read(3); seek(0); read(5); write(b'w'); tell(); flush(); seek(0);"
+                      "read(); tell()"),
+    "raw update": ("r+b", 0, "write(b'hello'); seek(0); read(3); write(b'XY'); tell(); fpos();"
+                   "truncate(2); seek(0, 2); tell(); readall(); seek(0); readall()"),
+    "misuse": ("rb", -1, "write(b'x'); truncate(); seek(0, 9); read(-2); seek(1.5);"
+               "writelines([b'x']); attr('mode'); readable(); writable(); seekable(); isatty()"),
+    "misuse writer": ("wb", -1, "read(); read1(1); readline(); readinto(2); write('str');"
+                      "readable(); writable(); attr('mode')"),
+    "closed reader": ("rb", -1, "close(); read(); read1(); peek(1); readline(); readinto(1); tell();"
+                      "seek(0); fileno(); isatty(); readable(); writable(); seekable(); flush();"
+                      "readlines(); write(b'x'); truncate(); detach(); attr('closed');"
+                      "attr('mode'); close()"),
+    "closed writer": ("r+b", -1, "write(b'abc'); close(); write(b'x'); flush(); truncate();"
+                      "seek(0); tell(); read(); writable(); detach(); writelines([])"),
+    "closed raw": ("r+b", 0, "close(); read(); readall(); readinto(1); write(b'x'); seek(0);"
+                   "tell(); truncate(); flush(); fileno(); isatty(); readable(); writable();"
+                   "seekable(); readline(); readlines(); attr('closed')"),
+    "detach": ("r+b", -1, "read(3); write(b'Q'); detach(); read(); write(b'x'); attr('raw');"
+               "close()"),
+}
+
+
+async def run_script(f, script, raws):
+    """Each step's outcome (paths as in the io run, a raw file from detach
+    as a token, kept for closing), then close."""
+    out = []
+    for s in script:
+        r = await outcome(step(f, *s))
+        if r[0] == "error":
+            r = r[0], r[1], r[2].replace("ours", "io")
+        elif isinstance(r[1], (io.FileIO, kovra_uring.AsyncFileIO)):
+            raws.append(r[1])
+            r = "ok", "raw file"
+        out.append(r)
+    for f in [f, *raws]:
+        await outcome(call(f, "close"))
+    return out
+
+
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("name", SCRIPTS)
+def test_script_as_io(tmp_path, backend, name, size):
+    mode, buffering, script = SCRIPTS[name]
+    script = parse(script)
+    for d in ("io", "ours"):
+        (tmp_path / d).mkdir()
+        (tmp_path / d / "f").write_bytes(DATA[:SIZES[size]])
+    expected = asyncio.run(run_script(io.open(tmp_path / "io" / "f", mode, buffering), script, []))
+
+    async def ours():
+        return await run_script(await kovra_uring.open(tmp_path / "ours" / "f", mode, buffering),
+                                script, [])
+
+    for s, e, g in zip(script, expected, asyncio.run(ours())):
+        assert (s, g) == (s, e)
+    assert (tmp_path / "ours" / "f").read_bytes() == (tmp_path / "io" / "f").read_bytes()
+
+
+BAD_ARGS = [
+    (1.5,), ([b"p"],), ("{p}", 1), ("{p}", "rb", "x"), ("{p}", "r", -1, 1),
+    ("{p}", "r", -1, None, 1), ("{p}", "r", -1, None, None, 1), ("{p}", "rw"), ("{p}", "rr"),
+    ("{p}", "q"), ("{p}", ""), ("{p}", "tb"), ("{p}", "b"), ("{p}", "+"), ("{p}", "U"),
+    ("{p}", "rb", -1, "utf8"), ("{p}", "rb", -1, None, "strict"), ("{p}", "rb", -1, None, None, ""),
+    ("{p}", "r", 0), ("{p}", "w", 0), (-1,), ("{p}", "rb", -1, None, None, None, False),
+    ("{p}", "rb", -1, None, None, None, True, lambda name, flags: -3),
+    ("{p}", "rb", -1, None, None, None, True, lambda name, flags: "3"),
+    ("{d}", "rb"), ("{d}", "rb", 0), ("{d}", "r"), ("{d}", "wb"), ("{d}", "rb", -1, None, None,
+                                                                  None, True, os.open),
+    ("{p}-missing", "rb"), ("{p}", "xb"), (9999, "rb"), ("{p}\0", "rb"),
+]
+
+
+@pytest.mark.parametrize("args", BAD_ARGS, ids=repr)
+def test_open_refuses_as_io(tmp_path, backend, args):
+    p = tmp_path / "f"
+    args = [a.format(p=p, d=tmp_path) if isinstance(a, str) else a for a in args]
+    results = []
+    for opener in (io.open, kovra_uring.open):
+        p.write_bytes(b"data")
+        before = fds()
+        results.append((asyncio.run(outcome(lambda: opener(*args))), p.read_bytes(), fds()))
+        assert results[-1][0][0] == "error" and results[-1][2] == before
+    assert results[0] == results[1]
+
+
+MODES = [("rb", -1), ("rb", 0), ("wb", -1), ("wb", 0), ("ab", 1), ("xb", -1), ("r+b", 5),
+         ("w+b", -1), ("a+b", 0), ("x+b", -1), ("r", -1), ("w", 1), ("a+", -1), ("rt", -1)]
+
+
+@pytest.mark.parametrize("mode, buffering", MODES)
+def test_class_and_attributes_as_io(tmp_path, backend, mode, buffering):
+    p = tmp_path / "f"
+
+    async def describe(opener):
+        p.unlink(missing_ok=True)
+        p.write_bytes(b"x") if "x" not in mode else None
+        with warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            f = await outcome(lambda: opener(p, mode, buffering))
+        parts, f = [w.message.args for w in warned if w.category is RuntimeWarning], f[1]
+        parts += [os.fspath(f.name) == str(p)]
+        while f is not None:
+            parts += [type(f).__name__.removeprefix("Async"), f.mode]
+            f, top = getattr(f, "buffer", None) or getattr(f, "raw", None), f
+        await call(top, "close")
+        return parts
+
+    assert asyncio.run(describe(kovra_uring.open)) == asyncio.run(describe(io.open))
+
+
+def _peer(path, mode, data):
+    """The other end of a FIFO, on a thread: writes `data`, or reads all."""
+    got = []
+    t = threading.Thread(target=lambda: got.append(Path(path).write_bytes(data) if data
+                                                   else Path(path).read_bytes()))
+    t.start()
+    return t, got
+
+
+@pytest.mark.parametrize("mode, buffering", [("rb", -1), ("rb", 0), ("wb", -1), ("wb", 0),
+                                             ("ab", -1)])
+def test_fifo_as_io(tmp_path, backend, mode, buffering):
+    """Pipes are streams: no positions, io's errors, and a short read is not
+    the end."""
+    reading = "r" in mode
+    script = parse("read(5); readline(); seekable(); tell(); seek(0); read(); read()" if reading
+                   else "write(DATA); seekable(); tell(); flush(); write(b'end')")
+
+    async def run(opener, path):
+        os.mkfifo(path)
+        t, got = _peer(path, "wb" if reading else "rb", DATA if reading else None)
+        f = await call(opener, "__call__", path, mode, buffering)
+        out = [await outcome(step(f, *s)) for s in script]
+        await call(f, "close")
+        await asyncio.to_thread(t.join)
+        return out, got
+
+    before = fds()
+    assert asyncio.run(run(kovra_uring.open, tmp_path / "ours")) == \
+        asyncio.run(run(io.open, tmp_path / "io"))
+    assert fds() == before
+
+
+def test_descriptors_and_opener_as_io(tmp_path, backend):
+    p = tmp_path / "f"
+    before = fds()
+    dirfd = os.open(tmp_path, os.O_RDONLY)
+
+    def relative(name, flags):
+        return os.open(name, flags, dir_fd=dirfd)
+
+    def cases():
+        r, w = os.pipe()
+        p.write_bytes(DATA)
+        return [(w, "wb", True, None, "write(b'through a pipe'); fileno()"),
+                (r, "rb", False, None, "read(14); fileno(); seekable()"),
+                ("f", "rb", True, relative, "read(7); fpos(); seek(3); read(2); fpos()"),
+                (os.open(p, os.O_RDONLY), "rb", True, None, "seek(5); read(4); fpos()"),
+                (os.open(p, os.O_RDWR), "r+b", False, None,
+                 "read(2); write(b'!'); flush(); fpos(); read(3)")]
+
+    async def run(opener):
+        out = []
+        for fd, mode, closefd, fd_opener, script in cases():
+            f = await call(opener, "__call__", fd, mode, closefd=closefd, opener=fd_opener)
+            for s in parse(script):  # descriptor numbers differ between the two runs
+                r = await outcome(step(f, *s))
+                out.append(("ok", "fd") if s == ("fileno",) and r == ("ok", fd) else r)
+            await call(f, "close")
+            if not closefd:  # left open, and where
+                out.append(await outcome(lambda: os.lseek(fd, 0, os.SEEK_CUR)))
+                os.close(fd)
+        r, w = os.pipe()  # a stream cannot be opened for update
+        out.append(await outcome(lambda: opener(r, "r+b", closefd=False)))
+        os.close(r), os.close(w)
+        return out
+
+    expected = asyncio.run(run(io.open))
+    assert asyncio.run(run(kovra_uring.open)) == expected
+    os.close(dirfd)
+    assert fds() == before
+
+
+STREAM = b"".join(b"<%05d>" % i for i in range(20000))  # no two places alike
+
+
+@pytest.mark.parametrize("inside", [True, False], ids=["async-with", "open-file"])
+@pytest.mark.parametrize("mode, buffering", [("rb", -1), ("rb", 0), ("r+b", 7), ("wb", -1),
+                                             ("wb", 0), ("wb", 5)])
+def test_cancelled_anywhere(tmp_path, backend, mode, buffering, inside):
+    """A task cancelled at any point (in open, a read, a write, close) leaks
+    no descriptor, and leaves the file either closed or in a state that
+    agrees with its position: what a reader reads next is what is there, and
+    what a writer has written is the start of what it was given."""
+    p = tmp_path / "f"
+    writing = "w" in mode
+    sizes = [1, 13, 4096, 700, 9000, 3]
+
+    async def work(f, done):
+        if writing:
+            for n in sizes * 4:
+                await f.write(STREAM[done[0]:done[0] + n])
+                done[0] += n
+                if n == 700:
+                    await f.flush()
+        else:
+            for n in sizes * 4:
+                at = done[0]
+                got = await (f.read(n) if n != 13 else f.readline())
+                end = at + n if n != 13 else DATA.index(b"\n", at) + 1
+                assert got == DATA[at:end]
+                done[0] += len(got)
+
+    async def victim(opened, done):
+        if inside:
+            async with kovra_uring.open(p, mode, buffering) as f:
+                opened.append(f)
+                await work(f, done)
+        else:
+            await work(opened[0], done)
+
+    async def main():
+        kovra_uring._loop.get_driver()
+        before = fds()
+        for i in range(60):
+            p.write_bytes(b"" if writing else DATA)
+            opened, done = [] if inside else [await kovra_uring.open(p, mode, buffering)], [0]
+            task = asyncio.ensure_future(victim(opened, done))
+            for _ in range(i % 15):
+                await asyncio.sleep(0 if i % 4 else 0.0002)
+            task.cancel()
+            try:
+                await task
+            except asyncio.CancelledError:
+                pass
+            if not opened:
+                continue
+            f = opened[0]
+            if not inside:
+                at = await f.tell()
+                if not writing:  # the cancelled read took nothing
+                    assert (at, await f.read()) == (done[0], DATA[done[0]:])
+                await f.close()
+            assert f.closed
+            content = p.read_bytes()
+            if writing:
+                assert content == STREAM[:len(content)]
+                if not inside and buffering:  # nothing in flight when the file closed
+                    assert len(content) == at
+        await asyncio.sleep(0.01)  # closes of files only read are not waited for
+        assert fds() == before
+
+    asyncio.run(main())
+
+
+def test_unbounded_gather(tmp_path, backend):
+    """As many opens at once as a gather asks for: no more descriptors held
+    than the files the program has open (here a limit of 256 for 3,000)."""
+    paths = [tmp_path / f"f{i}" for i in range(3000)]
+
+    async def copy(i, p):
+        async with kovra_uring.open(p, "wb") as f:
+            await f.write(STREAM[i:i + 5000])
+        async with kovra_uring.open(p, "rb") as f:
+            return await f.read()
+
+    async def main():
+        return await asyncio.gather(*map(copy, range(3000), paths))
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+    try:
+        got = asyncio.run(main())
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert got == [STREAM[i:i + 5000] for i in range(3000)]
+    assert [p.read_bytes() for p in paths] == got
+
+
+def test_tasks_sharing_a_file(tmp_path, backend):
+    """Two tasks on one file see what two threads see with io: whole calls,
+    in some order."""
+    p = tmp_path / "f"
+    records = [b"%06d|" % i * (1 + i % 700) + b"\n" for i in range(400)]
+
+    async def main():
+        async with kovra_uring.open(p, "wb", 1000) as f:
+            await asyncio.gather(*(f.write(r) for r in records), f.flush(), f.tell())
+        async with kovra_uring.open(p, "rb", 1000) as f:
+            async def lines():
+                return [line async for line in f]
+            return await asyncio.gather(lines(), lines())
+
+    first, second = asyncio.run(main())
+    assert sorted(p.read_bytes().splitlines(True)) == sorted(records) == sorted(first + second)
+
+
+def test_growing_file_and_finalization(tmp_path, backend):
+    p = tmp_path / "f"
+    p.write_bytes(b"start\n")
+
+    async def main(opener):
+        f = await call(opener, "__call__", p, "rb")
+        with p.open("ab", buffering=0) as other:
+            other.write(b"more\n")  # the end the read-ahead saw at open is no longer the end
+            first = await call(f, "read")
+            other.write(b"again\n")
+            out = first, await call(f, "read"), await call(f, "read")
+        await call(f, "close")
+        p.write_bytes(b"start\n")
+        return out
+
+    assert asyncio.run(main(kovra_uring.open)) == asyncio.run(main(io.open))
+
+    async def unclosed():
+        f = await kovra_uring.open(p, "wb")
+        await f.write(b"flushed when collected")
+        return fds()
+
+    with pytest.warns(ResourceWarning):
+        before = fds()
+        asyncio.run(unclosed())
+        assert fds() == before
+    assert p.read_bytes() == b"flushed when collected"
+
+
+TYPED_USE = '''
+from typing import assert_type
+import kovra_uring
+from kovra_uring import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter, AsyncFileIO
+
+
+async def use(p: str) -> None:
+    async with kovra_uring.open(p, "rb") as f:
+        assert_type(f, AsyncBufferedReader)
+        data: bytes = await f.read()
+        async for line in f:
+            assert_type(line, bytes)
+    async with kovra_uring.open(p, "wb") as w:
+        assert_type(w, AsyncBufferedWriter)
+        n: int = await w.write(data)
+    async with kovra_uring.open(p, "r+b") as r:
+        assert_type(r, AsyncBufferedRandom)
+    raw = await kovra_uring.open(p, "rb", buffering=0)
+    assert_type(raw, AsyncFileIO)
+    assert_type(await raw.read(n), bytes)
+    async with kovra_uring.open(p) as t:
+        text: str = await t.read()
+    async with kovra_uring.tempfile.TemporaryDirectory() as d:
+        assert_type(d, str)
+
+
+async def misuse(p: str) -> None:
+    kovra_uring.open(p, "rb").read()  # type: ignore[attr-defined]
+    async with kovra_uring.open(p, "wb") as w:
+        await w.write("text")  # type: ignore[arg-type]
+    async with kovra_uring.open(p, "rb") as f:
+        f.peek()  # type: ignore[unused-coroutine]
+'''
+
+
+def test_user_code_type_checks(tmp_path, monkeypatch):
+    mypy = pytest.importorskip("mypy.api")
+    (tmp_path / "use.py").write_text(TYPED_USE)
+    package_dir = os.path.dirname(os.path.dirname(kovra_uring.__file__))
+    if "-packages" not in package_dir:  # the source tree: mypy finds an installed one itself
+        monkeypatch.setenv("MYPYPATH", package_dir)
+    out, err, status = mypy.run(["--strict", "--follow-imports=silent", "--cache-dir",
+                                 str(tmp_path / "cache"), str(tmp_path / "use.py")])
+    assert status == 0, out + err
+
+
+def test_stream_by_name_opens_before_its_data(backend):
+    r, w = os.pipe()
+
+    async def main():
+        f = await asyncio.wait_for(kovra_uring.open(f"/proc/self/fd/{r}", "rb"), 5)
+        os.write(w, b"written after the open")
+        os.close(w)
+        async with f:
+            return await f.read()
+
+    assert asyncio.run(main()) == b"written after the open"
+    os.close(r)
+
+
+def test_answers_are_awaitable_too(tmp_path, backend):
+    """readable() and the like answer at once, as io's, or awaited, as
+    aiofiles' (text files pass on their buffer's answers)."""
+    p = tmp_path / "f"
+
+    async def main():
+        async with kovra_uring.open(p, "w+b") as f, kovra_uring.open(p, "r") as t:
+            nows = [getattr(g, n)() for g in (f, f.raw, t)
+                    for n in ("readable", "writable", "seekable", "isatty")]
+            return [(now == await now, bool(now)) for now in nows]
+
+    with io.open(p, "w+b") as f, io.open(p, "r") as t:
+        expected = [(True, getattr(g, n)()) for g in (f, f.raw, t)
+                    for n in ("readable", "writable", "seekable", "isatty")]
+    assert asyncio.run(main()) == expected

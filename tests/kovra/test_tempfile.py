@@ -1,0 +1,104 @@
+"""kovra_uring.tempfile against the stdlib's tempfile, on both back ends."""
+
+import asyncio
+import contextlib
+import gc
+import os
+import tempfile
+
+import pytest
+from test_open import backend, call, fds, outcome, parse  # noqa: F401  (backend: a fixture)
+
+import kovra_uring
+
+@contextlib.asynccontextmanager
+async def entered(cm):
+    """`async with` for ours, `with` for the stdlib's."""
+    if hasattr(cm, "__aenter__"):
+        async with cm as f:
+            yield f
+    else:
+        with cm as f:
+            yield f
+
+
+SCRIPT = parse("write(b'some bytes\\nand more\\n'); seek(0); readline(); tell(); read(); seek(5);"
+               "truncate(); seek(0); read()")
+
+
+@pytest.mark.parametrize("kind", ["TemporaryFile", "NamedTemporaryFile", "SpooledTemporaryFile"])
+@pytest.mark.parametrize("mode, buffering", [("w+b", -1), ("w+b", 0), ("wb", -1), ("w+", -1)])
+def test_files_as_stdlib(tmp_path, backend, kind, mode, buffering):
+    script = [(op, *(a.decode() if "b" not in mode and type(a) is bytes else a for a in args))
+              for op, *args in (SCRIPT if "+" in mode else SCRIPT[:1] + parse("tell(); seek(1)"))]
+    args = (8, mode, buffering) if kind == "SpooledTemporaryFile" else (mode, buffering)
+    kw = {"dir": tmp_path, "prefix": "pre", "suffix": ".suf"}
+
+    async def run(module):
+        async with entered(getattr(module, kind)(*args, **kw)) as f:
+            out = [await outcome(call(f, op, *a)) for op, *a in script]
+            inner = f
+            while (i := getattr(inner, "_file", None) or getattr(inner, "file", None)) is not None:
+                inner = i  # the file inside the wrappers
+            out += [type(inner).__name__.removeprefix("Async"), inner.mode,
+                    sorted(n[:3] + n[-4:] for n in os.listdir(tmp_path))]
+        return out + [os.listdir(tmp_path), f.closed]
+
+    before = fds()
+    assert asyncio.run(run(kovra_uring.tempfile)) == asyncio.run(run(tempfile))
+    assert fds() == before
+
+
+@pytest.mark.parametrize("delete, delete_on_close", [(True, True), (True, False), (False, True)])
+def test_named_deletion_as_stdlib(tmp_path, backend, delete, delete_on_close):
+    kw = {"dir": tmp_path, "delete": delete, "delete_on_close": delete_on_close}
+
+    async def run(module):
+        async with entered(module.NamedTemporaryFile(**kw)) as f:
+            assert f.name.startswith(str(tmp_path))
+            await call(f, "close")
+            out = [os.path.exists(f.name)]
+        g = await module.NamedTemporaryFile(**kw) if module is kovra_uring.tempfile else \
+            module.NamedTemporaryFile(**kw)
+        name = g.name
+        del g  # not entered: removed when collected, unless on close
+        gc.collect()
+        return out + [os.path.exists(f.name), os.path.exists(name)]
+
+    assert asyncio.run(run(kovra_uring.tempfile)) == asyncio.run(run(tempfile))
+
+
+def test_directory_as_stdlib(tmp_path, backend):
+    async def main():
+        async with kovra_uring.tempfile.TemporaryDirectory(dir=tmp_path, prefix="d") as name:
+            assert type(name) is str and os.path.isdir(name)
+            (tmp_path / name / "inside").write_bytes(b"x")
+        d = await kovra_uring.tempfile.TemporaryDirectory(dir=tmp_path)
+        assert os.path.isdir(d.name)
+        await d.cleanup()
+        return name, d.name
+
+    for name in asyncio.run(main()):
+        assert not os.path.exists(name)
+
+
+def test_cancelled_creation_leaves_nothing(tmp_path, backend):
+    async def victim(kind):
+        async with getattr(kovra_uring.tempfile, kind)(dir=tmp_path):
+            await asyncio.sleep(0)
+
+    async def main():
+        kovra_uring._loop.get_driver()
+        before = fds()
+        for i in range(80):
+            task = asyncio.ensure_future(
+                victim(["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory"][i % 3]))
+            for _ in range(i % 9):
+                await asyncio.sleep(0 if i % 2 else 0.0003)
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+        await asyncio.sleep(0.05)  # threads still creating for cancelled callers
+        assert fds() == before
+
+    asyncio.run(main())
+    assert os.listdir(tmp_path) == []
