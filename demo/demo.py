@@ -30,6 +30,7 @@ import tempfile
 import time
 from collections.abc import Awaitable, Callable, Coroutine, Sequence
 
+import kovra_uring
 from kovra_uring import Driver
 
 try:
@@ -203,6 +204,25 @@ class Threads:
 
     async def mkdir(self, path: str) -> None:
         await asyncio.to_thread(os.mkdir, path)
+
+
+class KovraFiles:
+    """kovra_uring's aiofiles-shaped API (file objects, kovra_uring.os) on the
+    running loop's own driver."""
+
+    async def read_file(self, path: str) -> bytes:
+        async with kovra_uring.open(path, "rb") as f:
+            return await f.read()
+
+    async def write_file(self, path: str, data: bytes) -> None:
+        async with kovra_uring.open(path, "wb") as f:
+            await f.write(data)
+
+    async def stat(self, path: str) -> os.stat_result:
+        return await kovra_uring.os.stat(path)
+
+    async def mkdir(self, path: str) -> None:
+        await kovra_uring.os.mkdir(path)
 
 
 class AioFiles:
@@ -435,8 +455,8 @@ async def main(args: argparse.Namespace) -> None:
             raise SystemExit(f"demo: error: no readable regular files under {shown(src)}")
         cold = drops_work(src, files)
         async with Driver(args.entries) as io:
-            backends: dict[str, object] = {"io_uring": io, "sync loop": Sync(),
-                                           "to_thread": Threads()}
+            backends: dict[str, object] = {"io_uring": io, "kovra_uring.open": KovraFiles(),
+                                           "sync loop": Sync(), "to_thread": Threads()}
             if aiofiles is not None:
                 backends["aiofiles"] = AioFiles()
             plan = phases(src, tmp, files, dirs, cold)
@@ -449,8 +469,9 @@ async def main(args: argparse.Namespace) -> None:
              f"{args.large_mib} MiB)")
     print(f"{len(files)} file{'s' * (len(files) != 1)}, {human(size)}, {where}; "
           f"{args.concurrency} at a time")
-    print(f"io_uring: the reference driver, one ring of {args.entries} entries, {slots} "
-          f"direct-descriptor slots; sync loop: one file after another; to_thread: "
+    print(f"io_uring: kovra_uring's Driver (read_file, write_file), one ring of {args.entries} "
+          f"entries, {slots} direct-descriptor slots; kovra_uring.open: its file objects "
+          f"and kovra_uring.os on the loop's own ring; sync loop: one file after another; to_thread: "
           f"{min(32, (os.cpu_count() or 1) + 4)} worker threads"
           + ("; aiofiles: the same threads" if aiofiles is not None
              else "; aiofiles: not installed"))

@@ -44,7 +44,7 @@ def test_generated_tree_counts_files_in_every_phase():
     assert "Traceback" not in r.stderr
     # The total counts the 31 files once, not once per phase.
     assert files_column(r.stdout) == {p: 31 for p in PHASES}
-    for backend in ("io_uring", "sync loop", "to_thread"):
+    for backend in ("io_uring", "kovra_uring.open", "sync loop", "to_thread"):
         assert backend in r.stdout
 
 
