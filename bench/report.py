@@ -37,6 +37,9 @@ REFERENCE = {
     # One of these in each of W9's tables: the synchronous loop it replaces.
     "W9": ["Path.read_bytes loop", "Path.read_bytes loop, cold", "Path.write_bytes loop",
            "os.stat loop"],
+    # One for each of its tables.
+    "W10": ["trio.open_file + read", "anyio.open_file + read, anyio on trio",
+            "raw Ring, cold, depth 64"],
 }
 
 
@@ -75,7 +78,8 @@ def machine() -> list[tuple[str, str]]:
         ("date", datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")),
         ("Python", platform.python_version() + f" ({os.path.normpath(sys.executable)})"),
         ("packages", f"kovra-uring {version('kovra-uring')}, aiofiles {version('aiofiles')}, "
-                     f"anyio {version('anyio')}, matplotlib {version('matplotlib')}"),
+                     f"anyio {version('anyio')}, trio {version('trio')}, "
+                     f"matplotlib {version('matplotlib')}"),
         ("C baseline", f"gcc -O2, liburing {liburing}"),
     ]
 
@@ -240,7 +244,7 @@ def family(impl: str) -> str:
         return "C"
     if "thread" in low:
         return "threads"
-    if low.startswith(("aiofiles", "anyio")):
+    if low.startswith(("aiofiles", "anyio", "trio.")):
         return "async"
     return "python"
 
@@ -290,7 +294,7 @@ def plot(rows: list[dict], path: Path) -> None:
         ("C liburing / syscalls", COLOURS["C"]),
         ("plain Python (os loop, built-in)", COLOURS["python"]),
         ("thread pool / to_thread", COLOURS["threads"]),
-        ("aiofiles / anyio", COLOURS["async"])]],
+        ("aiofiles / anyio / trio", COLOURS["async"])]],
         loc="upper center", ncol=6, fontsize=7, frameon=False)
     fig.tight_layout(rect=(0, 0, 1, 0.97))
     fig.savefig(path, dpi=110)

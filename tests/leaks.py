@@ -1,6 +1,7 @@
-"""What the process holds, for leak checks: its descriptors and io_uring mappings."""
+"""What the process holds, for leak checks: its descriptors, io_uring mappings and threads."""
 import gc
 import os
+import threading
 
 
 def open_fds():
@@ -20,3 +21,10 @@ def open_fds():
 def uring_maps():
     with open("/proc/self/maps") as maps:
         return [line for line in maps if "io_uring" in line]
+
+
+def threads():
+    """The process's threads, but for trio's idle workers: trio keeps those
+    for a while after any to_thread call (and the driver's threads on trio
+    are trio's own)."""
+    return {t for t in threading.enumerate() if not t.name.startswith("Trio thread")}

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks of bench/ and writes bench/RESULTS.md and bench/results.png.
 #
-#   tools/bench.sh            every workload (W1..W9), then the report
+#   tools/bench.sh            every workload (W1..W10), then the report
 #   tools/bench.sh w1 w4      only those workloads, then the report
 #   BENCH_QUICK=1 tools/bench.sh   tiny sizes: checks the scripts, figures meaningless
 #
@@ -84,7 +84,8 @@ fi
 scripts=()
 if [ $# -eq 0 ]; then
     scripts=(bench/w1_*.py bench/w2_*.py bench/w3_*.py bench/w4_*.py bench/w5_*.py
-             bench/w6_*.py bench/w7_*.py bench/w8_*.py bench/w9_*.py)
+             bench/w6_*.py bench/w7_*.py bench/w8_*.py bench/w9_*.py
+             bench/w10_*.py)
 else
     for w in "$@"; do scripts+=(bench/"${w,,}"_*.py); done
 fi

@@ -84,8 +84,11 @@ class Driver:
     def __init__(self, entries: int = 256, *, fixed: bool = True,
                  slots: int | None = None) -> None:
         self._glue = current_loop()
+        # None, or what library code awaits where a call completes without
+        # waiting for the driver (trio's rule: every async call is a checkpoint).
+        self.checkpoint = self._glue.checkpoint
         self._closed = False
-        self._executor: concurrent.futures.ThreadPoolExecutor | None = None
+        self._executor: concurrent.futures.Executor | None = None
         self._threads: set[concurrent.futures.Future[Any]] = set()  # os calls still running
         self._lifetime: AsyncGenerator[None, None] | None = None  # see _loop
         self.chains = 0      # whole-file operations done through a slot
@@ -108,8 +111,7 @@ class Driver:
     def _thread_call(self, fn: Callable[..., T], *args: Any) -> concurrent.futures.Future[T]:
         """Start fn(*args) on a worker thread; aclose() waits for it."""
         if self._executor is None:
-            self._executor = concurrent.futures.ThreadPoolExecutor(
-                thread_name_prefix="kovra_uring")
+            self._executor = self._glue.executor()
         cf = self._executor.submit(fn, *args)
         self._threads.add(cf)
         cf.add_done_callback(self._threads.discard)

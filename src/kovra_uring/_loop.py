@@ -2,24 +2,58 @@
 
 The driver needs little from a loop: futures to park coroutines on, "call
 soon" and "call later", a reader on the ring's eventfd, tasks for work
-nobody awaits, and a worker-thread hand-off. `AsyncioLoop` gives these on
-any asyncio loop (uvloop included); `get_driver()` creates the running
-loop's driver on first use and closes it when the loop shuts down."""
+nobody awaits, and worker threads. `AsyncioLoop` gives these on any asyncio
+loop (uvloop, and anyio's asyncio back end, included); `_trio.TrioLoop` on
+trio (and anyio's trio back end). `get_driver()` creates the running loop's
+driver on first use and closes it when the loop shuts down (the trio run
+ends).
+
+The library is found by asking asyncio first, which costs nothing on the
+path every asyncio call takes; trio is asked only when asyncio has no
+running loop and something imported trio, and only then is `_trio`
+imported: importing this package imports neither trio nor anyio."""
 
 from __future__ import annotations
 
 import asyncio
 import concurrent.futures
 import os
+import sys
 from collections.abc import AsyncGenerator, Awaitable, Callable, Coroutine, Iterable
-from typing import TYPE_CHECKING, Any, TypeVar
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 if TYPE_CHECKING:
     from ._driver import Driver
 
-__all__ = ["AsyncioLoop", "current_loop", "get_driver"]
+__all__ = ["AsyncioLoop", "Glue", "current_loop", "get_driver"]
 
 T = TypeVar("T")
+
+
+class Glue(Protocol):
+    """What the driver uses of an event loop (see AsyncioLoop)."""
+
+    # Bound methods of the loop where it has them: call_soon(fn, *args),
+    # call_later(delay, fn, *args), add_reader(fd, fn, *args),
+    # remove_reader(fd), is_closed(), create_future().
+    InvalidStateError: Any
+    loop: Any
+    # None, or what to await where an operation completes without waiting
+    # (trio: every async call of a library is a checkpoint).
+    checkpoint: Callable[[], Awaitable[None]] | None
+    create_future: Any
+    call_soon: Any
+    call_later: Any
+    add_reader: Any
+    remove_reader: Any
+    is_closed: Any
+
+    def report(self, message: str, exception: BaseException) -> None: ...
+    def spawn(self, coro: Coroutine[Any, Any, Any]) -> Any: ...
+    async def wait_all(self, awaitables: Iterable[Awaitable[Any]]) -> None: ...
+    def from_thread(self, cf: concurrent.futures.Future[T]) -> Awaitable[T]: ...
+    def executor(self) -> concurrent.futures.Executor: ...
 
 
 class AsyncioLoop:
@@ -27,6 +61,8 @@ class AsyncioLoop:
     loop's own bound methods, so using them costs no extra call."""
 
     InvalidStateError = asyncio.InvalidStateError
+    # asyncio asks no yield of what completes at once.
+    checkpoint: Callable[[], Awaitable[None]] | None = None
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop
@@ -52,10 +88,33 @@ class AsyncioLoop:
         """An awaitable for a worker thread's result."""
         return asyncio.wrap_future(cf, loop=self.loop)
 
+    def executor(self) -> concurrent.futures.Executor:
+        """Where the driver's os calls run (a pool of the driver's own)."""
+        return concurrent.futures.ThreadPoolExecutor(thread_name_prefix="kovra_uring")
 
-def current_loop() -> AsyncioLoop:
+
+_running_loop = asyncio._get_running_loop  # None, not an exception, outside a loop
+_trio: ModuleType | None = None
+
+
+def _elsewhere() -> ModuleType:
+    """The glue of the library running instead of asyncio (RuntimeError when
+    none runs)."""
+    global _trio
+    if _trio is None:
+        if "trio" not in sys.modules:
+            raise RuntimeError("no running event loop")
+        from . import _trio as glue
+        _trio = glue
+    return _trio
+
+
+def current_loop() -> Glue:
     """The running loop, as the driver sees it."""
-    return AsyncioLoop(asyncio.get_running_loop())
+    loop = _running_loop()
+    if loop is not None:
+        return AsyncioLoop(loop)
+    return _elsewhere().current_loop()  # type: ignore[no-any-return]
 
 
 # id(loop) -> its driver. The driver keeps its loop alive, so the key cannot
@@ -65,7 +124,9 @@ _drivers: dict[int, Driver] = {}
 
 def get_driver() -> Driver:
     """The running loop's driver (RuntimeError outside a running loop)."""
-    loop = asyncio.get_running_loop()
+    loop = _running_loop()
+    if loop is None:
+        return _elsewhere().get_driver()  # type: ignore[no-any-return]
     drv = _drivers.get(id(loop))
     if drv is None or drv._glue.loop is not loop:
         drv = _start(loop)

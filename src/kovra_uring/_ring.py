@@ -380,6 +380,10 @@ class RingCore(Driver):
             return await self._in_thread(os.open, path, flags, mode, cleanup=os.close)
         finally:
             self._open_done()
+        if res == -errno.ENXIO:
+            # The ring opens without waiting: a FIFO's writer meets no
+            # reader yet, where os.open waits for one.
+            return await self._in_thread(os.open, path, flags, mode, cleanup=os.close)
         if res < 0:
             raise os_error(res, path)
         return res

@@ -1,8 +1,10 @@
-"""The package's tests run on the default asyncio loop and on uvloop."""
+"""The package's tests run on the default asyncio loop and on uvloop; those
+that take `run_on` also on trio and on anyio's two back ends."""
 
 import asyncio
 
 import pytest
+from loops import LIBRARIES, run_with
 
 LOOPS = ["asyncio", "uvloop"]
 
@@ -27,3 +29,14 @@ def loop_kind(request):
     finally:
         if kind == "uvloop":
             asyncio.set_event_loop_policy(None)
+
+
+@pytest.fixture(params=LIBRARIES)
+def run_on(request):
+    """`run_on(fn, *args)` runs the async function under asyncio, uvloop,
+    trio and anyio on asyncio and on trio, one after the other (`run_on.loop`
+    names the one of the moment)."""
+    def run(fn, *args, timeout=20):
+        return run_with(request.param, fn, *args, timeout=timeout)
+    run.loop = request.param
+    return run

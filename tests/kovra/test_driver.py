@@ -11,6 +11,7 @@ import warnings
 
 import pytest
 from leaks import open_fds, uring_maps
+from loops import gather
 
 import kovra_uring._driver as driver
 from kovra_uring import Driver, RingUnavailableWarning
@@ -54,30 +55,30 @@ def make_files(root, n):
 
 
 @pytest.mark.parametrize("fixed", [True, False])
-def test_hundreds_of_coroutines_share_one_ring(tmp_path, fixed):
+def test_hundreds_of_coroutines_share_one_ring(tmp_path, fixed, run_on):
     paths = make_files(tmp_path, 300)
 
     async def main():
         async with Driver(64, fixed=fixed) as io:
-            out = await asyncio.gather(*(io.read_file(p) for p in paths),
-                                       *(io.stat(p) for p in paths))
+            out = await gather(*(io.read_file(p) for p in paths),
+                               *(io.stat(p) for p in paths))
         return out, io
 
-    out, io = run(main())
+    out, io = run_on(main)
     assert out[:300] == [p.read_bytes() for p in paths]
     assert [st.st_size for st in out[300:]] == [p.stat().st_size for p in paths]
     assert io.ring is None and (io.chains > 0) == fixed
 
 
 @pytest.mark.parametrize("fixed", [True, False])
-def test_completion_queue_overflow_does_not_hang(tmp_path, fixed):
+def test_completion_queue_overflow_does_not_hang(tmp_path, fixed, run_on):
     paths = make_files(tmp_path, 200)
 
     async def main():
         async with Driver(8, fixed=fixed) as io:  # CQ of 16 entries, 400-600 completions
-            return await asyncio.gather(*(io.read_file(p) for p in paths)), io
+            return await gather(*(io.read_file(p) for p in paths)), io
 
-    out, io = run(main(), timeout=10)
+    out, io = run_on(main, timeout=10)
     assert out == [p.read_bytes() for p in paths]
     assert io.ring is None
 
@@ -116,7 +117,7 @@ def test_eventfd_is_left_drained_once_completions_stop(tmp_path, shape):
 
 
 @pytest.mark.parametrize("concurrency", [1, 3])
-def test_dependent_operations_of_every_kind_never_stall(tmp_path, concurrency):
+def test_dependent_operations_of_every_kind_never_stall(tmp_path, concurrency, run_on):
     """Each step queues its operation from the coroutine a completion just
     woke: whatever submits it (at once, a flush, the eventfd's reader), none
     may be left sitting in the queue."""
@@ -135,14 +136,14 @@ def test_dependent_operations_of_every_kind_never_stall(tmp_path, concurrency):
 
     async def main():
         async with Driver(16) as io:
-            await asyncio.gather(*(chain(io, k) for k in range(concurrency)))
+            await gather(*(chain(io, k) for k in range(concurrency)))
 
-    run(main(), timeout=30)
+    run_on(main, timeout=30)
 
 
 @pytest.mark.parametrize("size", [0, 1, FIRST_READ - 1, FIRST_READ, FIRST_READ + 1, 3 << 20])
 @pytest.mark.parametrize("fixed", [True, False])
-def test_whole_file_sizes(tmp_path, size, fixed, backend):
+def test_whole_file_sizes(tmp_path, size, fixed, backend, run_on):
     data = os.urandom(size)
 
     async def main():
@@ -150,7 +151,7 @@ def test_whole_file_sizes(tmp_path, size, fixed, backend):
             await io.write_file(tmp_path / "w", data)
             return await io.read_file(tmp_path / "w")
 
-    assert run(main()) == data == (tmp_path / "w").read_bytes()
+    assert run_on(main) == data == (tmp_path / "w").read_bytes()
 
 
 @pytest.mark.parametrize("fixed", [True, False])
@@ -176,16 +177,16 @@ def test_short_write_is_continued(tmp_path, fixed):
 
 
 @pytest.mark.parametrize("entries, slots", [(64, 1), (64, 2), (1, None)])
-def test_slot_exhaustion_waits_and_small_ring_falls_back(tmp_path, entries, slots):
+def test_slot_exhaustion_waits_and_small_ring_falls_back(tmp_path, entries, slots, run_on):
     paths = make_files(tmp_path, 60)
 
     async def main():
         async with Driver(entries, slots=slots) as io:
-            data = await asyncio.gather(*(io.read_file(p) for p in paths))
-            await asyncio.gather(*(io.write_file(f"{p}.copy", d) for p, d in zip(paths, data)))
+            data = await gather(*(io.read_file(p) for p in paths))
+            await gather(*(io.write_file(f"{p}.copy", d) for p, d in zip(paths, data)))
             return data, io
 
-    data, io = run(main())
+    data, io = run_on(main)
     assert data == [p.read_bytes() for p in paths]
     assert all(open(f"{p}.copy", "rb").read() == d for p, d in zip(paths, data))
     # Busy slots are waited for; only a queue too small for a pair falls back.
@@ -308,7 +309,7 @@ def test_cancellation_at_every_step_leaks_nothing(tmp_path, op):
     ("link", os.link, ("file", "file")),
 ])
 @pytest.mark.parametrize("fixed", [True, False])
-def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, backend):
+def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, backend, run_on):
     (tmp_path / "file").write_bytes(b"x")
     args = tuple(str(tmp_path / a) for a in args)
     with pytest.raises(OSError) as want:
@@ -321,12 +322,12 @@ def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, b
                 await getattr(io, op)(*args, *extra)
             return info.value
 
-    got, want = run(main()), want.value
+    got, want = run_on(main), want.value
     assert type(got) is type(want) and got.errno == want.errno
     assert (got.filename, got.filename2, str(got)) == (want.filename, want.filename2, str(want))
 
 
-def test_stat_matches_os_stat(tmp_path, backend):
+def test_stat_matches_os_stat(tmp_path, backend, run_on):
     (tmp_path / "f").write_bytes(b"abc" * 1000)
     os.symlink("f", tmp_path / "link")
     cases = [(tmp_path / "f", True), (tmp_path, True), (tmp_path / "link", False),
@@ -334,16 +335,16 @@ def test_stat_matches_os_stat(tmp_path, backend):
 
     async def main():
         async with Driver() as io:
-            return await asyncio.gather(*(io.stat(p, follow=f) for p, f in cases))
+            return await gather(*(io.stat(p, follow=f) for p, f in cases))
 
-    for (path, follow), got in zip(cases, run(main())):
+    for (path, follow), got in zip(cases, run_on(main)):
         want = os.stat(path, follow_symlinks=follow)
         for field in ("st_mode", "st_ino", "st_dev", "st_nlink", "st_uid", "st_gid", "st_size",
                       "st_mtime", "st_mtime_ns", "st_ctime_ns", "st_blksize", "st_blocks", "st_rdev"):
             assert getattr(got, field) == getattr(want, field), (path, field)
 
 
-def test_descriptor_and_link_operations(tmp_path, backend):
+def test_descriptor_and_link_operations(tmp_path, backend, run_on):
     async def main():
         async with Driver() as io:
             fd = await io.open(tmp_path / "a", os.O_RDWR | os.O_CREAT)
@@ -367,7 +368,7 @@ def test_descriptor_and_link_operations(tmp_path, backend):
                 await io.unlink(tmp_path / "d" / name)
             await io.rmdir(tmp_path / "d")
 
-    run(main())
+    run_on(main)
     assert os.listdir(tmp_path) == []
 
 

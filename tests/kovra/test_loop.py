@@ -3,10 +3,9 @@
 import asyncio
 import gc
 import os
-import threading
 
 import pytest
-from leaks import open_fds, uring_maps
+from leaks import open_fds, threads, uring_maps
 
 import kovra_uring._driver as driver
 from kovra_uring import RingUnavailableWarning
@@ -34,7 +33,7 @@ def test_each_run_gets_its_own_driver_and_leaves_nothing(monkeypatch, backend):
     if backend == "threads":
         monkeypatch.setattr(driver, "Ring", refused)
     asyncio.run(nothing())  # what the loop itself keeps for good (uvloop: a pipe)
-    before = open_fds(), uring_maps(), threading.active_count()
+    before = open_fds(), uring_maps(), threads()
 
     async def use_threads():
         await get_driver().listdir(".")  # on a worker thread with either back end
@@ -42,10 +41,10 @@ def test_each_run_gets_its_own_driver_and_leaves_nothing(monkeypatch, backend):
 
     first = asyncio.run(use_threads())
     gc.collect()
-    assert (open_fds(), uring_maps(), threading.active_count()) == before
+    assert (open_fds(), uring_maps(), threads()) == before
     second = asyncio.run(use_threads())
     gc.collect()
-    assert (open_fds(), uring_maps(), threading.active_count()) == before
+    assert (open_fds(), uring_maps(), threads()) == before
     assert first[1] == second[1] == backend
 
 
