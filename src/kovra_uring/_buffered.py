@@ -196,6 +196,12 @@ class _Buffered(_AsyncIOBase):
         if self._wbuf:  # written data goes out before reading (BufferedRandom)
             await self._flush_writes(raw)
         buf, pos = self._buf, self._bpos
+        if (size >= self.buffer_size and pos < len(buf) and not self._eof
+                and raw._pos is not None and raw._is_seekable()):
+            # A big read at our own position reads what is buffered again
+            # with the rest, into one buffer: no copy to join them.
+            raw._pos -= len(buf) - pos
+            buf, pos = b"", 0
         chunks = [buf[pos:]] if pos < len(buf) else []
         self._buf, self._bpos = b"", 0
         try:

@@ -18,13 +18,17 @@ import errno
 import io
 import operator
 import os
+import threading
 import warnings
 from collections import deque
-from collections.abc import Buffer, Generator, Iterable
+from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
 from types import TracebackType
-from typing import Any, Self, cast
+from typing import TYPE_CHECKING, Any, Self, TypeVar, cast
 
 from ._loop import get_driver
+
+if TYPE_CHECKING:
+    from ._driver import Driver
 
 __all__ = ["AsyncFileIO"]
 
@@ -34,6 +38,9 @@ _CLOSED_IOBASE = _CLOSED + "."
 # readall's first read; each further one doubles, up to _MAX_CHUNK.
 _FIRST_CHUNK = 64 * 1024
 _MAX_CHUNK = 32 * 1024 * 1024
+
+
+_T = TypeVar("_T")
 
 
 def _size(size: int | None) -> int:
@@ -81,6 +88,52 @@ _YES, _NO = _Answer(1), _Answer(0)
 def _answer(flag: bool) -> bool:
     # Typed as io's: a plain bool to the type checker.
     return cast(bool, _YES if flag else _NO)
+
+
+class _ThreadFd:
+    """A descriptor that worker threads use (the thread back end). A call
+    whose caller was cancelled runs on in its thread, and looks the
+    descriptor up only when it runs: so the close waits for the last call
+    still running (which then closes it), and a call that starts after the
+    close fails instead of touching whatever file has the number by then."""
+
+    __slots__ = ("fd", "_lock", "_running", "_closing")
+
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
+        self._lock = threading.Lock()
+        self._running = 0
+        self._closing = False
+
+    def call(self, fn: Callable[..., _T], *args: Any) -> _T:
+        with self._lock:
+            if self._closing:
+                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+            self._running += 1
+        try:
+            return fn(self.fd, *args)
+        finally:
+            with self._lock:
+                self._running -= 1
+                last = self._closing and not self._running
+            if last:
+                _close_quietly(self.fd)
+
+    def close(self) -> bool:
+        """Close now (True), or leave it to the call still running."""
+        with self._lock:
+            self._closing = True
+            if self._running:
+                return False
+        os.close(self.fd)
+        return True
+
+
+def _close_quietly(fd: int) -> None:
+    try:
+        os.close(fd)
+    except OSError:
+        pass
 
 
 class _AsyncIOBase:
@@ -194,7 +247,7 @@ class AsyncFileIO(_AsyncIOBase):
     """
 
     __slots__ = ("_fd", "name", "closefd", "_readable", "_writable", "_appending",
-                 "_created", "_pos", "_seekable", "_unlink", "__weakref__")
+                 "_created", "_pos", "_seekable", "_unlink", "_threads", "__weakref__")
 
     def __init__(self, fd: int, mode: str = "r", closefd: bool = True, *,
                  name: str | bytes | int | None = None) -> None:
@@ -216,6 +269,7 @@ class AsyncFileIO(_AsyncIOBase):
         self._seekable: bool | None = None
         # A name to remove once the descriptor is closed (a temporary file's).
         self._unlink: str | bytes | None = None
+        self._threads: _ThreadFd | None = None  # made by the first call on a thread
         self._busy, self._waiters = False, None
 
     @classmethod
@@ -228,7 +282,7 @@ class AsyncFileIO(_AsyncIOBase):
         # Whether it is a stream is found out when it matters (_is_seekable).
         self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, pos, None
         self._readable, self._writable, self._appending, self._created = True, False, False, False
-        self._unlink, self._busy, self._waiters = None, False, None
+        self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
         return self
 
     # -- state ------------------------------------------------------------
@@ -321,12 +375,24 @@ class AsyncFileIO(_AsyncIOBase):
 
     # -- reading ----------------------------------------------------------
 
+    async def _in_thread(self, drv: Driver, fn: Callable[..., _T], *args: Any) -> _T:
+        """fn(fd, *args) on one of the driver's threads (see _ThreadFd)."""
+        if self._threads is None:
+            self._threads = _ThreadFd(self._fd)
+        run: Callable[..., Awaitable[_T]] = drv.run_sync
+        return await run(self._threads.call, fn, *args)
+
     async def _read(self, size: int) -> bytes:
         """One read at the position (the caller holds the lock)."""
-        pos = self._pos
-        if pos is None:
-            return await get_driver().read(self._fd, size)
-        data = await get_driver().read(self._fd, size, pos)
+        pos, drv = self._pos, get_driver()
+        if drv.backend != "io_uring":
+            if pos is None:
+                return await self._in_thread(drv, os.read, size)
+            data = await self._in_thread(drv, os.pread, size, pos)
+        elif pos is None:
+            return await drv.read(self._fd, size)
+        else:
+            data = await drv.read(self._fd, size, pos)
         self._pos = pos + len(data)
         return data
 
@@ -398,11 +464,17 @@ class AsyncFileIO(_AsyncIOBase):
 
     async def _write(self, data: Buffer) -> int:
         """One write at the position (the caller holds the lock); the count
-        written, up to the first short part."""
-        pos = self._pos
-        if pos is None:
-            return await get_driver().write(self._fd, data)
-        n = await get_driver().write(self._fd, data, pos)
+        written (a short count on the thread back end, in parts on the ring,
+        as its driver writes them)."""
+        pos, drv = self._pos, get_driver()
+        if drv.backend != "io_uring":
+            if pos is None:
+                return await self._in_thread(drv, os.write, data)
+            n = await self._in_thread(drv, os.pwrite, data, pos)
+        elif pos is None:
+            return await drv.write(self._fd, data)
+        else:
+            n = await drv.write(self._fd, data, pos)
         self._pos = pos + n
         return n
 
@@ -439,7 +511,11 @@ class AsyncFileIO(_AsyncIOBase):
 
     async def _truncate(self, size: int | None) -> int:
         size = self._tell() if size is None else operator.index(size)
-        await get_driver().truncate(self._fd, size)
+        drv = get_driver()
+        if drv.backend != "io_uring":
+            await self._in_thread(drv, os.ftruncate, size)
+        else:
+            await drv.truncate(self._fd, size)
         return size
 
     # -- position ---------------------------------------------------------
@@ -492,9 +568,13 @@ class AsyncFileIO(_AsyncIOBase):
             ring = False
         if not ring:
             # The thread back end drops a close whose caller is cancelled
-            # before a thread took it: close here, at once.
+            # before a thread took it: close here, at once (or as soon as the
+            # last call on a thread is done with it).
             try:
-                os.close(fd)
+                if self._threads is None:
+                    os.close(fd)
+                else:
+                    self._threads.close()
             finally:
                 self._remove()
             return -1
@@ -535,7 +615,10 @@ class AsyncFileIO(_AsyncIOBase):
         fd, self._fd = self._fd, -1
         if fd >= 0 and self.closefd:
             try:
-                os.close(fd)
+                if self._threads is None:
+                    os.close(fd)
+                else:
+                    self._threads.close()
             except OSError:
                 pass
             self._remove()

@@ -1,11 +1,11 @@
 """kovra_uring.tempfile against the stdlib's tempfile, on both back ends."""
 
-import asyncio
 import contextlib
 import gc
 import os
 import tempfile
 
+import anyio
 import pytest
 from test_open import backend, call, fds, outcome, parse  # noqa: F401  (backend: a fixture)
 
@@ -28,7 +28,7 @@ SCRIPT = parse("write(b'some bytes\\nand more\\n'); seek(0); readline(); tell();
 
 @pytest.mark.parametrize("kind", ["TemporaryFile", "NamedTemporaryFile", "SpooledTemporaryFile"])
 @pytest.mark.parametrize("mode, buffering", [("w+b", -1), ("w+b", 0), ("wb", -1), ("w+", -1)])
-def test_files_as_stdlib(tmp_path, backend, kind, mode, buffering):
+def test_files_as_stdlib(tmp_path, backend, kind, mode, buffering, run_on):
     script = [(op, *(a.decode() if "b" not in mode and type(a) is bytes else a for a in args))
               for op, *args in (SCRIPT if "+" in mode else SCRIPT[:1] + parse("tell(); seek(1)"))]
     args = (8, mode, buffering) if kind == "SpooledTemporaryFile" else (mode, buffering)
@@ -45,12 +45,12 @@ def test_files_as_stdlib(tmp_path, backend, kind, mode, buffering):
         return out + [os.listdir(tmp_path), f.closed]
 
     before = fds()
-    assert asyncio.run(run(kovra_uring.tempfile)) == asyncio.run(run(tempfile))
+    assert run_on(run, kovra_uring.tempfile) == run_on(run, tempfile)
     assert fds() == before
 
 
 @pytest.mark.parametrize("delete, delete_on_close", [(True, True), (True, False), (False, True)])
-def test_named_deletion_as_stdlib(tmp_path, backend, delete, delete_on_close):
+def test_named_deletion_as_stdlib(tmp_path, backend, delete, delete_on_close, run_on):
     kw = {"dir": tmp_path, "delete": delete, "delete_on_close": delete_on_close}
 
     async def run(module):
@@ -65,10 +65,10 @@ def test_named_deletion_as_stdlib(tmp_path, backend, delete, delete_on_close):
         gc.collect()
         return out + [os.path.exists(f.name), os.path.exists(name)]
 
-    assert asyncio.run(run(kovra_uring.tempfile)) == asyncio.run(run(tempfile))
+    assert run_on(run, kovra_uring.tempfile) == run_on(run, tempfile)
 
 
-def test_directory_as_stdlib(tmp_path, backend):
+def test_directory_as_stdlib(tmp_path, backend, run_on):
     async def main():
         async with kovra_uring.tempfile.TemporaryDirectory(dir=tmp_path, prefix="d") as name:
             assert type(name) is str and os.path.isdir(name)
@@ -78,27 +78,30 @@ def test_directory_as_stdlib(tmp_path, backend):
         await d.cleanup()
         return name, d.name
 
-    for name in asyncio.run(main()):
+    for name in run_on(main):
         assert not os.path.exists(name)
 
 
-def test_cancelled_creation_leaves_nothing(tmp_path, backend):
+def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
     async def victim(kind):
         async with getattr(kovra_uring.tempfile, kind)(dir=tmp_path):
-            await asyncio.sleep(0)
+            await anyio.sleep(0)
 
     async def main():
         kovra_uring._loop.get_driver()
         before = fds()
         for i in range(80):
-            task = asyncio.ensure_future(
-                victim(["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory"][i % 3]))
-            for _ in range(i % 9):
-                await asyncio.sleep(0 if i % 2 else 0.0003)
-            task.cancel()
-            await asyncio.gather(task, return_exceptions=True)
-        await asyncio.sleep(0.05)  # threads still creating for cancelled callers
+            async with anyio.create_task_group() as tg:
+                tg.start_soon(victim,
+                              ["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory"][i % 3])
+                for _ in range(i % 9):
+                    await anyio.sleep(0 if i % 2 else 0.0003)
+                tg.cancel_scope.cancel()
+        for _ in range(100):  # threads still creating for cancelled callers
+            if fds() == before:
+                break
+            await anyio.sleep(0.01)
         assert fds() == before
 
-    asyncio.run(main())
+    run_on(main)
     assert os.listdir(tmp_path) == []
