@@ -76,7 +76,10 @@ def test_the_library_on_every_loop(tmp_path, run_on, backend):
         return got
 
     got = run_on(main)
-    want = [os.stat(tmp_path / "a/f"), False, True, ["b", "f"]]
+    # The reads that follow the stat may move the access time.
+    st = os.stat(tmp_path / "a/f")
+    got[0] = got[0][:7] + got[0][8:10]
+    want = [st[:7] + st[8:10], False, True, ["b", "f"]]
     if hasattr(kovra_uring, "open"):
         assert (tmp_path / "a/g").read_text() == "x\n" * 10000
         want.append(open(tmp_path / "a/f").readlines())
