@@ -22,9 +22,9 @@ from typing import Any
 from ._cancel import Action, abandon
 from ._cancel import cancel as cancel_op
 from ._convert import FIRST_READ, MAX_READ, STAT_FROM, data_arg, part, read_size, ring_path
-from ._driver import StrOrBytesPath
+from ._driver import OPEN_DEPTH, StrOrBytesPath
 from ._errors import OS_NAMES, NameForOs, os_error, push_error
-from ._ring import OPEN_DEPTH, Completion, RingCore
+from ._ring import Completion, RingCore
 
 __all__ = ["RingDriver"]
 

@@ -16,6 +16,7 @@ and exceptions; what they share lives here.
 from __future__ import annotations
 
 import concurrent.futures
+from collections import deque
 import os
 import warnings
 from collections.abc import AsyncGenerator, Callable, Sequence
@@ -32,6 +33,12 @@ T = TypeVar("T")
 StrOrBytesPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 _PACKAGE = os.path.dirname(__file__)
+
+# Opens take turns, at most OPEN_DEPTH in flight, on either back end: an
+# unbounded gather of open-and-read coroutines then reads and closes the
+# files opened first before opening ever more (and running out of
+# descriptors), as a pool of that many workers would.
+OPEN_DEPTH = 64
 
 
 def _scandir(path: StrOrBytesPath) -> list[os.DirEntry[Any]]:
@@ -91,8 +98,34 @@ class Driver:
         self._executor: concurrent.futures.Executor | None = None
         self._threads: set[concurrent.futures.Future[Any]] = set()  # os calls still running
         self._lifetime: AsyncGenerator[None, None] | None = None  # see _loop
+        self._opening = 0  # opens in flight
+        self._open_waiters: deque[Any] = deque()
         self.chains = 0      # whole-file operations done through a slot
         self.fallbacks = 0   # ... and through a plain descriptor
+
+    # -- turns of opens ----------------------------------------------------------
+
+    async def _open_turn(self) -> None:
+        if self._opening < OPEN_DEPTH:
+            self._opening += 1
+            return
+        fut = self._glue.create_future()
+        self._open_waiters.append(fut)
+        try:
+            await fut  # the turn was handed over: _opening already counts it
+        except BaseException:
+            if fut.done() and not fut.cancelled():
+                self._open_done()
+            raise
+
+    def _open_done(self) -> None:
+        waiters = self._open_waiters
+        while waiters:
+            fut = waiters.popleft()
+            if not fut.done():
+                fut.set_result(None)
+                return
+        self._opening -= 1
 
     def _check(self) -> None:
         if self._closed:

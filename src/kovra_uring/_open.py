@@ -20,8 +20,6 @@ import os
 import stat
 import threading
 import warnings
-import weakref
-from collections import deque
 from collections.abc import Awaitable, Callable, Coroutine, Generator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar, overload
@@ -40,11 +38,6 @@ __all__ = ["open"]
 
 # The first read behind an open for reading: one wait for most small files.
 READ_AHEAD = 16 * 1024
-# Opens in flight at once, per driver. An unbounded gather of opens would
-# otherwise fill the ring with opens faster than the files opened before get
-# their reads and closes in, and run out of descriptors holding files that
-# nobody uses yet; with the gate, new opens wait for earlier ones to finish.
-MAX_OPENING = 64
 
 # Where ttys, pipes and other streams are usually opened by name: the ring
 # reads a stream whatever the offset, so a read-ahead there would hold the
@@ -129,61 +122,6 @@ class _Handoff(Generic[_T]):
             if done:  # it returned, but this caller is gone
                 self._cleanup(self._result)  # type: ignore[arg-type]
             raise
-
-
-class _Gate:
-    """At most MAX_OPENING opens in flight per driver (see there)."""
-
-    __slots__ = ("free", "_waiters", "__weakref__")
-
-    def __init__(self) -> None:
-        self.free = MAX_OPENING
-        self._waiters: deque[Any] = deque()
-
-    async def wait(self, drv: Driver) -> None:
-        """Wait for a place (called when none is free)."""
-        fut = drv.create_future()
-        self._waiters.append(fut)
-        try:
-            await fut
-        except BaseException:
-            if fut.done() and not fut.cancelled():
-                self.leave()  # handed a place, but leaving: pass it on
-            else:
-                try:
-                    self._waiters.remove(fut)
-                except ValueError:
-                    pass
-            raise
-
-    def leave(self) -> None:
-        waiters = self._waiters
-        while waiters:
-            fut = waiters.popleft()
-            if not fut.done():
-                fut.set_result(None)  # the place goes to this waiter
-                return
-        self.free += 1
-
-
-# id(driver) -> (a weak reference to it, its gate); and the last one used.
-_gates: dict[int, tuple[Callable[[], Driver | None], _Gate]] = {}
-_last_gate: tuple[Callable[[], Driver | None], _Gate] = (lambda: None, _Gate())
-
-
-def _gate(drv: Driver) -> _Gate:
-    global _last_gate
-    if _last_gate[0]() is drv:
-        return _last_gate[1]
-    key = id(drv)
-    entry = _gates.get(key)
-    if entry is None or entry[0]() is not drv:
-        def forget(ref: weakref.ref[Driver]) -> None:
-            if _gates.get(key, (None,))[0] is ref:
-                del _gates[key]
-        entry = _gates[key] = weakref.ref(drv, forget), _Gate()
-    _last_gate = entry
-    return entry[1]
 
 
 def _refuse_name(name: str | bytes) -> None:
@@ -324,20 +262,14 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
     """Open by name for reading only, buffered, with the read-ahead. `text`
     is None for "rb" with default buffering (the common case); `ctx`, if
     any, gets the file (see _StoringContext)."""
+    # The driver's opens take turns: an unbounded gather of opens reads and
+    # closes the files opened first before opening ever more.
     drv = get_driver()
-    last = _last_gate
-    gate = last[1] if last[0]() is drv else _gate(drv)
-    if gate.free:
-        gate.free -= 1
-    else:
-        await gate.wait(drv)
     try:
         fd, res, data = await drv.open_read(file, os.O_RDONLY, 0o666, READ_AHEAD)
     except ValueError:
         _refuse_name(file)
         raise
-    finally:
-        gate.leave()
     if res is not None and res >= 0:
         raw = AsyncFileIO._opened_for_reading(fd, file, res)
         if text is None:
@@ -397,18 +329,11 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
         fd = await _Handoff(call, _close_quietly).run()
     else:
         drv = get_driver()
-        gate = _gate(drv)
-        if gate.free:
-            gate.free -= 1
-        else:
-            await gate.wait(drv)
         try:
             fd = await drv.open(file, flags, 0o666)
         except ValueError:
             _refuse_name(file)
             raise
-        finally:
-            gate.leave()
     block = io.DEFAULT_BUFFER_SIZE
     try:
         # What io.FileIO checks once it has the descriptor (a descriptor

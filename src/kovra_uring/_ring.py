@@ -43,7 +43,6 @@ from __future__ import annotations
 
 import errno
 import os
-from collections import deque
 from collections.abc import Callable, Sequence
 from functools import partial
 from typing import Any
@@ -53,7 +52,7 @@ from ._convert import CURRENT_POSITION, data_arg, part, read_size, ring_path, st
 from ._driver import Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
 
-__all__ = ["RingCore", "Completion", "OPEN_DEPTH"]
+__all__ = ["RingCore", "Completion"]
 
 Completion = tuple[int, int, Any]  # (user_data, result, payload), as reap() returns it
 
@@ -65,11 +64,6 @@ Completion = tuple[int, int, Any]  # (user_data, result, payload), as reap() ret
 # complete inside the enter: those go in one submit per pass.
 EARLY_SUBMIT = 8
 
-# Opens on plain descriptors take turns, at most OPEN_DEPTH in flight: an
-# unbounded gather of open-and-read coroutines then reads each file soon
-# after opening it, instead of opening every file before reading any (and
-# running out of descriptors).
-OPEN_DEPTH = 128
 
 
 class RingCore(Driver):
@@ -99,8 +93,6 @@ class RingCore(Driver):
         self._create_future = glue.create_future
         self._call_soon = glue.call_soon
         self._eventfd = ring.eventfd
-        self._opening = 0  # plain opens in flight
-        self._open_waiters: deque[Any] = deque()
         glue.add_reader(ring.eventfd, self._reap)
 
     # -- event-loop plumbing ------------------------------------------------
@@ -314,30 +306,6 @@ class RingCore(Driver):
         self._tasks.add(task)  # aclose() waits for these
         task.add_done_callback(self._tasks.discard)
         return task
-
-    # -- turns of plain opens ------------------------------------------------
-
-    async def _open_turn(self) -> None:
-        if self._opening < OPEN_DEPTH:
-            self._opening += 1
-            return
-        fut = self._create_future()
-        self._open_waiters.append(fut)
-        try:
-            await fut  # the turn was handed over: _opening already counts it
-        except BaseException:
-            if fut.done() and not fut.cancelled():
-                self._open_done()
-            raise
-
-    def _open_done(self) -> None:
-        waiters = self._open_waiters
-        while waiters:
-            fut = waiters.popleft()
-            if not fut.done():
-                fut.set_result(None)
-                return
-        self._opening -= 1
 
     # -- lifecycle ----------------------------------------------------------
 

@@ -97,16 +97,24 @@ class ThreadDriver(Driver):
     async def open(self, path: StrOrBytesPath, flags: int = os.O_RDONLY,
                    mode: int = 0o666) -> int:
         self._check()
-        return await self._in_thread(os.open, os.fspath(path), flags | os.O_CLOEXEC, mode,
-                                     cleanup=os.close)
+        await self._open_turn()
+        try:
+            return await self._in_thread(os.open, os.fspath(path), flags | os.O_CLOEXEC, mode,
+                                         cleanup=os.close)
+        finally:
+            self._open_done()
 
     async def open_read(self, path: StrOrBytesPath, flags: int = os.O_RDONLY,
                         mode: int = 0o666, size: int = FIRST_READ
                         ) -> tuple[int, int | None, bytes]:
         self._check()
-        return await self._in_thread(os_open_read, os.fspath(path), flags | os.O_CLOEXEC,
-                                     mode, read_size(size),
-                                     cleanup=lambda r: _close_quietly(r[0]))
+        await self._open_turn()
+        try:
+            return await self._in_thread(os_open_read, os.fspath(path), flags | os.O_CLOEXEC,
+                                         mode, read_size(size),
+                                         cleanup=lambda r: _close_quietly(r[0]))
+        finally:
+            self._open_done()
 
     def close_soon(self, fd: int) -> None:
         self._check()
