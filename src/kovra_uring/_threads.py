@@ -4,6 +4,7 @@ back end."""
 
 from __future__ import annotations
 
+import concurrent.futures
 import errno
 import os
 from collections.abc import Sequence
@@ -66,6 +67,17 @@ def _os_exists(path: StrOrBytesPath) -> bool:
     return True
 
 
+def _copy_outcome(to: concurrent.futures.Future[Any], src: concurrent.futures.Future[Any]) -> None:
+    if to.cancelled():  # its waiter left
+        return
+    if src.cancelled():
+        to.cancel()
+    elif (e := src.exception()) is not None:
+        to.set_exception(e)
+    else:
+        to.set_result(src.result())
+
+
 def _close_quietly(fd: int) -> None:
     try:
         os.close(fd)
@@ -121,7 +133,13 @@ class ThreadDriver(Driver):
         self._thread_call(_close_quietly, fd)
 
     async def close(self, fd: int) -> None:
-        await self._run_os(os.close, fd)
+        self._check()
+        cf = self._thread_call(os.close, fd)
+        # A cancelled caller still closes its descriptor: the wait is on a
+        # copy of the call's future, so cancelling it leaves the call queued.
+        copy: concurrent.futures.Future[None] = concurrent.futures.Future()
+        cf.add_done_callback(partial(_copy_outcome, copy))
+        await self._glue.from_thread(copy)
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
         size = read_size(size)

@@ -427,3 +427,19 @@ def test_open_read_cancelled_anywhere_leaks_nothing(tmp_path, backend):
             return set(open_fds()) - before
 
     assert run(main()) == set()
+
+
+def test_cancelled_close_still_closes(backend):
+    async def main():
+        async with Driver() as io:
+            before = set(open_fds())
+            for i in range(30):
+                task = asyncio.ensure_future(io.close(os.open(__file__, os.O_RDONLY)))
+                for _ in range(1 + i % 3):  # once it has started, at varying points
+                    await asyncio.sleep(0)
+                task.cancel()
+                await asyncio.gather(task, return_exceptions=True)
+            await asyncio.sleep(0.05)
+            return set(open_fds()) - before
+
+    assert run(main()) == set()
