@@ -22,6 +22,8 @@ import os
 from collections.abc import Awaitable, Buffer, Callable
 from typing import ClassVar, Self
 
+from . import _loop
+from ._loop import _running_loop
 from ._raw import _CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
@@ -171,6 +173,8 @@ class _Buffered(_AsyncIOBase):
             raw._seek(-unread, os.SEEK_CUR)
 
     async def read(self, size: int | None = -1) -> bytes:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         if self._eof and size == -1 and not self._busy and self._at_end():
             # All of a small file came with the open (_eof is never set on a
             # closed or detached file).
@@ -228,6 +232,8 @@ class _Buffered(_AsyncIOBase):
         return data
 
     async def read1(self, size: int | None = -1) -> bytes:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         raw = self._reader("read1", "read of")
         size = _size(size)
         if size < 0:
@@ -272,6 +278,8 @@ class _Buffered(_AsyncIOBase):
         return len(data)
 
     async def readline(self, size: int | None = -1) -> bytes:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         raw = self._reader("read", "readline of")
         size = _size(size)
         buf, pos = self._buf, self._bpos
@@ -348,6 +356,8 @@ class _Buffered(_AsyncIOBase):
         return n
 
     async def write(self, b: Buffer) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         raw = self._writer("write", "write to")
         n = _bytes_like(b)
         wbuf = self._wbuf
@@ -382,6 +392,8 @@ class _Buffered(_AsyncIOBase):
             self._release()
 
     async def flush(self) -> None:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         if not self._writing:
             # A reader's flush is the raw file's (nothing to write).
             await self._live().flush()
@@ -396,6 +408,8 @@ class _Buffered(_AsyncIOBase):
             self._release()
 
     async def truncate(self, pos: int | None = None) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         self._open_raw("truncate of")  # io checks this one before the mode
         raw = self._writer("truncate", "truncate of")
         await self._acquire()
@@ -409,6 +423,8 @@ class _Buffered(_AsyncIOBase):
     # -- position ---------------------------------------------------------
 
     async def seek(self, target: int, whence: int = 0) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         if whence not in _WHENCES:
             raise ValueError(f"whence value {whence} unsupported")
         raw = self._open_raw("seek of")
@@ -435,6 +451,8 @@ class _Buffered(_AsyncIOBase):
             self._release()
 
     async def tell(self) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         raw = self._live()
         await self._idle()  # an operation in flight moves it
         pos = raw._tell() - (len(self._buf) - self._bpos) + len(self._wbuf)
@@ -457,6 +475,8 @@ class _Buffered(_AsyncIOBase):
             fd = raw._start_close()
             if fd >= 0:
                 await raw._finish_close(fd)
+            elif _loop._trio is not None and _running_loop() is None:  # closed: now the checkpoint
+                await _loop._trio.file_checkpoint()
             return
         await self._acquire()
         try:
@@ -498,6 +518,8 @@ class AsyncBufferedReader(_Buffered):
     _reading = True
 
     async def peek(self, size: int = 0) -> bytes:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         raw = self._reader("peek", "peek of")
         await self._acquire()
         try:

@@ -42,6 +42,9 @@ class Glue(Protocol):
     # None, or what to await where an operation completes without waiting
     # (trio: every async call of a library is a checkpoint).
     checkpoint: Callable[[], Awaitable[None]] | None
+    # None, or how many completions a pass of the loop may hand out (trio:
+    # timers are looked at between passes only).
+    pass_budget: Callable[[], int] | None
     create_future: Any
     call_soon: Any
     call_later: Any
@@ -63,6 +66,8 @@ class AsyncioLoop:
     InvalidStateError = asyncio.InvalidStateError
     # asyncio asks no yield of what completes at once.
     checkpoint: Callable[[], Awaitable[None]] | None = None
+    # How many completions a pass of the loop hands out: no limit.
+    pass_budget: Callable[[], int] | None = None
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop
@@ -94,6 +99,10 @@ class AsyncioLoop:
 
 
 _running_loop = asyncio._get_running_loop  # None, not an exception, outside a loop
+# The trio glue, once trio has run in this process. A file object's call
+# starts with `if _loop._trio is not None and _running_loop() is None:
+# await _loop._trio.file_checkpoint()`: trio's checkpoint rule, for the calls
+# a buffer serves without waiting, at next to no cost on asyncio.
 _trio: ModuleType | None = None
 
 

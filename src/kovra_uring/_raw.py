@@ -25,6 +25,8 @@ from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self, TypeVar, cast
 
+from . import _loop
+from ._loop import _running_loop
 from ._loop import get_driver
 
 if TYPE_CHECKING:
@@ -370,6 +372,8 @@ class AsyncFileIO(_AsyncIOBase):
         return _answer((self._pos is None or not self._is_seekable()) and os.isatty(fd))
 
     async def flush(self) -> None:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         if self._fd < 0:
             raise ValueError(_CLOSED_IOBASE)
 
@@ -408,6 +412,8 @@ class AsyncFileIO(_AsyncIOBase):
         return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
     async def read(self, size: int | None = -1) -> bytes:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         self._fd_for(reading=True)
         size = _size(size)
         await self._acquire()
@@ -427,9 +433,13 @@ class AsyncFileIO(_AsyncIOBase):
             self._release()
 
     async def readall(self) -> bytes:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         return await self.read(-1)
 
     async def readinto(self, buffer: Buffer) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         self._fd_for(reading=True)
         with memoryview(buffer) as view, view.cast("B") as target:
             if target.readonly:
@@ -442,6 +452,8 @@ class AsyncFileIO(_AsyncIOBase):
     async def readline(self, size: int | None = -1) -> bytes:
         # Unbuffered: one byte per read, as io's raw files do, so that
         # nothing past the line is consumed.
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         self._fd_for(reading=True)
         size = _size(size)
         line = bytearray()
@@ -479,6 +491,8 @@ class AsyncFileIO(_AsyncIOBase):
         return n
 
     async def write(self, b: Buffer) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         _bytes_like(b)
         self._fd_for(reading=False)
         await self._acquire()
@@ -502,6 +516,8 @@ class AsyncFileIO(_AsyncIOBase):
                 rest = rest[n:]
 
     async def truncate(self, size: int | None = None) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         self._fd_for(reading=False)
         await self._acquire()
         try:
@@ -538,6 +554,8 @@ class AsyncFileIO(_AsyncIOBase):
         return self._pos
 
     async def seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         self._fd_open()
         await self._acquire()
         try:
@@ -546,6 +564,8 @@ class AsyncFileIO(_AsyncIOBase):
             self._release()
 
     async def tell(self) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         self._fd_open()
         await self._idle()  # a read or write in flight moves it
         return self._tell()
@@ -610,6 +630,8 @@ class AsyncFileIO(_AsyncIOBase):
         fd = self._start_close()
         if fd >= 0:
             await self._finish_close(fd)
+        elif _loop._trio is not None and _running_loop() is None:  # closed: now the checkpoint
+            await _loop._trio.file_checkpoint()
 
     def _close_sync(self) -> None:
         fd, self._fd = self._fd, -1

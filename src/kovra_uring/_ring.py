@@ -90,6 +90,12 @@ class RingCore(Driver):
         self._room: list[Any] = []  # pushes waiting for queue space
         self._idle: Any = None
         self._tasks: set[Any] = set()
+        # Completions dispatched per pass of the loop (see _dispatch), and
+        # how many reaped ones wait for a later pass.
+        self._budget: Callable[[], int] | None = glue.pass_budget
+        self._left = 0
+        self._pass_scheduled = False
+        self._held = 0
         self._create_future = glue.create_future
         self._call_soon = glue.call_soon
         self._eventfd = ring.eventfd
@@ -177,6 +183,21 @@ class RingCore(Driver):
                 self._dispatch(done, drained=True)
 
     def _dispatch(self, done: list[Completion], drained: bool = False) -> None:
+        if self._budget is not None:
+            # Every coroutine woken here runs in the loop's next pass, and
+            # timers are only looked at between passes: where the loop says
+            # a timer is near (trio), a pass hands out at most its budget
+            # of completions, and the rest wait for the passes after it.
+            if not self._pass_scheduled:
+                self._pass_scheduled = True
+                self._left = self._budget()
+                self._call_soon(self._next_pass)
+            if len(done) > (left := max(self._left, 0)):
+                rest = done[left:]
+                done = done[:left]
+                self._held += len(rest)
+                self._call_soon(self._dispatch_held, rest)
+            self._left -= len(done)
         pop = self._ops.pop
         it = iter(done)
         for t in it:
@@ -206,8 +227,15 @@ class RingCore(Driver):
             else:
                 self._reader_flushes = True
         if (self._idle is not None and not self.ring.inflight  # type: ignore[union-attr]
-                and not self._idle.done()):
+                and not self._held and not self._idle.done()):
             self._idle.set_result(None)
+
+    def _next_pass(self) -> None:
+        self._pass_scheduled = False
+
+    def _dispatch_held(self, done: list[Completion]) -> None:
+        self._held -= len(done)
+        self._dispatch(done, drained=True)
 
     def _action_failed(self, t: Completion, e: BaseException, rest: Any, drained: bool) -> None:
         if isinstance(e, self._glue.InvalidStateError):
@@ -319,7 +347,7 @@ class RingCore(Driver):
         while self._tasks:
             await self._glue.wait_all(list(self._tasks))
         await self._join_threads()
-        while (ring := self.ring) is not None and ring.inflight:
+        while (ring := self.ring) is not None and (ring.inflight or self._held):
             if self._idle is None or self._idle.done():
                 self._idle = self._create_future()
             self._schedule_flush()

@@ -16,6 +16,9 @@ from collections.abc import Callable, Iterable
 from types import TracebackType
 from typing import Any, Protocol, Self, cast
 
+from . import _loop
+from ._loop import _running_loop
+
 __all__ = ["AsyncBuffer", "AsyncTextIOWrapper"]
 
 # Bytes asked of the buffer per read1: one round trip decodes a thousand
@@ -321,6 +324,8 @@ class AsyncTextIOWrapper:
         return not eof
 
     async def read(self, size: int | None = -1) -> str:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         buf, dec = self._readable()
         size = -1 if size is None else operator.index(size)
         text, pos = self._text, self._pos
@@ -350,6 +355,8 @@ class AsyncTextIOWrapper:
         return "".join(parts)
 
     async def readline(self, size: int = -1) -> str:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         if size == -1 and self._nl is not None:
             # The common case: the line is already decoded.
             text = self._text
@@ -431,6 +438,8 @@ class AsyncTextIOWrapper:
         return self
 
     async def __anext__(self) -> str:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         nl = self._nl
         if nl is not None:
             text = self._text
@@ -448,6 +457,8 @@ class AsyncTextIOWrapper:
     # --- writing --------------------------------------------------------
 
     async def write(self, s: str) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         if not isinstance(s, str):
             raise TypeError(f"write() argument must be str, not {type(s).__name__}")
         buf = self._open()
@@ -478,6 +489,8 @@ class AsyncTextIOWrapper:
             await self.write(line)
 
     async def flush(self) -> None:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         buf = self._open()
         self._telling = self._seekable
         await buf.flush()
@@ -495,6 +508,8 @@ class AsyncTextIOWrapper:
 
     async def truncate(self, pos: int | None = None) -> int:
         # As io: the position defaults to the buffer's, not tell()'s.
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         buf = self._open()
         await self.flush()
         return await buf.truncate(pos)
@@ -532,6 +547,8 @@ class AsyncTextIOWrapper:
                 self._encoder.setstate(0)
 
     async def tell(self) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         buf = self._open()
         if not self._seekable:
             raise io.UnsupportedOperation("underlying stream is not seekable")
@@ -646,6 +663,8 @@ class AsyncTextIOWrapper:
         return _pack(position + off, flags, fed, True, skip - chars)
 
     async def seek(self, cookie: int, whence: int = 0) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         buf = self._open()
         if not self._seekable:
             raise io.UnsupportedOperation("underlying stream is not seekable")

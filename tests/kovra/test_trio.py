@@ -17,6 +17,7 @@ import kovra_uring
 from kovra_uring import Driver
 from kovra_uring._convert import FIRST_READ, STAT_FROM
 from kovra_uring._loop import get_driver
+from kovra_uring._ring import RingCore
 
 # Trio's own cases: not run again for each asyncio loop (those that take
 # run_on are run on every library).
@@ -311,3 +312,89 @@ def test_every_operation_is_a_checkpoint(tmp_path, backend):
             assert scope.cancelled_caught
 
     trio.run(main)
+
+
+@pytest.mark.parametrize("mode, name, args", [
+    ("rb", "read", (1,)), ("rb", "readline", ()), ("rb", "peek", (1,)), ("rb", "tell", ()),
+    ("r", "read", (1,)), ("r", "readline", ()), ("r", "__anext__", ()), ("wb", "write", (b"x",)),
+    ("w", "write", ("x",)), ("rb", "close", ()), ("r", "close", ())])
+def test_file_calls_served_from_a_buffer_are_cancel_points(tmp_path, backend, mode, name, args):
+    path = tmp_path / "f"
+    path.write_bytes(b"ab\ncd\n")
+
+    async def main():
+        f = await kovra_uring.open(path, mode)
+        try:
+            if "r" in mode:
+                await f.read(1)  # the rest is buffered
+            with trio.CancelScope() as scope:
+                scope.cancel()
+                await getattr(f, name)(*args)
+            assert scope.cancelled_caught
+            assert f.closed == (name == "close")  # a cancelled close has closed
+        finally:
+            await f.close()
+
+    fds = open_fds()
+    trio.run(main)
+    assert open_fds() == fds
+
+
+def test_a_loop_of_buffered_reads_lets_other_tasks_run(tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(bytes(4096))
+
+    async def main():
+        ran = 0
+
+        async def other():
+            nonlocal ran
+            while True:
+                ran += 1
+                await trio.lowlevel.checkpoint()
+
+        async with trio.open_nursery() as nursery:
+            nursery.start_soon(other)
+            async with kovra_uring.open(path, "rb") as f:
+                await trio.sleep(0)
+                before = ran
+                for _ in range(1000):
+                    await f.read(1)
+                during = ran - before
+            nursery.cancel_scope.cancel()
+        return during
+
+    assert trio.run(main) >= 1000 // 64 - 1
+
+
+def test_completions_held_for_a_near_timer_all_arrive(tmp_path, monkeypatch):
+    paths = []
+    for i in range(300):
+        paths.append(tmp_path / str(i))
+        paths[-1].write_bytes(str(i).encode())
+
+    async def main():
+        async def tick():
+            while True:
+                await trio.sleep(0.001)  # a deadline always near: passes are capped
+
+        async with trio.open_nursery() as nursery:
+            nursery.start_soon(tick)
+            drv = get_driver()
+            got = {}
+
+            async def read(p):
+                got[p] = await drv.read_file(p)
+            async with trio.open_nursery() as readers:
+                for p in paths:
+                    readers.start_soon(read, p)
+            nursery.cancel_scope.cancel()
+        return got, drv
+
+    held = []
+    dispatch_held = RingCore._dispatch_held
+    monkeypatch.setattr(RingCore, "_dispatch_held",
+                        lambda drv, done: (held.append(len(done)), dispatch_held(drv, done)))
+    got, drv = trio.run(main)
+    assert got == {p: p.read_bytes() for p in paths}
+    assert held and settled(drv) and drv._held == 0
