@@ -150,7 +150,9 @@ class _Buffered(_AsyncIOBase):
         read on.)"""
         self._eof = False
         raw = self._raw
-        return raw is not None and raw._pos is not None and raw._end() == raw._pos
+        if raw is None or (pos := raw._pos) is None:
+            return False
+        return raw._end() == pos  # None for a stream, which _end finds out
 
     async def _fill(self, raw: AsyncFileIO, size: int) -> bytes:
         """One read of the raw file, or its end when that is known already."""
@@ -192,6 +194,7 @@ class _Buffered(_AsyncIOBase):
                 return buf if size == len(buf) else buf[pos:pos + size]
         await self._acquire()
         try:
+            raw = self._reader("read", "read of")  # closed while this task waited?
             return await self._read_locked(raw, size)
         finally:
             self._release()
@@ -247,6 +250,7 @@ class _Buffered(_AsyncIOBase):
             return buf if pos == 0 and end == len(buf) else buf[pos:end]
         await self._acquire()
         try:
+            raw = self._reader("read1", "read of")
             if self._wbuf:
                 await self._flush_writes(raw)
             buf, pos = self._buf, self._bpos
@@ -294,6 +298,7 @@ class _Buffered(_AsyncIOBase):
                 return buf[pos:end]
         await self._acquire()
         try:
+            raw = self._reader("read", "readline of")
             return await self._readline_locked(raw, size)
         finally:
             self._release()
@@ -383,6 +388,8 @@ class _Buffered(_AsyncIOBase):
                 try:
                     while done < n:
                         done += await self._write_out(raw, view[done:] if done else data)
+                except OSError:
+                    raise  # what failed is dropped, as io drops it
                 except BaseException:
                     if raw._pos is not None:  # rewritten by the next flush
                         wbuf += view[done:]
@@ -398,9 +405,10 @@ class _Buffered(_AsyncIOBase):
             # A reader's flush is the raw file's (nothing to write).
             await self._live().flush()
             return
-        raw = self._writer("flush", "flush of")
+        self._writer("flush", "flush of")
         await self._acquire()
         try:
+            raw = self._writer("flush", "flush of")
             await self._flush_writes(raw)
             if self._reading:
                 self._rewind(raw)
@@ -411,9 +419,10 @@ class _Buffered(_AsyncIOBase):
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
         self._open_raw("truncate of")  # io checks this one before the mode
-        raw = self._writer("truncate", "truncate of")
+        self._writer("truncate", "truncate of")
         await self._acquire()
         try:
+            raw = self._writer("truncate", "truncate of")
             await self._flush_writes(raw)
             self._rewind(raw)
             return await raw._truncate(pos)
@@ -441,6 +450,7 @@ class _Buffered(_AsyncIOBase):
                 return start + i
         await self._acquire()
         try:
+            raw = self._open_raw("seek of")
             await self._flush_writes(raw)
             if whence == os.SEEK_CUR:
                 target -= len(self._buf) - self._bpos
@@ -467,6 +477,8 @@ class _Buffered(_AsyncIOBase):
         if raw is None:
             raise ValueError(_DETACHED)
         if raw._fd < 0:
+            if _loop._trio is not None and _running_loop() is None:
+                await _loop._trio.file_checkpoint()
             return
         if not self._busy and not self._wbuf:  # nothing to write, nobody to wait for
             if self._writing and self._bpos < len(self._buf):
@@ -520,9 +532,10 @@ class AsyncBufferedReader(_Buffered):
     async def peek(self, size: int = 0) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        raw = self._reader("peek", "peek of")
+        self._reader("peek", "peek of")
         await self._acquire()
         try:
+            raw = self._reader("peek", "peek of")
             if self._wbuf:
                 await self._flush_writes(raw)
             buf, pos = self._buf, self._bpos

@@ -467,7 +467,10 @@ class RingCore(Driver):
         """os.ftruncate; kernels before 6.9 lack the operation, so a thread
         does it there."""
         self._check()
-        _, res, _ = await self._run(self.ring.submit_ftruncate, fd, length)  # type: ignore[union-attr]
+        try:
+            _, res, _ = await self._run(self.ring.submit_ftruncate, fd, length)  # type: ignore[union-attr]
+        except OverflowError:  # a negative or huge length: what os.ftruncate says
+            return await self._in_thread(os.ftruncate, fd, length)
         if res in (-errno.EINVAL, -errno.EOPNOTSUPP):
             # Also the answer for a descriptor not open for writing: the
             # thread then raises the real error.

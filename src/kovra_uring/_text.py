@@ -18,12 +18,16 @@ from typing import Any, Protocol, Self, cast
 
 from . import _loop
 from ._loop import _running_loop
+from ._raw import _size
 
 __all__ = ["AsyncBuffer", "AsyncTextIOWrapper"]
 
 # Bytes asked of the buffer per read1: one round trip decodes a thousand
-# lines of ordinary text, which is what makes a line cheap.
+# lines of ordinary text, which is what makes a line cheap. A file also
+# open for writing reads io's chunks instead: a write after a read lands
+# where the buffer stands, which is the end of the last chunk read.
 CHUNK = 1 << 16
+IO_CHUNK = 8192
 # A read(size) asks for its size's worth of bytes at once, up to this.
 MAX_CHUNK = 1 << 24
 
@@ -160,6 +164,7 @@ class AsyncTextIOWrapper:
         # that decode to _text (plus whatever the decoder kept back).
         self._snapshot: tuple[int, bytes] | None = None
         self._b2c = 0.0      # bytes per character of the last chunk
+        self._first: tuple[int, bytes] | None = None  # see _note
         # The last tell()'s resting point in the snapshot's bytes.
         self._mark: tuple[tuple[int, bytes] | None, int, int, int] | None = None
         self._decoder: _Decoder | None = None
@@ -186,6 +191,7 @@ class AsyncTextIOWrapper:
             else:
                 self._encode = self._encoder.encode
             self._bom_check = self._seekable
+        self._chunk = CHUNK if self._encoder is None else IO_CHUNK
 
     # --- attributes -----------------------------------------------------
 
@@ -304,13 +310,13 @@ class AsyncTextIOWrapper:
 
     # --- reading --------------------------------------------------------
 
-    async def _read_chunk(self, buf: AsyncBuffer, dec: _Decoder, size: int = 0) -> bool:
-        """Replace the decoded text by that of the next chunk; False at end
-        of file. The decoder's state is taken after the await, so a read
-        cancelled or failed in flight changes nothing here."""
+    async def _read_chunk(self, buf: AsyncBuffer, dec: _Decoder, size: int = 0) -> bytes:
+        """Replace the decoded text by that of the next chunk, and return the
+        chunk (empty at end of file). The decoder's state is taken after the
+        await, so a read cancelled or failed in flight changes nothing here."""
         if self._bom_check:
             await self._check_bom(buf)
-        chunk = await buf.read1(size or CHUNK)
+        chunk = await buf.read1(size or self._chunk)
         flags = 0
         pending = b""
         if self._seekable:
@@ -321,7 +327,22 @@ class AsyncTextIOWrapper:
         self._b2c = len(chunk) / len(text) if text else 0.0
         if self._seekable:
             self._snapshot = (flags, pending + chunk)
-        return not eof
+        return chunk
+
+    def _put_back(self, text: str, pos: int, snapshot: tuple[int, bytes] | None,
+                  texts: list[str], chunks: list[bytes]) -> None:
+        """A read that decoded `chunks` (into `texts`) after the text it
+        started with (`text` from `pos`, decoded from `snapshot`) is leaving
+        early: all of that text is held again, unread, as if the read had
+        not started. Its snapshot spans every chunk, so tell() still counts
+        right."""
+        if not texts:
+            return
+        if snapshot is None:  # nothing was held: the first chunk's own
+            snapshot, chunks = self._first, chunks[1:]
+        if snapshot is not None and self._seekable:
+            self._snapshot = (snapshot[0], snapshot[1] + b"".join(chunks))
+        self._set_text(text + "".join(texts), pos)
 
     async def read(self, size: int | None = -1) -> str:
         if _loop._trio is not None and _running_loop() is None:
@@ -343,16 +364,31 @@ class AsyncTextIOWrapper:
             return text[pos:pos + size]
         parts = [text[pos:]]
         need = size - len(parts[0])
-        while need > 0:
-            size = min(max(CHUNK, int(need * self._b2c)), MAX_CHUNK)
-            more = await self._read_chunk(buf, dec, size)
-            take = self._text[:need]
-            self._pos = len(take)
-            parts.append(take)
-            need -= len(take)
-            if not more:
-                break
+        snapshot = self._snapshot
+        texts: list[str] = []
+        chunks: list[bytes] = []
+        try:
+            while need > 0:
+                size = min(max(self._chunk, int(need * self._b2c)), MAX_CHUNK)
+                chunk = await self._read_chunk(buf, dec, size)
+                self._note(texts, chunks, chunk)
+                take = self._text[:need]
+                self._pos = len(take)
+                parts.append(take)
+                need -= len(take)
+                if not chunk:
+                    break
+        except BaseException:
+            self._put_back(text, pos, snapshot, texts, chunks)
+            raise
         return "".join(parts)
+
+    def _note(self, texts: list[str], chunks: list[bytes], chunk: bytes) -> None:
+        """Keep what a read decoded, for _put_back."""
+        if not texts:
+            self._first = self._snapshot
+        texts.append(self._text)
+        chunks.append(chunk)
 
     async def readline(self, size: int = -1) -> str:
         if _loop._trio is not None and _running_loop() is None:
@@ -392,6 +428,9 @@ class AsyncTextIOWrapper:
     async def _readline(self, size: int) -> str:
         buf, dec = self._readable()
         text, pos = self._text, self._pos
+        start = (text, pos, self._snapshot)
+        texts: list[str] = []
+        chunks: list[bytes] = []
         parts: list[str] = []
         have = 0  # chars in parts
         cr = False  # whether they end with "\r"
@@ -401,9 +440,16 @@ class AsyncTextIOWrapper:
                 end = pos + size - have
                 break
             # The line goes on in the next chunk. The text held stays in
-            # place until that chunk arrives, so a cancelled read loses none.
+            # place until that chunk arrives, and a read that leaves early
+            # puts back what it took: a cancelled read loses none.
             tail = text[pos:]
-            more = await self._read_chunk(buf, dec)
+            try:
+                chunk = await self._read_chunk(buf, dec)
+            except BaseException:
+                self._put_back(*start, texts, chunks)
+                raise
+            self._note(texts, chunks, chunk)
+            more = bool(chunk)
             text, pos = self._text, 0
             parts.append(tail)
             have += len(tail)
@@ -422,7 +468,7 @@ class AsyncTextIOWrapper:
         return "".join(parts)
 
     async def readlines(self, hint: int | None = -1) -> list[str]:
-        hint = -1 if hint is None else operator.index(hint)
+        hint = _size(hint)
         lines: list[str] = []
         total = 0
         self._telling = False
@@ -498,6 +544,8 @@ class AsyncTextIOWrapper:
     async def close(self) -> None:
         buf = self._attached()
         if buf.closed:
+            if _loop._trio is not None and _running_loop() is None:
+                await _loop._trio.file_checkpoint()
             return
         self._set_text("")
         self._snapshot = None

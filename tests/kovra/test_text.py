@@ -46,6 +46,7 @@ def open_buffer():
 @pytest.fixture(params=[1 << 16, 5, 1], ids=["chunk64k", "chunk5", "chunk1"])
 def chunk(request, monkeypatch):
     monkeypatch.setattr(_text, "CHUNK", request.param)
+    monkeypatch.setattr(_text, "IO_CHUNK", request.param)
     return request.param
 
 
@@ -242,38 +243,61 @@ def test_large(tmp_path, open_buffer):
 
 
 class Gate:
-    """A buffer whose read1 waits, cancellably, while `held`."""
+    """A buffer whose read1 waits, cancellably, while `held` (after letting
+    `passes` more through)."""
 
     def __init__(self, buf):
-        self._buf, self.held = buf, False
+        self._buf, self.held, self.passes = buf, False, 0
 
     def __getattr__(self, name):
         return getattr(self._buf, name)
 
     async def read1(self, n=-1):
-        while self.held:
+        while self.held and not self.passes:
             await asyncio.sleep(0)
+        self.passes = max(self.passes - 1, 0)
         return await self._buf.read1(n)
 
 
-@pytest.mark.parametrize("op", [("readline",), ("read", 4), ("__anext__",)])
-def test_cancelled_read_loses_nothing(tmp_path, open_buffer, monkeypatch, op):
-    """A read cancelled while it waits for the next chunk leaves the text it
-    had decoded to the next read."""
+@pytest.mark.parametrize("op", [("readline",), ("read", 4), ("read", 15), ("__anext__",)])
+@pytest.mark.parametrize("passes", [0, 1])
+def test_cancelled_read_loses_nothing(tmp_path, open_buffer, monkeypatch, op, passes):
+    """A read cancelled while it waits for a chunk, after taking the text of
+    `passes` chunks before it, leaves all that text to the next read, and
+    tell() where it was."""
+    if passes and op == ("read", 4):
+        pytest.skip("done within one chunk")
     monkeypatch.setattr(_text, "CHUNK", 4)
-    (tmp_path / "f").write_bytes(b"ab\ncdefgh\nij")
+    (tmp_path / "f").write_bytes("ab\ncdé€fghijklm\nij".encode())
 
     async def main():
-        f = AsyncTextIOWrapper(gate := Gate(await open_buffer(tmp_path / "f", "rb")))
+        f = AsyncTextIOWrapper(gate := Gate(await open_buffer(tmp_path / "f", "rb")),
+                               encoding="utf-8")
         assert await f.readline() == "ab\n"  # with "c" decoded
-        gate.held = True
+        cookie = await f.tell()
+        gate.held, gate.passes = True, passes
         task = asyncio.ensure_future(getattr(f, op[0])(*op[1:]))
         for _ in range(3):
             await asyncio.sleep(0)
+        assert not task.done()
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
         gate.held = False
-        assert await f.read() == "cdefgh\nij"
+        assert await f.tell() == cookie
+        assert await f.read() == "cdé€fghijklm\nij"
+
+    asyncio.run(main())
+
+
+def test_write_after_read_lands_where_io_puts_it(tmp_path, open_buffer):
+    """A write after a read goes where the buffer stands: past io's chunk."""
+    data = b"".join(b"%05d\n" % i for i in range(20000))
+
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, data, encoding="utf-8")
+        for op in [("readline",), ("write", "ZZ"), ("readline",), ("tell",), ("flush",),
+                   ("disk",)]:
+            await compare(ours, ref, *op)
 
     asyncio.run(main())
