@@ -96,14 +96,16 @@ def _os_write(path: StrOrBytesPath, data: Any, mode: int) -> int:
     with memoryview(data) as view:  # like write_bytes: TypeError before the open
         # io.open words a bad name as write_bytes does (os.open, differently
         # from 3.13 on); the opener only adds the mode.
-        with open(os.fspath(path), "wb", buffering=0, opener=opener) as f, \
-                view.cast("B") as flat:
-            done = 0
-            while done < len(flat):
-                n = f.write(flat[done:])
-                if not n:
-                    raise OSError(errno.EIO, "write made no progress", os.fspath(path))
-                done += n
+        with open(os.fspath(path), "wb", buffering=0, opener=opener) as f:
+            if not view.c_contiguous:
+                return f.write(view)  # refused in write_bytes' words (BufferError)
+            with view.cast("B") as flat:
+                done = 0
+                while done < len(flat):
+                    n = f.write(flat[done:])
+                    if not n:
+                        raise OSError(errno.EIO, "write made no progress", os.fspath(path))
+                    done += n
         return done
 
 
@@ -184,8 +186,9 @@ def _ring_name(path: Any) -> str:
 
 
 # What makes an item take the synchronous call at once: a name the ring
-# cannot take, or bad arguments, which the synchronous call reports its way.
-_FOR_OS = (UnicodeEncodeError, _NameForOs, TypeError, ValueError, BufferError)
+# cannot take, or bad arguments (a mode os takes and the ring does not
+# included), which the synchronous call reports its way.
+_FOR_OS = (UnicodeEncodeError, _NameForOs, TypeError, ValueError, BufferError, OverflowError)
 
 
 # -- the engines ---------------------------------------------------------------

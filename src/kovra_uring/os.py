@@ -7,12 +7,19 @@ NUL), which the driver hands to os on a thread. Arguments only os knows
 what to do with (a `dir_fd`, a descriptor in place of a path, `None`, ...)
 and the calls the ring lacks run the os call itself on a thread, so that os
 decides the result and the exception.
+
+As in aiofiles, every call also takes `loop` and `executor` keywords, and
+`wrap(fn)` makes any blocking function such a coroutine function. They are
+accepted for aiofiles' callers and unused: the running loop's driver does
+the work, on its own threads where a thread is needed.
 """
 
 from __future__ import annotations
 
+import functools
 import os
-from typing import TYPE_CHECKING, Any, AnyStr, overload
+from collections.abc import Awaitable, Callable
+from typing import TYPE_CHECKING, Any, AnyStr, ParamSpec, TypeVar, overload
 
 from . import ospath as path
 from ._loop import get_driver
@@ -25,12 +32,26 @@ if TYPE_CHECKING:
 __all__ = [
     "access", "getcwd", "link", "listdir", "makedirs", "mkdir", "path", "readlink", "remove",
     "removedirs", "rename", "renames", "replace", "rmdir", "scandir", "sendfile", "stat",
-    "statvfs", "symlink", "unlink",
+    "statvfs", "symlink", "unlink", "wrap",
 ]
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
+
+
+def wrap(func: Callable[_P, _T]) -> Callable[_P, Awaitable[_T]]:
+    """`func` as a coroutine function that runs it on one of the driver's
+    threads (aiofiles.os.wrap; `loop` and `executor` are taken and unused)."""
+    @functools.wraps(func)
+    async def run(*args: Any, loop: object = None, executor: object = None,
+                  **kwargs: Any) -> _T:
+        return await _thread(func, *args, **kwargs)
+    return run
 
 
 async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
-               follow_symlinks: bool = True) -> os.stat_result:
+               follow_symlinks: bool = True,
+               loop: object = None, executor: object = None) -> os.stat_result:
     # A hot path: one await of the driver's own stat.
     if dir_fd is None and (type(path) is str or isinstance(path, _NAMES)):
         return await get_driver().stat(path, follow_symlinks)
@@ -42,7 +63,8 @@ def _names(*paths: object) -> bool:
 
 
 async def rename(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
-                 dst_dir_fd: int | None = None) -> None:
+                 dst_dir_fd: int | None = None,
+                 loop: object = None, executor: object = None) -> None:
     # renameat(2) without flags replaces the target, as os.rename does on Linux.
     if src_dir_fd is None and dst_dir_fd is None and _names(src, dst):
         return await get_driver().rename(src, dst)
@@ -50,7 +72,8 @@ async def rename(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | 
 
 
 async def replace(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
-                  dst_dir_fd: int | None = None) -> None:
+                  dst_dir_fd: int | None = None,
+                  loop: object = None, executor: object = None) -> None:
     if src_dir_fd is None and dst_dir_fd is None and _names(src, dst):
         try:
             return await get_driver().rename(src, dst)
@@ -59,7 +82,8 @@ async def replace(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int |
     await _thread(os.replace, src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
 
 
-async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None,
+                 loop: object = None, executor: object = None) -> None:
     if dir_fd is None and isinstance(path, _NAMES):
         try:
             return await get_driver().unlink(path)
@@ -68,19 +92,22 @@ async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
     await _thread(os.remove, path, dir_fd=dir_fd)
 
 
-async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None,
+                 loop: object = None, executor: object = None) -> None:
     if dir_fd is None and isinstance(path, _NAMES):
         return await get_driver().unlink(path)
     await _thread(os.unlink, path, dir_fd=dir_fd)
 
 
-async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None,
+                loop: object = None, executor: object = None) -> None:
     if dir_fd is None and isinstance(path, _NAMES):
         return await get_driver().rmdir(path)
     await _thread(os.rmdir, path, dir_fd=dir_fd)
 
 
-async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None = None) -> None:
+async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None = None,
+                loop: object = None, executor: object = None) -> None:
     # os takes the mode as a C int: other values get os's own answer.
     if dir_fd is None and type(mode) is int and 0 <= mode < 1 << 31 and isinstance(path, _NAMES):
         return await get_driver().mkdir(path, mode)
@@ -88,7 +115,8 @@ async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None =
 
 
 async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory: bool = False,
-                  *, dir_fd: int | None = None) -> None:
+                  *, dir_fd: int | None = None,
+                  loop: object = None, executor: object = None) -> None:
     # target_is_directory means something on Windows only.
     if dir_fd is None and _names(src, dst):
         return await get_driver().symlink(src, dst)
@@ -96,7 +124,8 @@ async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory:
 
 
 async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
-               dst_dir_fd: int | None = None, follow_symlinks: bool = True) -> None:
+               dst_dir_fd: int | None = None, follow_symlinks: bool = True,
+               loop: object = None, executor: object = None) -> None:
     # The ring's linkat(2) has no flags, as os.link's plain link(2) on Linux:
     # both link a symbolic link itself, not its target.
     if (src_dir_fd is None and dst_dir_fd is None and follow_symlinks is True
@@ -108,58 +137,70 @@ async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | No
 
 # -- what the ring cannot do: on a thread -------------------------------------
 
-async def renames(old: StrOrBytesPath, new: StrOrBytesPath) -> None:
+async def renames(old: StrOrBytesPath, new: StrOrBytesPath,
+                  *, loop: object = None, executor: object = None) -> None:
     await _thread(os.renames, old, new)
 
 
-async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False) -> None:
+async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False,
+                   *, loop: object = None, executor: object = None) -> None:
     await _thread(os.makedirs, name, mode, exist_ok)
 
 
-async def removedirs(name: StrOrBytesPath) -> None:
+async def removedirs(name: StrOrBytesPath, *, loop: object = None, executor: object = None) -> None:
     await _thread(os.removedirs, name)
 
 
-async def readlink(path: GenericPath[AnyStr], *, dir_fd: int | None = None) -> AnyStr:
+async def readlink(path: GenericPath[AnyStr], *, dir_fd: int | None = None,
+                   loop: object = None, executor: object = None) -> AnyStr:
     return await _thread(os.readlink, path, dir_fd=dir_fd)
 
 
 @overload
-async def listdir(path: StrPath | None = None) -> list[str]: ...
+async def listdir(path: StrPath | None = None,
+                  *, loop: object = None, executor: object = None) -> list[str]: ...
 @overload
-async def listdir(path: BytesPath) -> list[bytes]: ...
+async def listdir(path: BytesPath,
+                  *, loop: object = None, executor: object = None) -> list[bytes]: ...
 @overload
-async def listdir(path: int) -> list[str]: ...
-async def listdir(path: StrOrBytesPath | int | None = None) -> list[str] | list[bytes]:
+async def listdir(path: int, *, loop: object = None, executor: object = None) -> list[str]: ...
+async def listdir(path: StrOrBytesPath | int | None = None,
+                  *, loop: object = None, executor: object = None) -> list[str] | list[bytes]:
     return await _thread(os.listdir, path)
 
 
 @overload
-async def scandir(path: None = None) -> os._ScandirIterator[str]: ...
+async def scandir(path: None = None,
+                  *, loop: object = None, executor: object = None) -> os._ScandirIterator[str]: ...
 @overload
-async def scandir(path: int) -> os._ScandirIterator[str]: ...
+async def scandir(path: int,
+                  *, loop: object = None, executor: object = None) -> os._ScandirIterator[str]: ...
 @overload
-async def scandir(path: GenericPath[AnyStr]) -> os._ScandirIterator[AnyStr]: ...
-async def scandir(path: Any = None) -> os._ScandirIterator[Any]:
+async def scandir(path: GenericPath[AnyStr], *, loop: object = None, executor: object = None
+                  ) -> os._ScandirIterator[AnyStr]: ...
+async def scandir(path: Any = None,
+                  *, loop: object = None, executor: object = None) -> os._ScandirIterator[Any]:
     # The iterator, opened on a thread, as os returns it: its entries are read
     # as it is iterated (`with` closes it).
     return await _thread(os.scandir, path)
 
 
 async def access(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = None,
-                 effective_ids: bool = False, follow_symlinks: bool = True) -> bool:
+                 effective_ids: bool = False, follow_symlinks: bool = True,
+                 loop: object = None, executor: object = None) -> bool:
     return await _thread(os.access, path, mode, dir_fd=dir_fd, effective_ids=effective_ids,
                          follow_symlinks=follow_symlinks)
 
 
-async def getcwd() -> str:
+async def getcwd(*, loop: object = None, executor: object = None) -> str:
     return await _thread(os.getcwd)
 
 
 async def sendfile(out_fd: FileDescriptor, in_fd: FileDescriptor, offset: int | None,
-                   count: int) -> int:
+                   count: int, *, loop: object = None, executor: object = None) -> int:
     return await _thread(os.sendfile, out_fd, in_fd, offset, count)
 
 
-async def statvfs(path: FileDescriptorOrPath) -> os.statvfs_result:
+async def statvfs(path: FileDescriptorOrPath,
+                  *, loop: object = None, executor: object = None) -> os.statvfs_result:
     return await _thread(os.statvfs, path)

@@ -3,7 +3,8 @@
 
 The tests of a path stat it on the ring; like os.path they answer False for
 a path that cannot be stat'ed, whatever the reason (missing, a broken link,
-no permission, a NUL in the name).
+no permission, a NUL in the name). As in aiofiles, each call also takes
+`loop` and `executor` keywords, unused.
 """
 
 from __future__ import annotations
@@ -48,7 +49,8 @@ def _stat(path: FileDescriptorOrPath) -> Awaitable[os.stat_result]:
     return _thread(os.stat, path)
 
 
-async def exists(path: FileDescriptorOrPath) -> bool:
+async def exists(path: FileDescriptorOrPath,
+                 *, loop: object = None, executor: object = None) -> bool:
     # A hot path: one await of the driver's stat.
     try:
         await (get_driver().stat(path) if type(path) is str else _stat(path))
@@ -57,7 +59,8 @@ async def exists(path: FileDescriptorOrPath) -> bool:
     return True
 
 
-async def isfile(path: FileDescriptorOrPath) -> bool:
+async def isfile(path: FileDescriptorOrPath,
+                 *, loop: object = None, executor: object = None) -> bool:
     try:
         st = await _stat(path)
     except (OSError, ValueError):
@@ -65,7 +68,7 @@ async def isfile(path: FileDescriptorOrPath) -> bool:
     return _st.S_ISREG(st.st_mode)
 
 
-async def isdir(s: FileDescriptorOrPath) -> bool:
+async def isdir(s: FileDescriptorOrPath, *, loop: object = None, executor: object = None) -> bool:
     try:
         st = await _stat(s)
     except (OSError, ValueError):
@@ -73,7 +76,7 @@ async def isdir(s: FileDescriptorOrPath) -> bool:
     return _st.S_ISDIR(st.st_mode)
 
 
-async def islink(path: StrOrBytesPath) -> bool:
+async def islink(path: StrOrBytesPath, *, loop: object = None, executor: object = None) -> bool:
     try:
         if isinstance(path, _NAMES):
             st = await get_driver().stat(path, False)
@@ -84,27 +87,32 @@ async def islink(path: StrOrBytesPath) -> bool:
     return _st.S_ISLNK(st.st_mode)
 
 
-async def getsize(filename: FileDescriptorOrPath) -> int:
+async def getsize(filename: FileDescriptorOrPath,
+                  *, loop: object = None, executor: object = None) -> int:
     return (await _stat(filename)).st_size
 
 
-async def getmtime(filename: FileDescriptorOrPath) -> float:
+async def getmtime(filename: FileDescriptorOrPath,
+                   *, loop: object = None, executor: object = None) -> float:
     return (await _stat(filename)).st_mtime
 
 
-async def getatime(filename: FileDescriptorOrPath) -> float:
+async def getatime(filename: FileDescriptorOrPath,
+                   *, loop: object = None, executor: object = None) -> float:
     return (await _stat(filename)).st_atime
 
 
-async def getctime(filename: FileDescriptorOrPath) -> float:
+async def getctime(filename: FileDescriptorOrPath,
+                   *, loop: object = None, executor: object = None) -> float:
     return (await _stat(filename)).st_ctime
 
 
-async def samefile(f1: FileDescriptorOrPath, f2: FileDescriptorOrPath) -> bool:
+async def samefile(f1: FileDescriptorOrPath, f2: FileDescriptorOrPath,
+                   *, loop: object = None, executor: object = None) -> bool:
     return os.path.samestat(await _stat(f1), await _stat(f2))
 
 
-async def sameopenfile(fp1: int, fp2: int) -> bool:
+async def sameopenfile(fp1: int, fp2: int, *, loop: object = None, executor: object = None) -> bool:
     drv = get_driver()
     # The ring takes a descriptor as a C int; os judges anything else.
     if type(fp1) is int and type(fp2) is int and 0 <= fp1 < 1 << 31 and 0 <= fp2 < 1 << 31:
@@ -114,13 +122,15 @@ async def sameopenfile(fp1: int, fp2: int) -> bool:
 
 # -- on a thread: getcwd, and ismount's walk through the parent ---------------
 
-async def ismount(path: StrOrBytesPath) -> bool:
+async def ismount(path: StrOrBytesPath, *, loop: object = None, executor: object = None) -> bool:
     return await _thread(os.path.ismount, path)
 
 
 @overload
-async def abspath(path: PathLike[AnyStr]) -> AnyStr: ...
+async def abspath(path: PathLike[AnyStr],
+                  *, loop: object = None, executor: object = None) -> AnyStr: ...
 @overload
-async def abspath(path: AnyStr) -> AnyStr: ...
-async def abspath(path: PathLike[AnyStr] | AnyStr) -> AnyStr:
+async def abspath(path: AnyStr, *, loop: object = None, executor: object = None) -> AnyStr: ...
+async def abspath(path: PathLike[AnyStr] | AnyStr,
+                  *, loop: object = None, executor: object = None) -> AnyStr:
     return await _thread(os.path.abspath, path)

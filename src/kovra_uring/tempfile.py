@@ -257,8 +257,9 @@ class _DirectoryContext:
     """Awaited: the AsyncTemporaryDirectory; with `async with`: its name,
     and the directory removed when the block ends."""
 
-    def __init__(self, coro: Coroutine[Any, Any, AsyncTemporaryDirectory]) -> None:
+    def __init__(self, coro: Coroutine[Any, Any, AsyncTemporaryDirectory], delete: bool) -> None:
         self._coro = coro
+        self._delete = delete
         self._dir: AsyncTemporaryDirectory | None = None
 
     def __await__(self) -> Generator[Any, None, AsyncTemporaryDirectory]:
@@ -271,7 +272,8 @@ class _DirectoryContext:
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
         assert self._dir is not None
-        await self._dir.cleanup()
+        if self._delete:  # delete=False keeps it, as tempfile's does
+            await self._dir.cleanup()
 
 
 async def _temporary_directory(make: Callable[[], _tempfile.TemporaryDirectory[str]]
@@ -287,4 +289,5 @@ def TemporaryDirectory(suffix: str | None = None, prefix: str | None = None,
     """tempfile.TemporaryDirectory, awaited (its directory's name with
     `async with`)."""
     return _DirectoryContext(_temporary_directory(partial(
-        _tempfile.TemporaryDirectory, suffix, prefix, dir, ignore_cleanup_errors, delete=delete)))
+        _tempfile.TemporaryDirectory, suffix, prefix, dir, ignore_cleanup_errors, delete=delete)),
+        bool(delete))

@@ -149,7 +149,8 @@ def test_write_files_equal_write_bytes(backend, tmp_path):
         (d / "longer").write_bytes(b"x" * 100_000)  # truncated by the write
         (d / "dir").mkdir()
     data = [b"", b"abc", bytearray(b"xyz"), memoryview(b"0123456789")[2:8],
-            array("i", range(1000)), os.urandom(1 << 20), b"short", "not bytes", None]
+            array("i", range(1000)), os.urandom(1 << 20), b"short", "not bytes", None,
+            memoryview(b"0123456789")[::2]]
     names = ["empty", "abc", "bytearray", "view", "array", "1m", "longer", "str", "none",
              "dir", "missing/x", "nul\0byte", b"\xff\xfe-latin"]
 
@@ -182,6 +183,10 @@ def test_write_files_equal_write_bytes(backend, tmp_path):
         os.umask(umask)
     assert (ours / "new").stat().st_mode & 0o777 == 0o640 & ~0o022
     assert (ours / "abc").stat().st_mode == (theirs / "abc").stat().st_mode
+    # A mode os.open takes but the ring does not: os's answer for each item.
+    os.open(theirs / "odd", os.O_CREAT | os.O_WRONLY, -1)
+    assert write_files([(ours / "odd", b"1")], mode=-1) == [1]
+    assert (ours / "odd").stat().st_mode == (theirs / "odd").stat().st_mode
 
 
 def test_an_early_end_leaks_nothing(backend, tree):

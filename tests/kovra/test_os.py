@@ -121,7 +121,9 @@ def test_signatures_are_os():
     def params(fn):
         return [(p.name, p.kind, p.default) for p in inspect.signature(fn).parameters.values()]
     assert kos.path is kovra_uring.ospath
+    aiofiles_keywords = [(k, inspect.Parameter.KEYWORD_ONLY, None) for k in ("loop", "executor")]
     for theirs, ours in [(os, kos), (os.path, kos.path)]:
-        for name in set(ours.__all__) - {"path"}:
+        for name in set(ours.__all__) - {"path", "wrap"}:
             assert inspect.iscoroutinefunction(getattr(ours, name))
-            assert params(getattr(ours, name)) == params(getattr(theirs, name))
+            assert params(getattr(ours, name)) == params(getattr(theirs, name)) + aiofiles_keywords
+    assert asyncio.run(kos.wrap(os.path.join)("a", "b", executor=None)) == "a/b"

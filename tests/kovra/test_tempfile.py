@@ -76,10 +76,14 @@ def test_directory_as_stdlib(tmp_path, backend, run_on):
         d = await kovra_uring.tempfile.TemporaryDirectory(dir=tmp_path)
         assert os.path.isdir(d.name)
         await d.cleanup()
-        return name, d.name
+        async with kovra_uring.tempfile.TemporaryDirectory(dir=tmp_path, delete=False) as kept:
+            pass
+        return name, d.name, kept
 
-    for name in run_on(main):
+    *gone, kept = run_on(main)
+    for name in gone:
         assert not os.path.exists(name)
+    assert os.path.isdir(kept)
 
 
 def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
