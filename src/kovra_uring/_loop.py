@@ -19,6 +19,7 @@ import asyncio
 import concurrent.futures
 import os
 import sys
+import warnings
 from collections.abc import AsyncGenerator, Awaitable, Callable, Coroutine, Iterable
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
@@ -142,13 +143,22 @@ def get_driver() -> Driver:
     return drv
 
 
-async def _lifetime(key: int, drv: Driver) -> AsyncGenerator[None, None]:
+async def _lifetime(key: int, box: list[Driver]) -> AsyncGenerator[None, None]:
     try:
         yield
     finally:
-        if _drivers.get(key) is drv:
-            del _drivers[key]
-        await drv.aclose()
+        for drv in box:  # none if the loop refused the generator
+            if _drivers.get(key) is drv:
+                del _drivers[key]
+            await drv.aclose()
+
+
+def _step(coro: Coroutine[Any, Any, Any]) -> None:
+    """One step of an async generator's method, which does not wait."""
+    try:
+        coro.send(None)
+    except StopIteration:
+        pass
 
 
 def _start(loop: asyncio.AbstractEventLoop) -> Driver:
@@ -158,18 +168,28 @@ def _start(loop: asyncio.AbstractEventLoop) -> Driver:
     # drivers here: drop them (each ring then closes itself).
     for key in [k for k, d in _drivers.items() if d._glue.is_closed()]:
         del _drivers[key]
-    drv = Driver()
-    _drivers[id(loop)] = drv
     # An async generator started on the loop is closed by the loop's
     # shutdown_asyncgens(), which asyncio.run() calls once every task is done:
     # its finally closes the driver while the loop still runs. The loop only
-    # keeps a weak reference, so the driver keeps the generator.
-    agen = _lifetime(id(loop), drv)
-    drv._lifetime = agen
+    # keeps a weak reference, so the driver keeps the generator. Once that
+    # shutdown has begun the loop refuses new generators (with a warning),
+    # and nothing would close a driver made then: none is made.
+    box: list[Driver] = []
+    agen = _lifetime(id(loop), box)
+    with warnings.catch_warnings(record=True) as refused:
+        warnings.simplefilter("always", ResourceWarning)
+        _step(agen.asend(None))
+    if any(issubclass(w.category, ResourceWarning) for w in refused):
+        _step(agen.aclose())
+        raise RuntimeError("the event loop is shutting down")
     try:
-        agen.asend(None).send(None)
-    except StopIteration:
-        pass
+        drv = Driver()
+    except BaseException:
+        _step(agen.aclose())
+        raise
+    box.append(drv)
+    _drivers[id(loop)] = drv
+    drv._lifetime = agen
     return drv
 
 

@@ -51,6 +51,7 @@ from ._cancel import Action, abandon, close_if_opened
 from ._convert import CURRENT_POSITION, data_arg, part, read_size, ring_path, stat_result
 from ._driver import Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
+from ._threads import _os_write
 
 __all__ = ["RingCore", "Completion"]
 
@@ -63,6 +64,9 @@ Completion = tuple[int, int, Any]  # (user_data, result, payload), as reap() ret
 # the only operation in flight is submitted at once. Page-cached reads
 # complete inside the enter: those go in one submit per pass.
 EARLY_SUBMIT = 8
+
+# Offsets the ring takes as os does; others get os's answer, from a thread.
+OFFSETS = 1 << 63
 
 
 
@@ -395,10 +399,28 @@ class RingCore(Driver):
         self._queue(None, self.ring.submit_close, fd)  # type: ignore[union-attr]
 
     async def _close_fd(self, fd: int) -> int:
-        # Never cancelled: a cancelled caller still closes its descriptor.
-        _, res, _ = await self._run(self.ring.submit_close, fd,  # type: ignore[union-attr]
-                                    cancel=False)
-        return res
+        # Never cancelled: a cancelled caller still closes its descriptor,
+        # also one whose close has to wait for room in the queue: that wait
+        # is a task of its own, which the caller's cancellation leaves alone.
+        fut = self._create_future()
+
+        def closed(t: Completion) -> None:
+            if not fut.done():  # else its caller left
+                fut.set_result(t[1])
+
+        submit = self.ring.submit_close  # type: ignore[union-attr]
+        user_data = self._try_push(submit, fd)
+        if user_data is not None:
+            self._ops[user_data] = Action(closed)
+        else:
+            async def push() -> None:
+                try:
+                    self._ops[await self._push(submit, fd)] = Action(closed)
+                except Exception as e:  # never room: the caller learns why
+                    if not fut.done():
+                        fut.set_exception(e)
+            self._spawn(push())
+        return await fut  # type: ignore[no-any-return]
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
         # The hottest path: _run written out.
@@ -434,6 +456,8 @@ class RingCore(Driver):
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
         self._check()
+        if offset is not None and not 0 <= offset < OFFSETS:
+            return await self._in_thread(_os_write, fd, data, offset)  # os's error
         data, done = data_arg(data), 0
         while True:
             chunk = part(data, done)
@@ -450,6 +474,8 @@ class RingCore(Driver):
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         self._check()
+        if offset is not None and not 0 <= offset < OFFSETS:
+            return await self._in_thread(os.pwritev, fd, list(bufs), offset)  # os's error
         off = CURRENT_POSITION if offset is None else offset
         bufs = [b if isinstance(b, bytes) else bytes(data_arg(b)) for b in bufs]
         _, res, _ = await self._run(self.ring.submit_writev, fd, off, bufs)  # type: ignore[union-attr]
@@ -459,6 +485,8 @@ class RingCore(Driver):
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:
         self._check()
+        if fd < 0:  # os's error, which the kernel's is not
+            return await self._in_thread(os.fdatasync if datasync else os.fsync, fd)
         _, res, _ = await self._run(self.ring.submit_fsync, fd, bool(datasync))  # type: ignore[union-attr]
         if res < 0:
             raise os_error(res)
@@ -480,6 +508,8 @@ class RingCore(Driver):
 
     async def fstat(self, fd: int) -> os.stat_result:
         self._check()
+        if fd < 0:  # -100 would be the ring's "current directory"
+            return await self._in_thread(os.fstat, fd)
         _, res, payload = await self._run(self.ring.submit_fstatx, fd)  # type: ignore[union-attr]
         if res < 0:
             raise os_error(res)
@@ -491,7 +521,12 @@ class RingCore(Driver):
         # One of the hot paths: _run written out.
         if self._closed:
             raise RuntimeError("driver is closed")
-        name = path if type(path) is str else ring_path(path := os.fspath(path))
+        if type(path) is str:
+            name = path
+        elif isinstance(path, int):  # a descriptor, as os.stat takes one
+            return await self._in_thread(partial(os.stat, path, follow_symlinks=bool(follow)))
+        else:
+            name = ring_path(path := os.fspath(path))
         follow = bool(follow)
         submit = self.ring.submit_statx  # type: ignore[union-attr]
         try:

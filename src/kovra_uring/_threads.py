@@ -30,7 +30,8 @@ def _os_write(fd: int, data: Any, offset: int | None) -> int:
 
 
 def _os_read_file(path: str | bytes) -> bytes:
-    with open(os.open(path, os.O_RDONLY | os.O_CLOEXEC), "rb", buffering=0) as f:
+    # By name, so that a directory is refused in its name and closed.
+    with open(path, "rb", buffering=0) as f:
         return f.readall()
 
 
@@ -97,8 +98,7 @@ class ThreadDriver(Driver):
         self.slots = 0
 
     async def aclose(self) -> None:
-        if self._closed:
-            return
+        # Again after a cancelled one: what it left running is waited for.
         self._closed = True
         await self._join_threads()
 
@@ -166,8 +166,7 @@ class ThreadDriver(Driver):
 
     async def stat(self, path: StrOrBytesPath, follow: bool = True) -> os.stat_result:
         self._check()
-        return await self._in_thread(partial(os.stat, os.fspath(path),
-                                             follow_symlinks=bool(follow)))
+        return await self._in_thread(partial(os.stat, path, follow_symlinks=bool(follow)))
 
     async def exists(self, path: StrOrBytesPath) -> bool:
         return await self._run_os(_os_exists, path)  # type: ignore[no-any-return]

@@ -402,6 +402,32 @@ def test_read_file_doubles_its_reads(tmp_path, watched, fixed):
     assert len(reads) == 4  # 16, 16, 32 and 64 KiB
 
 
+def test_cancelled_close_waiting_for_room_still_closes(watched):
+    async def main():
+        async with Driver() as io:
+            r, w = os.pipe()
+            pending = asyncio.ensure_future(io.read(r, 1))  # keeps the ring busy
+            await asyncio.sleep(0)
+            fd = os.open(__file__, os.O_RDONLY)
+            watched[0].faults["submit_close"] = OSError(errno.EBUSY, "no room for now")
+            close = asyncio.ensure_future(io.close(fd))
+            for _ in range(3):
+                await asyncio.sleep(0)
+            close.cancel()
+            await asyncio.gather(close, return_exceptions=True)
+            del watched[0].faults["submit_close"]
+            await io.stat(__file__)  # a flush, and room
+            os.write(w, b"x")
+            await pending
+            await asyncio.sleep(0.05)
+        for n in r, w:
+            os.close(n)
+        return fd
+
+    fd = run(main())
+    assert not os.path.exists(f"/proc/self/fd/{fd}") or os.readlink(f"/proc/self/fd/{fd}") != __file__
+
+
 class HoldingRing(WatchedRing):
     """A ring whose every other reap finds nothing, though completions are
     there: the driver's reader then drains the eventfd and finds them on its

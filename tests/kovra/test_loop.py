@@ -62,6 +62,38 @@ def test_loop_closed_without_shutdown_still_releases_its_ring():
     assert (open_fds(), uring_maps()) == before
 
 
+@pytest.mark.parametrize("ticks", [0, 3])
+@pytest.mark.parametrize("early", [False, True], ids=["unused", "used"])
+def test_library_used_while_the_run_shuts_down_leaves_nothing(early, ticks):
+    """A generator whose finally uses the library while asyncio.run closes
+    the generators (before or after the driver's own): nothing outlives it."""
+    asyncio.run(nothing())
+    before = open_fds(), uring_maps()
+    said = []
+
+    async def gen():
+        try:
+            yield
+        finally:
+            for _ in range(ticks):
+                await asyncio.sleep(0)
+            try:
+                said.append((await get_driver().stat("/")).st_ino)
+            except RuntimeError as e:
+                said.append(str(e))
+
+    async def main():
+        if early:
+            await use()
+        main.kept = gen()  # closed by the shutdown, not by the collector
+        await anext(main.kept)
+
+    asyncio.run(main())
+    gc.collect()
+    assert (open_fds(), uring_maps()) == before
+    assert said in ([os.stat("/").st_ino], ["the event loop is shutting down"])
+
+
 FORK = """
 import asyncio, os, sys
 from kovra_uring._loop import get_driver
