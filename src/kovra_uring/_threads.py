@@ -7,6 +7,7 @@ from __future__ import annotations
 import concurrent.futures
 import errno
 import os
+import stat
 from collections.abc import Sequence
 from functools import partial
 from typing import Any
@@ -30,8 +31,15 @@ def _os_write(fd: int, data: Any, offset: int | None) -> int:
 
 
 def _os_read_file(path: str | bytes) -> bytes:
-    # By name, so that a directory is refused in its name and closed.
-    with open(path, "rb", buffering=0) as f:
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)  # os's words for a bad name
+    try:
+        if stat.S_ISDIR(os.fstat(fd).st_mode):  # refused as io refuses it, by name
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        f = open(fd, "rb", buffering=0)
+    except BaseException:
+        os.close(fd)
+        raise
+    with f:
         return f.readall()
 
 
