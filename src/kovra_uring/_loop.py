@@ -19,6 +19,7 @@ import asyncio
 import concurrent.futures
 import os
 import sys
+import threading
 import warnings
 from collections.abc import AsyncGenerator, Awaitable, Callable, Coroutine, Iterable
 from types import ModuleType
@@ -161,6 +162,9 @@ def _step(coro: Coroutine[Any, Any, Any]) -> None:
         pass
 
 
+_catching = threading.Lock()
+
+
 def _start(loop: asyncio.AbstractEventLoop) -> Driver:
     from ._driver import Driver
 
@@ -175,13 +179,23 @@ def _start(loop: asyncio.AbstractEventLoop) -> Driver:
     # shutdown has begun the loop refuses new generators (with a warning),
     # and nothing would close a driver made then: none is made.
     box: list[Driver] = []
-    agen = _lifetime(id(loop), box)
-    with warnings.catch_warnings(record=True) as refused:
-        warnings.simplefilter("always", ResourceWarning)
-        _step(agen.asend(None))
-    if any(issubclass(w.category, ResourceWarning) for w in refused):
-        _step(agen.aclose())
+    shut = getattr(loop, "_asyncgens_shutdown_called", None)  # asyncio's own loops
+    if shut:
         raise RuntimeError("the event loop is shutting down")
+    agen = _lifetime(id(loop), box)
+    if shut is None:
+        # A loop that keeps this to itself (uvloop) says it with a warning.
+        # Catching warnings swaps process-wide state: one thread at a time,
+        # so that two loops starting at once cannot leave each other's
+        # filter behind.
+        with _catching, warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always", ResourceWarning)
+            _step(agen.asend(None))
+        if any(issubclass(w.category, ResourceWarning) for w in said):
+            _step(agen.aclose())
+            raise RuntimeError("the event loop is shutting down")
+    else:
+        _step(agen.asend(None))
     try:
         drv = Driver()
     except BaseException:
