@@ -427,6 +427,17 @@ class AsyncTextIOWrapper:
 
     async def _readline(self, size: int) -> str:
         buf, dec = self._readable()
+        if size == 0:
+            # io decodes a chunk before it looks at the limit when it holds
+            # no text: the position and tell() follow that chunk, a decode
+            # error is raised, and the end of the file drops the snapshot.
+            while not self._text:
+                chunk = await self._read_chunk(buf, dec)
+                if not chunk:
+                    self._set_text("")
+                    self._snapshot = None
+                    break
+            return ""
         text, pos = self._text, self._pos
         start = (text, pos, self._snapshot)
         texts: list[str] = []

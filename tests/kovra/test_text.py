@@ -111,6 +111,9 @@ SCRIPTS = {
     "readline sizes": [("readline", 1), ("readline", 3), ("readline", 0), ("readline", 40),
                        ("readline", 2), ("read", 3), ("readline",), ("readline", 5)] * 3,
     "readlines": [("readlines",)],
+    # io decodes a chunk for readline(0) when it holds no text.
+    "readline 0": [("readline", 0), ("write", "Q"), ("seek", 0), ("read", 2), ("seek", 0, 2),
+                   ("readline", 0), ("tell",), ("seek", 0), ("read",)],
     "readlines hint": [("readlines", 5), ("tell",), ("readlines", 1), ("read",)],
     "iter": [("readline",), ("iter",), ("tell",)],
     "write": [("write", "new\nline\r\nx\ry"), ("tell",), ("seek", 0), ("read",),
@@ -157,7 +160,7 @@ CHUNK_NEWLINES = [(1 << 16, nl) for nl in NEWLINES] + [
 @pytest.mark.parametrize("chunk,newline", CHUNK_NEWLINES, indirect=["chunk"])
 @pytest.mark.parametrize("script", SCRIPTS)
 def test_script(tmp_path, open_buffer, chunk, encoding, newline, script):
-    if chunk != 1 << 16 and script in ("write after read", "errors=strict"):
+    if chunk != 1 << 16 and script in ("write after read", "errors=strict", "readline 0"):
         pytest.skip("where a write lands, when a decoding error shows: io's read-ahead")
     entry = SCRIPTS[script]
     mode, ops, kw = (*entry, {})[:3] if isinstance(entry, tuple) else ("rb+", entry, {})
