@@ -131,6 +131,7 @@ SCRIPTS = {
     "rewrite": [("write", "x\n"), ("seek", 0), ("write", "yz\n"), ("seek", 0), ("read",)],
     "append": ("ab+", [("write", "a\n"), ("seek", 0), ("read",), ("write", "b")]),
     "new file": ("wb", [("write", "a\n"), ("write", "b"), ("tell",), ("read",)]),
+    "failed first write": ("wb", [("write", "a\udc80"), ("write", "b")]),
     "types": [("write", b"x"), ("read", "1"), ("readline", None), ("readline", 1.0)],
     "closed": [("close",), ("close",), ("read",), ("readline",), ("write", "x"), ("tell",),
                ("seek", 0), ("flush",), ("truncate",), ("seekable",), ("writelines", []),
