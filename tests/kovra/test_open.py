@@ -61,7 +61,7 @@ async def step(f, op, *args):
         return os.lseek(f.fileno(), 0, os.SEEK_CUR)
     if op == "attr":
         return getattr(f, args[0])
-    if op == "readinto":
+    if op in ("readinto", "readinto1"):
         buf = bytearray(args[0])
         return await call(f, op, buf), bytes(buf)
     if op in ("peek", "read1"):
@@ -120,7 +120,10 @@ SCRIPTS = {
     "misuse": ("rb", -1, "write(b'x'); truncate(); seek(0, 9); read(-2); seek(1.5);"
                "writelines([b'x']); attr('mode'); readable(); writable(); seekable(); isatty()"),
     "misuse writer": ("wb", -1, "read(); read1(1); readline(); readinto(2); write('str');"
-                      "readable(); writable(); attr('mode')"),
+                      "readable(); writable(); attr('mode'); read(None); read1(None);"
+                      "readinto1(2); readline(0); close(); readline(0)"),
+    "misuse raw writer": ("wb", 0, "readall(); readline(0); readline(); write(b'x'); close();"
+                          "readline(0)"),
     "closed reader": ("rb", -1, "close(); read(); read1(); peek(1); readline(); readinto(1); tell();"
                       "seek(0); fileno(); isatty(); readable(); writable(); seekable(); flush();"
                       "readlines(); write(b'x'); truncate(); detach(); attr('closed');"
