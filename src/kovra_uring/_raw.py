@@ -212,7 +212,7 @@ class _AsyncIOBase:
         while line := await self.readline():
             lines.append(line)
             total += len(line)
-            if 0 < hint <= total:
+            if 0 < hint < total:
                 break
         return lines
 

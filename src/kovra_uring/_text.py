@@ -491,7 +491,7 @@ class AsyncTextIOWrapper:
         while line := await self.readline():
             lines.append(line)
             total += len(line)
-            if 0 < hint <= total:
+            if 0 < hint < total:
                 return lines
         self._telling = self._seekable
         return lines

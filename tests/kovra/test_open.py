@@ -96,7 +96,8 @@ SCRIPTS = {
              "seek(3, 1); tell(); seek(0); fpos(); read1()"),
     "tiny buffer": ("rb", 7, "read(3); read(10); readline(); peek(1); read1(); read1(100);"
                     "seek(-5, 1); tell(); readline(2); read(9000); tell(); read()"),
-    "lines": ("rb", -1, "readlines(1000); readline(); readlines(); readline()"),
+    "lines": ("rb", -1, "readlines(1000); readline(); readlines(); readline(); seek(0); readlines(3);"
+              "readlines(1)"),
     "raw read": ("rb", 0, "read(5); readall(); read(); seek(2); readinto(10); tell(); fpos();"
                  "readline(); readline(2); seek(0, 2); tell(); write(b'x'); truncate(); fpos()"),
     "update": ("r+b", -1, "read(10); write(b'AB'); tell(); read(3); seek(0); read(12); seek(5);"

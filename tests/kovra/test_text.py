@@ -115,6 +115,7 @@ SCRIPTS = {
     "readline 0": [("readline", 0), ("write", "Q"), ("seek", 0), ("read", 2), ("seek", 0, 2),
                    ("readline", 0), ("tell",), ("seek", 0), ("read",)],
     "readlines hint": [("readlines", 5), ("tell",), ("readlines", 1), ("read",)],
+    "readlines hint met": [("readlines", 1), ("readlines", 2), ("readlines", 3), ("read",)],
     "iter": [("readline",), ("iter",), ("tell",)],
     "write": [("write", "new\nline\r\nx\ry"), ("tell",), ("seek", 0), ("read",),
               ("writelines", ["a\n", "b", "\n"]), ("seek", 0), ("readlines",)],
