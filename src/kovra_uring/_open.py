@@ -249,8 +249,7 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
     elif not closefd:
         raise ValueError("Cannot use closefd=False with file name")
     if (reading and not updating and opener is None and buffering and not isinstance(file, int)
-            and not (file.startswith(_DEVICES) if isinstance(file, str)
-                     else file.startswith(_DEVICES_B))):
+            and not _device_name(file)):
         return FileContext(_open_read(file, mode, buffering, (encoding, errors, newline), None))
     return FileContext(_open(file, mode, raw_mode, buffering, (encoding, errors, newline),
                              bool(closefd), opener))
@@ -292,6 +291,10 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
     if ctx is not None:
         ctx._file = f
     return f
+
+
+def _device_name(file: str | bytes) -> bool:
+    return file.startswith(_DEVICES) if isinstance(file, str) else file.startswith(_DEVICES_B)
 
 
 def _own_position(raw: AsyncFileIO) -> None:
@@ -357,7 +360,9 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
             except OSError as e:
                 if e.errno != errno.ESPIPE:
                     raise
-        elif own and opener is None:
+        elif not isinstance(file, int) and opener is None and not _device_name(file):
+            # A device (/dev/zero, /dev/null) may seek without keeping a
+            # position: the kernel's is what io shows.
             _own_position(raw)
     except BaseException:
         if own:

@@ -212,7 +212,7 @@ class _AsyncIOBase:
         while line := await self.readline():
             lines.append(line)
             total += len(line)
-            if 0 < hint <= total:
+            if 0 < hint < total:
                 break
         return lines
 
@@ -435,6 +435,14 @@ class AsyncFileIO(_AsyncIOBase):
     async def readall(self) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        if self._fd >= 0 and not self._readable:
+            # io's readall reads without looking at the mode: the descriptor
+            # answers (EBADF where it is open for writing only).
+            await self._acquire()
+            try:
+                return await self._readall()
+            finally:
+                self._release()
         return await self.read(-1)
 
     async def readinto(self, buffer: Buffer) -> int:
@@ -454,8 +462,10 @@ class AsyncFileIO(_AsyncIOBase):
         # nothing past the line is consumed.
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        self._fd_for(reading=True)
         size = _size(size)
+        if size == 0:  # io's generic readline: nothing to read, nothing checked
+            return b""
+        self._fd_for(reading=True)
         line = bytearray()
         start = self._pos
         try:

@@ -34,6 +34,9 @@ MAX_CHUNK = 1 << 24
 # Encodings whose encoder keeps no state: str.encode does their work without
 # an incremental encoder's Python-level call.
 _STATELESS = frozenset({"utf-8", "iso8859-1", "ascii"})
+# Encodings whose BOM io's own encoder drops once a write was tried, even
+# one that failed to encode (the codec's encoder keeps it for the next).
+_BOM_ONCE = frozenset({"utf-16", "utf-32"})
 
 _DETACHED = "underlying buffer has been detached"
 _CLOSED = "I/O operation on closed file."
@@ -179,6 +182,7 @@ class AsyncTextIOWrapper:
         self._writenl = newline or "\n"
         self._encoder: codecs.IncrementalEncoder | None = None
         self._encode: Callable[[str], bytes] = str.encode
+        self._bom_once = False
         # io looks at the position once, when the wrapper is made, so that a
         # file not at its start gets no BOM; that look needs an await here,
         # so it happens before the first operation that moves the position.
@@ -190,6 +194,7 @@ class AsyncTextIOWrapper:
                 self._encode = lambda s: s.encode(name, errors)
             else:
                 self._encode = self._encoder.encode
+                self._bom_once = info.name in _BOM_ONCE
             self._bom_check = self._seekable
         self._chunk = CHUNK if self._encoder is None else IO_CHUNK
 
@@ -427,6 +432,17 @@ class AsyncTextIOWrapper:
 
     async def _readline(self, size: int) -> str:
         buf, dec = self._readable()
+        if size == 0:
+            # io decodes a chunk before it looks at the limit when it holds
+            # no text: the position and tell() follow that chunk, a decode
+            # error is raised, and the end of the file drops the snapshot.
+            while not self._text:
+                chunk = await self._read_chunk(buf, dec)
+                if not chunk:
+                    self._set_text("")
+                    self._snapshot = None
+                    break
+            return ""
         text, pos = self._text, self._pos
         start = (text, pos, self._snapshot)
         texts: list[str] = []
@@ -475,7 +491,7 @@ class AsyncTextIOWrapper:
         while line := await self.readline():
             lines.append(line)
             total += len(line)
-            if 0 < hint <= total:
+            if 0 < hint < total:
                 return lines
         self._telling = self._seekable
         return lines
@@ -516,7 +532,12 @@ class AsyncTextIOWrapper:
         haslf = (self._writetranslate or self._line_buffering) and "\n" in s
         if haslf and self._writetranslate and self._writenl != "\n":
             s = s.replace("\n", self._writenl)
-        data = self._encode(s)
+        try:
+            data = self._encode(s)
+        except BaseException:
+            if self._bom_once:
+                self._encoder.setstate(0)
+            raise
         # What was read ahead is dropped, as io drops it: the write lands
         # where the buffer stands.
         if self._text:

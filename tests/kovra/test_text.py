@@ -111,7 +111,11 @@ SCRIPTS = {
     "readline sizes": [("readline", 1), ("readline", 3), ("readline", 0), ("readline", 40),
                        ("readline", 2), ("read", 3), ("readline",), ("readline", 5)] * 3,
     "readlines": [("readlines",)],
+    # io decodes a chunk for readline(0) when it holds no text.
+    "readline 0": [("readline", 0), ("write", "Q"), ("seek", 0), ("read", 2), ("seek", 0, 2),
+                   ("readline", 0), ("tell",), ("seek", 0), ("read",)],
     "readlines hint": [("readlines", 5), ("tell",), ("readlines", 1), ("read",)],
+    "readlines hint met": [("readlines", 1), ("readlines", 2), ("readlines", 3), ("read",)],
     "iter": [("readline",), ("iter",), ("tell",)],
     "write": [("write", "new\nline\r\nx\ry"), ("tell",), ("seek", 0), ("read",),
               ("writelines", ["a\n", "b", "\n"]), ("seek", 0), ("readlines",)],
@@ -128,6 +132,7 @@ SCRIPTS = {
     "rewrite": [("write", "x\n"), ("seek", 0), ("write", "yz\n"), ("seek", 0), ("read",)],
     "append": ("ab+", [("write", "a\n"), ("seek", 0), ("read",), ("write", "b")]),
     "new file": ("wb", [("write", "a\n"), ("write", "b"), ("tell",), ("read",)]),
+    "failed first write": ("wb", [("write", "a\udc80"), ("write", "b")]),
     "types": [("write", b"x"), ("read", "1"), ("readline", None), ("readline", 1.0)],
     "closed": [("close",), ("close",), ("read",), ("readline",), ("write", "x"), ("tell",),
                ("seek", 0), ("flush",), ("truncate",), ("seekable",), ("writelines", []),
@@ -157,7 +162,7 @@ CHUNK_NEWLINES = [(1 << 16, nl) for nl in NEWLINES] + [
 @pytest.mark.parametrize("chunk,newline", CHUNK_NEWLINES, indirect=["chunk"])
 @pytest.mark.parametrize("script", SCRIPTS)
 def test_script(tmp_path, open_buffer, chunk, encoding, newline, script):
-    if chunk != 1 << 16 and script in ("write after read", "errors=strict"):
+    if chunk != 1 << 16 and script in ("write after read", "errors=strict", "readline 0"):
         pytest.skip("where a write lands, when a decoding error shows: io's read-ahead")
     entry = SCRIPTS[script]
     mode, ops, kw = (*entry, {})[:3] if isinstance(entry, tuple) else ("rb+", entry, {})
