@@ -463,19 +463,20 @@ def test_calls_behind_a_close_and_a_failed_write_as_io(tmp_path, backend, run_on
         if opener is io.open:  # one thread: the close comes first
             f.close()
             behind = [await outcome(step(f, "read", 100))]
-        else:  # a big read in flight, a close waiting for it, a read behind the close
+        else:  # a call in flight, a close waiting for it, a read behind the close
             behind = []
 
             async def run_step(op):
                 behind.append(await outcome(step(f, *op)))
+            await f._acquire()  # the call in flight: held until both wait
             async with anyio.create_task_group() as tg:
-                for op, started in [(("read", 2_000_000), lambda: f._busy),
-                                    (("close",), lambda: f._waiters),
+                for op, started in [(("close",), lambda: f._waiters),
                                     (("read", 100), lambda: len(f._waiters) > 1)]:
                     tg.start_soon(run_step, op)
                     while not started():
                         await anyio.sleep(0)
-            behind = behind[2:]
+                f._release()
+            behind = behind[1:]
         f = await call(opener, "__call__", "/dev/full", "wb")
         return behind + [await outcome(step(f, "write", b"x" * 100000)),
                          await outcome(step(f, "close"))]
