@@ -329,11 +329,14 @@ def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, b
 
 @pytest.mark.parametrize("call", [
     "write(FD, b'x', -1)", "write(FD, b'x', 1 << 63)", "writev(FD, [b'x'], -1)",
-    "fstat(-100)", "fsync(-1)", "fsync(-1, True)", "exists(FD)", "stat(FD)", "read_file(DIR)"])
+    "fstat(-100)", "fsync(-1)", "fsync(-1, True)", "exists(FD)", "stat(FD)", "read_file(DIR)",
+    "stat(None)", "exists(1.5)", "lstat(FD)", "lstat(b'a\\0')", "mkdir(None)", "unlink(b'')",
+    "rename(DIR, None)", "link(None, DIR)", "mkdir(NEW, -1)", "mkdir(NEW, 1 << 31)"])
 def test_odd_arguments_as_os(tmp_path, call, backend, run_on):
     """Descriptors, offsets and paths that the ring takes otherwise than os."""
     (tmp_path / "file").write_bytes(b"x")
-    names = {"FD": os.open(tmp_path / "file", os.O_RDWR), "DIR": str(tmp_path)}
+    names = {"FD": os.open(tmp_path / "file", os.O_RDWR), "DIR": str(tmp_path),
+             "NEW": str(tmp_path / "new")}
     as_os = {"write": os.pwrite, "writev": os.pwritev, "exists": os.path.exists,
              "read_file": lambda p: open(p, "rb").read(), "fsync": lambda fd, data=False:
              (os.fdatasync if data else os.fsync)(fd)}
