@@ -22,12 +22,13 @@ the calling thread: results and exceptions are then those of the
 synchronous call by construction, text and filename included, and the hot
 path never builds an exception of its own.
 
-A call that ends early (an exception from the caller's iterable, a
-KeyboardInterrupt, a consumer closing `iread_files`) cancels what is in
+A call that ends early (an exception from the caller's iterable of paths,
+a KeyboardInterrupt, a consumer closing `iread_files`) cancels what is in
 flight, waits for every completion and closes its slots before the
 exception propagates. If that clean-up is interrupted in turn the ring is
 dropped instead of going back to the pool: destroying a ring waits for the
-kernel and closes its slots.
+kernel and closes its slots. The items of `write_files` are the exception:
+an iterable that fails there ends only the items (see _pairs).
 
 Where io_uring is refused the same calls run the synchronous call of each
 item on a thread pool, again at most DEPTH in flight.
@@ -206,6 +207,9 @@ class _Engine:
         self.out = out
         self.more = True    # take more items: not exhausted, nothing failed
         self.failure: tuple[int, Exception] | None = None
+        # What ended the caller's iterable when that does not end the call
+        # (_pairs): raised once everything handed over is done.
+        self.stopped: Exception | None = None
         self.done: Batch = []
 
     def put(self, i: int, value: Any) -> None:
@@ -247,6 +251,9 @@ class _Engine:
             self.finish(clean)
         if self.failure is not None:
             raise self.failure[1]
+        if (stopped := self.stopped) is not None:
+            self.stopped = None
+            raise stopped
 
     def finish(self, clean: bool) -> None:
         pass
@@ -771,14 +778,30 @@ def write_files(items: Iterable[tuple[StrOrBytesPath, Any]], *, mode: int = 0o66
     return _run(_write_engine(items, return_exceptions, mode))
 
 
+def _pairs(engine: _Engine, items: Iterable[tuple[Any, Any]]) -> Iterator[tuple[Any, Any]]:
+    """The `(path, data)` items of a write. Like a loop of write_bytes calls,
+    which has written every file before the one whose item fails, an
+    exception from the caller's iterable, or an item that is not a pair,
+    ends the items but not the call: the writes handed over finish (a
+    cancelled one would leave its file truncated), then it is raised."""
+    try:
+        for path, data in items:
+            yield path, data
+    except Exception as e:
+        engine.stopped = e
+
+
 def _write_engine(items: Iterable[tuple[Any, Any]], catch: bool, mode: int) -> _Engine:
     ring = _take_ring()
+    engine: _Engine
     if ring is None:
         def call(item: tuple[Any, Any]) -> tuple[Callable[..., object], tuple[Any, ...]]:
-            path, data = item
-            return _os_write, (path, data, mode)
-        return _Threads(items, catch, [], call)
-    return _Writes(ring, items, catch, [], mode)
+            return _os_write, (*item, mode)
+        engine = _Threads(items, catch, [], call)
+    else:
+        engine = _Writes(ring, items, catch, [], mode)
+    engine.it = _pairs(engine, engine.it)
+    return engine
 
 
 def stat_files(paths: Iterable[StrOrBytesPath | int], *, follow_symlinks: bool = True,

@@ -23,7 +23,7 @@ from ._cancel import Action, abandon
 from ._cancel import cancel as cancel_op
 from ._convert import FIRST_READ, MAX_READ, STAT_FROM, data_arg, part, read_size, ring_path
 from ._driver import OPEN_DEPTH, StrOrBytesPath
-from ._errors import OS_NAMES, NameForOs, os_error, push_error
+from ._errors import OS_NAMES, NameForOs, io_error, os_error, push_error
 from ._ring import Completion, RingCore
 
 __all__ = ["RingDriver"]
@@ -161,7 +161,7 @@ class RingDriver(RingCore):
             last[:] = user_data, self._track(user_data)
             _, res, data = await last[1]
             if res < 0:
-                raise os_error(res, path)
+                raise io_error(res, path)
             if res:
                 chunks.append(data)
             offset += res
@@ -178,7 +178,7 @@ class RingDriver(RingCore):
             last[:] = user_data, self._track(user_data)
             _, res, _ = await last[1]
             if res < 0:
-                raise os_error(res, path)
+                raise io_error(res, path)
             if res == 0:
                 raise OSError(errno.EIO, "write made no progress", path)
             offset += res
@@ -245,7 +245,7 @@ class RingDriver(RingCore):
         if res < 0:
             if res == -errno.ECANCELED:  # the open failed: the plain path says how
                 return await self._read_plain(path)
-            raise os_error(res, path)
+            raise io_error(res, path)
         return data  # type: ignore[no-any-return]
 
     async def _read_plain(self, path: Any) -> bytes:
@@ -294,12 +294,12 @@ class RingDriver(RingCore):
         if res == -errno.ECANCELED:  # the open failed: let the plain path say how
             return await self._write_plain(path, data, flags)
         if res < 0:
-            raise os_error(res, path)
+            raise io_error(res, path)
         # A failed close can mean lost data (e.g. on NFS): report it. A
         # cancelled caller leaves the close running; the slot returns anyway.
         _, res, _ = await closed
         if res < 0:
-            raise os_error(res, path)
+            raise io_error(res, path)
 
     async def _write_plain(self, path: Any, data: bytes | memoryview,
                            flags: int) -> None:
@@ -314,7 +314,7 @@ class RingDriver(RingCore):
             raise
         res = await self._close_fd(fd)
         if res < 0:
-            raise os_error(res, path)
+            raise io_error(res, path)
 
     async def open_read(self, path: StrOrBytesPath, flags: int = os.O_RDONLY,
                         mode: int = 0o666, size: int = FIRST_READ

@@ -230,7 +230,12 @@ class Driver:
 
     async def lstat(self, path: StrOrBytesPath) -> os.stat_result:
         """os.lstat."""
-        return await self.stat(path, follow=False)
+        if not isinstance(path, (str, bytes, os.PathLike)):  # os.lstat takes no descriptor
+            return await self.run_sync(os.lstat, path)
+        try:
+            return await self.stat(path, follow=False)
+        except ValueError:  # a NUL, which os.lstat words in its own name
+            return await self.run_sync(os.lstat, path)
 
     async def exists(self, path: StrOrBytesPath) -> bool:
         """os.path.exists: False for a path that cannot be stat'ed."""

@@ -7,7 +7,7 @@ import errno
 import os
 
 __all__ = ["RingUnavailableWarning", "NameForOs", "OS_NAMES", "TRANSIENT", "REFUSED",
-           "push_error", "os_error"]
+           "push_error", "os_error", "io_error"]
 
 
 class RingUnavailableWarning(RuntimeWarning):
@@ -51,3 +51,10 @@ def os_error(res: int, *paths: object) -> OSError:
     if len(paths) == 2:
         return OSError(code, os.strerror(code), paths[0], None, paths[1])
     return OSError(code, os.strerror(code), *paths)
+
+
+def io_error(res: int, path: object) -> OSError:
+    """The OSError of a read, write or close of the open file `path`, as
+    io's file objects raise it: without a file name, but for a directory,
+    which io refuses by name when it opens it."""
+    return os_error(res, path) if res == -errno.EISDIR else os_error(res)

@@ -129,8 +129,10 @@ def current_loop() -> Glue:
 
 
 # id(loop) -> its driver. The driver keeps its loop alive, so the key cannot
-# be reused while the entry exists.
+# be reused while the entry exists. Loops in several threads start their
+# drivers one at a time (_start's warning filters are process-wide).
 _drivers: dict[int, Driver] = {}
+_starting = threading.Lock()
 
 
 def get_driver() -> Driver:
@@ -150,7 +152,7 @@ async def _lifetime(key: int, box: list[Driver]) -> AsyncGenerator[None, None]:
     finally:
         for drv in box:  # none if the loop refused the generator
             if _drivers.get(key) is drv:
-                del _drivers[key]
+                _drivers.pop(key, None)  # unless a _start elsewhere dropped it
             await drv.aclose()
 
 
@@ -162,40 +164,36 @@ def _step(coro: Coroutine[Any, Any, Any]) -> None:
         pass
 
 
-_catching = threading.Lock()
-
-
 def _start(loop: asyncio.AbstractEventLoop) -> Driver:
+    with _starting:
+        return _start_locked(loop)
+
+
+def _start_locked(loop: asyncio.AbstractEventLoop) -> Driver:
     from ._driver import Driver
 
     # Loops closed without shutting down their async generators leave their
-    # drivers here: drop them (each ring then closes itself).
-    for key in [k for k, d in _drivers.items() if d._glue.is_closed()]:
-        del _drivers[key]
+    # drivers here: drop them (each ring then closes itself). The copy, made
+    # without running Python code, is safe from other threads' loops.
+    for key, drv in list(_drivers.items()):
+        if drv._glue.is_closed():
+            _drivers.pop(key, None)
     # An async generator started on the loop is closed by the loop's
     # shutdown_asyncgens(), which asyncio.run() calls once every task is done:
     # its finally closes the driver while the loop still runs. The loop only
     # keeps a weak reference, so the driver keeps the generator. Once that
-    # shutdown has begun the loop refuses new generators (with a warning),
-    # and nothing would close a driver made then: none is made.
+    # shutdown has begun the loop refuses new generators (with a warning
+    # from the loop), and nothing would close a driver made then: none is made.
     box: list[Driver] = []
     shut = getattr(loop, "_asyncgens_shutdown_called", None)  # asyncio's own loops
     if shut:
         raise RuntimeError("the event loop is shutting down")
     agen = _lifetime(id(loop), box)
-    if shut is None:
-        # A loop that keeps this to itself (uvloop) says it with a warning.
-        # Catching warnings swaps process-wide state: one thread at a time,
-        # so that two loops starting at once cannot leave each other's
-        # filter behind.
-        with _catching, warnings.catch_warnings(record=True) as said:
-            warnings.simplefilter("always", ResourceWarning)
-            _step(agen.asend(None))
-        if any(issubclass(w.category, ResourceWarning) for w in said):
-            _step(agen.aclose())
-            raise RuntimeError("the event loop is shutting down")
-    else:
+    if shut is not None:
         _step(agen.asend(None))
+    elif _refused(loop, agen):  # a loop that says it only with its warning (uvloop)
+        _step(agen.aclose())
+        raise RuntimeError("the event loop is shutting down")
     try:
         drv = Driver()
     except BaseException:
@@ -207,6 +205,31 @@ def _start(loop: asyncio.AbstractEventLoop) -> Driver:
     return drv
 
 
+def _refused(loop: object, agen: AsyncGenerator[None, None]) -> bool:
+    """Start `agen` on the loop: did the loop refuse it, with its warning?
+    Catching warnings swaps process-wide state, hence _starting."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        _step(agen.asend(None))
+    refused = False
+    for w in caught:
+        if issubclass(w.category, ResourceWarning) and w.source is loop:
+            refused = True
+        else:  # raised meanwhile elsewhere (another thread, a collection): passed on
+            try:
+                warnings.warn_explicit(w.message, w.category, w.filename, w.lineno,
+                                       source=w.source)
+            except Exception:  # an "error" filter: nobody here to raise it to
+                pass
+    return refused
+
+
 # A forked child starts without the parent's drivers: their rings answer
 # only their properties there.
-os.register_at_fork(after_in_child=_drivers.clear)
+def _after_fork() -> None:
+    global _starting
+    _drivers.clear()
+    _starting = threading.Lock()  # a thread of the parent may have held it
+
+
+os.register_at_fork(after_in_child=_after_fork)

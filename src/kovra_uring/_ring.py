@@ -526,7 +526,10 @@ class RingCore(Driver):
         elif isinstance(path, int):  # a descriptor, as os.stat takes one
             return await self._in_thread(partial(os.stat, path, follow_symlinks=bool(follow)))
         else:
-            name = ring_path(path := os.fspath(path))
+            try:
+                name = ring_path(path := os.fspath(path))
+            except TypeError:  # not a path: os's own words, or its descriptor call
+                return await self._in_thread(partial(os.stat, path, follow_symlinks=bool(follow)))
         follow = bool(follow)
         submit = self.ring.submit_statx  # type: ignore[union-attr]
         try:
@@ -555,7 +558,11 @@ class RingCore(Driver):
         """A path operation of the ring, or `os_fn(*paths, *os_extra)` on a
         thread for a name the ring cannot take."""
         self._check()
-        names: tuple[str | bytes, ...] = tuple(os.fspath(p) for p in paths)
+        try:
+            names: tuple[str | bytes, ...] = tuple(os.fspath(p) for p in paths)
+        except TypeError:  # not a path: os says so in its own words
+            await self._in_thread(os_fn, *paths, *os_extra)
+            return
         try:
             _, res, _ = await self._run(getattr(self.ring, submit_name),
                                         *map(ring_path, names), *extra)
@@ -566,6 +573,10 @@ class RingCore(Driver):
             raise os_error(res, *names)
 
     async def mkdir(self, path: StrOrBytesPath, mode: int = 0o777) -> None:
+        if type(mode) is not int or not 0 <= mode < 1 << 31:
+            # os takes a C int (-1 included), the ring an unsigned one.
+            self._check()
+            return await self._in_thread(os.mkdir, path, mode)
         await self._path_op("submit_mkdir", (path,), (mode,), os.mkdir, (mode,))
 
     async def unlink(self, path: StrOrBytesPath) -> None:

@@ -180,22 +180,22 @@ class ThreadDriver(Driver):
         return await self._run_os(_os_exists, path)  # type: ignore[no-any-return]
 
     async def mkdir(self, path: StrOrBytesPath, mode: int = 0o777) -> None:
-        await self._run_os(os.mkdir, os.fspath(path), mode)
+        await self._run_os(os.mkdir, path, mode)
 
     async def unlink(self, path: StrOrBytesPath) -> None:
-        await self._run_os(os.unlink, os.fspath(path))
+        await self._run_os(os.unlink, path)
 
     async def rmdir(self, path: StrOrBytesPath) -> None:
-        await self._run_os(os.rmdir, os.fspath(path))
+        await self._run_os(os.rmdir, path)
 
     async def rename(self, src: StrOrBytesPath, dst: StrOrBytesPath) -> None:
-        await self._run_os(os.rename, os.fspath(src), os.fspath(dst))
+        await self._run_os(os.rename, src, dst)
 
     async def symlink(self, target: StrOrBytesPath, linkpath: StrOrBytesPath) -> None:
-        await self._run_os(os.symlink, os.fspath(target), os.fspath(linkpath))
+        await self._run_os(os.symlink, target, linkpath)
 
     async def link(self, src: StrOrBytesPath, dst: StrOrBytesPath) -> None:
-        await self._run_os(os.link, os.fspath(src), os.fspath(dst))
+        await self._run_os(os.link, src, dst)
 
     async def read_file(self, path: StrOrBytesPath) -> bytes:
         return await self._run_os(_os_read_file, os.fspath(path))  # type: ignore[no-any-return]

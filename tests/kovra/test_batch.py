@@ -189,6 +189,31 @@ def test_write_files_equal_write_bytes(backend, tmp_path):
     assert (ours / "odd").stat().st_mode == (theirs / "odd").stat().st_mode
 
 
+@pytest.mark.parametrize("end", [RuntimeError("the caller's generator failed"), ("not", "a", "pair")])
+@pytest.mark.parametrize("catch", [False, True])
+def test_write_items_before_a_failing_iterable_are_written(backend, tmp_path, end, catch):
+    """As a loop of write_bytes calls: every item handed over is written,
+    then the iterable's failure is raised."""
+    def items(d):
+        d.mkdir()
+        for i in range(_batch.DEPTH + 8):
+            (d / f"w{i}").write_bytes(b"old")  # a cancelled write would truncate it
+            yield d / f"w{i}", bytes([i]) * 200_000
+        if isinstance(end, Exception):
+            raise end
+        yield end
+
+    def loop(d):
+        for path, data in items(d):
+            path.write_bytes(data)
+
+    want = outcome(loop, tmp_path / "theirs")
+    got = outcome(write_files, items(tmp_path / "ours"), return_exceptions=catch)
+    assert type(got) is type(want) and got.args == want.args
+    assert [p.read_bytes() for p in sorted((tmp_path / "ours").iterdir())] == \
+        [p.read_bytes() for p in sorted((tmp_path / "theirs").iterdir())]
+
+
 def test_an_early_end_leaks_nothing(backend, tree):
     tree = [p for p in tree if not isinstance(p, Path) or p.name != "large"]
     read_files(tree[:3])  # the ring the calls reuse exists before the count

@@ -8,6 +8,7 @@ import select
 import signal
 import sys
 import warnings
+from pathlib import Path
 
 import pytest
 from leaks import open_fds, uring_maps
@@ -167,12 +168,15 @@ def test_short_write_is_continued(tmp_path, fixed):
             await io.write_file(tmp_path / "w", b"x" * 300_000)
 
     try:
+        with pytest.raises(OSError) as want:
+            (tmp_path / "v").write_bytes(b"x" * 300_000)
         with pytest.raises(OSError) as info:
             run(main())
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         signal.signal(signal.SIGXFSZ, handler)
-    assert info.value.errno == errno.EFBIG and info.value.filename == str(tmp_path / "w")
+    assert info.value.errno == errno.EFBIG
+    assert (info.value.args, info.value.filename) == (want.value.args, want.value.filename)
     assert (tmp_path / "w").stat().st_size == 100_000
 
 
@@ -301,6 +305,9 @@ def test_cancellation_at_every_step_leaks_nothing(tmp_path, op):
     ("read_file", lambda p: open(p, "rb"), ("missing",)),
     ("read_file", lambda p: open(p, "rb"), ("file/x",)),
     ("write_file", lambda p: open(p, "wb"), ("nodir/x",)),
+    # Failures of the file once open: io names no file.
+    ("read_file", lambda p: open(p, "rb").read(), ("/proc/self/mem",)),
+    ("write_file", lambda p: Path(p).write_bytes(b"data"), ("/dev/full",)),
     ("stat", os.stat, ("missing",)),
     ("mkdir", os.mkdir, ("file",)),
     ("unlink", os.unlink, ("missing",)),
@@ -329,11 +336,14 @@ def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, b
 
 @pytest.mark.parametrize("call", [
     "write(FD, b'x', -1)", "write(FD, b'x', 1 << 63)", "writev(FD, [b'x'], -1)",
-    "fstat(-100)", "fsync(-1)", "fsync(-1, True)", "exists(FD)", "stat(FD)", "read_file(DIR)"])
+    "fstat(-100)", "fsync(-1)", "fsync(-1, True)", "exists(FD)", "stat(FD)", "read_file(DIR)",
+    "stat(None)", "exists(1.5)", "lstat(FD)", "lstat(b'a\\0')", "mkdir(None)", "unlink(b'')",
+    "rename(DIR, None)", "link(None, DIR)", "mkdir(NEW, -1)", "mkdir(NEW, 1 << 31)"])
 def test_odd_arguments_as_os(tmp_path, call, backend, run_on):
     """Descriptors, offsets and paths that the ring takes otherwise than os."""
     (tmp_path / "file").write_bytes(b"x")
-    names = {"FD": os.open(tmp_path / "file", os.O_RDWR), "DIR": str(tmp_path)}
+    names = {"FD": os.open(tmp_path / "file", os.O_RDWR), "DIR": str(tmp_path),
+             "NEW": str(tmp_path / "new")}
     as_os = {"write": os.pwrite, "writev": os.pwritev, "exists": os.path.exists,
              "read_file": lambda p: open(p, "rb").read(), "fsync": lambda fd, data=False:
              (os.fdatasync if data else os.fsync)(fd)}

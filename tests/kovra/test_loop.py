@@ -5,6 +5,8 @@ import gc
 import os
 import subprocess
 import sys
+import threading
+import warnings
 
 import pytest
 from leaks import open_fds, threads, uring_maps
@@ -127,3 +129,30 @@ def test_forked_child_gets_a_ring_of_its_own():
 def test_outside_a_loop_it_raises():
     with pytest.raises(RuntimeError):
         get_driver()
+
+
+def test_loops_in_many_threads_start_their_drivers_at_once(monkeypatch):
+    """First uses in several threads at once: each gets its driver, and the
+    process's warning filters are left as they were."""
+    filters, show = list(warnings.filters), warnings._showwarnmsg_impl
+    failures = []
+
+    def runs():
+        for _ in range(100):
+            try:
+                asyncio.run(use())
+            except Exception as e:
+                failures.append(e)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        workers = [threading.Thread(target=runs) for _ in range(6)]
+        for t in workers:
+            t.start()
+        for t in workers:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert failures == []
+    assert (warnings.filters, warnings._showwarnmsg_impl) == (filters, show)
