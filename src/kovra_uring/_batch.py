@@ -50,7 +50,7 @@ from typing import Any, Final, TypeAlias
 
 from _uring import Ring
 
-from ._convert import FIRST_READ, MAX_READ, MAX_WRITE, STAT_FROM
+from ._convert import FIRST_READ, MAX_READ, MAX_WRITE, PSEUDO_DIRS, SHM_DIR, STAT_FROM
 from ._convert import data_arg as _data
 from ._convert import part as _part
 from ._convert import stat_result as _stat_result
@@ -183,6 +183,15 @@ def _ring_name(path: Any) -> str:
         name: str = p.decode()
     except UnicodeDecodeError:
         raise _NameForOs() from None
+    return name
+
+
+def _read_name(path: Any) -> str:
+    """`path` as the ring reads it whole: _ring_name's, and _NameForOs where
+    a read may come back short before the end (PSEUDO_DIRS)."""
+    name = _ring_name(path)
+    if name.startswith(PSEUDO_DIRS) and not name.startswith(SHM_DIR):
+        raise _NameForOs()
     return name
 
 
@@ -334,7 +343,7 @@ class _Reads(_RingEngine):
         ring = self.ring
         submit_open_read, submit, reap = ring.submit_open_read, ring.submit, ring.reap
         owner, index, source, opens = self.owner, self.index, self.source, self.opens
-        rdonly, first = os.O_RDONLY, FIRST_READ
+        rdonly, first, pseudo = os.O_RDONLY, FIRST_READ, PSEUDO_DIRS
         out, done = self.out, self.done
         keep = out is not None
         if out is None:
@@ -352,7 +361,8 @@ class _Reads(_RingEngine):
                     slot = free.pop()
                     try:
                         open_id, read_id = submit_open_read(
-                            p if type(p) is str else _ring_name(p), rdonly, 0, first, slot)
+                            p if type(p) is str and not p.startswith(pseudo) else _read_name(p),
+                            rdonly, 0, first, slot)
                     except BaseException as e:
                         free.append(slot)
                         if isinstance(e, OSError) and _push_error(e) is None:

@@ -21,7 +21,8 @@ from typing import Any
 
 from ._cancel import Action, abandon
 from ._cancel import cancel as cancel_op
-from ._convert import FIRST_READ, MAX_READ, STAT_FROM, data_arg, part, read_size, ring_path
+from ._convert import (FIRST_READ, MAX_READ, PSEUDO_DIRS, SHM_DIR, STAT_FROM, data_arg, part,
+                       read_size, ring_path)
 from ._driver import OPEN_DEPTH, StrOrBytesPath
 from ._errors import OS_NAMES, NameForOs, io_error, os_error, push_error
 from ._ring import Completion, RingCore
@@ -189,6 +190,9 @@ class RingDriver(RingCore):
         if self._closed:
             raise RuntimeError("driver is closed")
         name = path if type(path) is str else ring_path(path := os.fspath(path))
+        if name.startswith(PSEUDO_DIRS) and not name.startswith(SHM_DIR):  # on a thread, to the end
+            from ._threads import _os_read_file
+            return await self._in_thread(_os_read_file, path)
         slots = self._slots
         if slots:
             slot = slots.pop()

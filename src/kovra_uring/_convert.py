@@ -7,8 +7,8 @@ import operator
 import os
 from typing import Any
 
-__all__ = ["FIRST_READ", "STAT_FROM", "MAX_READ", "MAX_WRITE", "CURRENT_POSITION", "read_size",
-           "ring_path", "data_arg", "part", "stat_result"]
+__all__ = ["FIRST_READ", "STAT_FROM", "MAX_READ", "MAX_WRITE", "CURRENT_POSITION", "PSEUDO_DIRS",
+           "SHM_DIR", "read_size", "ring_path", "data_arg", "part", "stat_result"]
 
 # The first read of a whole file: one round trip for most small files,
 # without paying for a big buffer (allocation, page faults) on every one of
@@ -21,6 +21,14 @@ MAX_READ = 1 << 30
 # The ring queues at most 4 GiB - 1 per write, and the kernel writes at most
 # 2 GiB - 4 KiB per call anyway: longer data goes in parts of this size.
 MAX_WRITE = 1 << 30
+
+# Where devices, streams and the kernel's own files live. Their reads may
+# come back short before the end (a /proc file gives a page at a time, a
+# FIFO what was written so far), and a position may mean nothing: what reads
+# a file whole stops at a short read only elsewhere (and in SHM_DIR, where
+# regular files in memory live).
+PSEUDO_DIRS = ("/dev/", "/proc/", "/sys/")
+SHM_DIR = "/dev/shm/"
 
 # io_uring reads and writes at offset -1 (as an unsigned 64-bit value) use and
 # advance the file position, like os.read and os.write.

@@ -25,6 +25,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar, overload
 
 from ._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
+from ._convert import PSEUDO_DIRS
 from ._driver import Driver
 from ._loop import get_driver
 from ._raw import AsyncFileIO
@@ -42,7 +43,7 @@ READ_AHEAD = 16 * 1024
 # Where ttys, pipes and other streams are usually opened by name: the ring
 # reads a stream whatever the offset, so a read-ahead there would hold the
 # open until the first data arrived (a FIFO elsewhere still does).
-_DEVICES = ("/dev/", "/proc/")
+_DEVICES = PSEUDO_DIRS
 _DEVICES_B = tuple(os.fsencode(d) for d in _DEVICES)
 
 _Opener = Callable[[str, int], int]

@@ -9,13 +9,14 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import warnings
 from array import array
 from pathlib import Path
 
 import pytest
 
-from kovra_uring import RingUnavailableWarning, _batch
+from kovra_uring import Driver, RingUnavailableWarning, _batch
 from kovra_uring._batch import iread_files, read_files, stat_files, write_files
 
 LOOP_NEUTRAL = True  # synchronous calls: no event loop to parametrize
@@ -113,6 +114,35 @@ def test_read_files_equal_the_sync_loop(backend, tree):
     for call in read_files, stat_files, lambda p: list(iread_files(p)):
         with pytest.raises(TypeError):  # one path, where many are expected
             call(str(tree[1]))
+
+
+@pytest.mark.parametrize("how", ["read_files", "iread_files", "Driver.read_file"])
+def test_a_stream_named_under_proc_is_read_to_its_end(backend, how):
+    """A pipe opened by name (/proc/self/fd/N): its first read comes back
+    short long before the end."""
+    r, w = os.pipe()
+
+    def write():
+        with open(w, "wb", buffering=0) as f:
+            for burst in (b"a" * 10, b"b" * 10):
+                time.sleep(0.05)
+                f.write(burst)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    path = f"/proc/self/fd/{r}"
+    try:
+        if how == "Driver.read_file":
+            async def read():
+                async with Driver() as drv:
+                    return await drv.read_file(path)
+            got = asyncio.run(read())
+        else:
+            got = read_files([path])[0] if how == "read_files" else dict(iread_files([path]))[0]
+    finally:
+        writer.join()
+        os.close(r)
+    assert got == b"a" * 10 + b"b" * 10
 
 
 @pytest.mark.parametrize("route", ["here", "parallel"])
