@@ -379,6 +379,45 @@ def test_cancelled_anywhere(tmp_path, backend, mode, buffering, inside, run_on):
     run_on(main)
 
 
+@pytest.mark.parametrize("mode", ["wb", "ab"])
+def test_cancelled_write_never_lands_after_the_next(tmp_path, backend, mode, run_on):
+    """A write whose caller left is done before the next call on the file,
+    or not at all: never on top of (own position) or after (append mode)
+    what the caller wrote next. One still waiting for a worker thread when
+    its caller left is dropped, as asyncio drops an executor's call."""
+    old, new = b"a" * 1000, b"b" * 1000
+    gate = threading.Event()
+
+    async def write(f, done):
+        done.append(await f.write(old))
+
+    async def main():
+        drv = kovra_uring._loop.get_driver()
+        for i in range(10):
+            p = tmp_path / f"f{i}"
+            f, done = await kovra_uring.open(p, mode, 0), []
+            gate.clear()
+            try:
+                async with anyio.create_task_group() as tg:
+                    for _ in range(64):  # every worker thread busy
+                        tg.start_soon(drv.run_sync, gate.wait)
+                    async with anyio.create_task_group() as victim:
+                        victim.start_soon(write, f, done)
+                        while not f._busy:
+                            await anyio.sleep(0)
+                        victim.cancel_scope.cancel()
+                    gate.set()
+            finally:
+                gate.set()
+            await f.write(new)
+            await f.close()
+            assert p.read_bytes() in ([old + new] if done else
+                                      [new, old + new] if mode == "ab" and backend == "io_uring"
+                                      else [new])
+
+    run_on(main)
+
+
 def test_unbounded_gather(tmp_path, backend, run_on):
     """As many opens at once as a gather asks for: no more descriptors held
     than the files the program has open (here a limit of 256 for 3,000)."""
