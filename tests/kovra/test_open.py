@@ -418,6 +418,39 @@ def test_cancelled_write_never_lands_after_the_next(tmp_path, backend, mode, run
     run_on(main)
 
 
+@pytest.mark.parametrize("mode", ["rb", "r+b", "wb", "r"])
+def test_close_cancelled_behind_a_call_still_closes(tmp_path, backend, mode, run_on):
+    """A close() cancelled while another task is in the file's I/O closes
+    the file once that task is done with it."""
+    p = tmp_path / "f"
+    p.write_bytes(DATA * 200)
+
+    async def main():
+        kovra_uring._loop.get_driver()
+        before = fds()
+        f = await kovra_uring.open(p, mode)
+        busy = f.buffer if mode == "r" else f
+
+        async def close():
+            with anyio.CancelScope() as scope:
+                scope.cancel()
+                await f.close()
+
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(*((f.write, DATA * 200) if "w" in mode else (f.read,)))
+            while not busy._busy:
+                await anyio.sleep(0)
+            tg.start_soon(close)
+        assert f.closed
+        for _ in range(100):  # a file only read is closed without waiting
+            if fds() == before:
+                break
+            await anyio.sleep(0.01)
+        assert fds() == before
+
+    run_on(main)
+
+
 def test_unbounded_gather(tmp_path, backend, run_on):
     """As many opens at once as a gather asks for: no more descriptors held
     than the files the program has open (here a limit of 256 for 3,000)."""
