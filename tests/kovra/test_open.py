@@ -451,6 +451,42 @@ def test_close_cancelled_behind_a_call_still_closes(tmp_path, backend, mode, run
     run_on(main)
 
 
+@pytest.mark.parametrize("call", [
+    lambda drv, p: kovra_uring.open(p, "rb"),
+    lambda drv, p: kovra_uring.open(p, "wb"),
+    lambda drv, p: kovra_uring.open(p, "rb", 0),
+    lambda drv, p: drv.read_file(p),
+    lambda drv, p: drv.write_file(p, b"x"),
+], ids=["rb", "wb", "rb-raw", "read_file", "write_file"])
+def test_cancelled_open_of_a_fifo_leaves_nothing_behind(tmp_path, backend, call, run_on):
+    """An open waiting for a FIFO's other end, cancelled, leaves no thread
+    blocked behind (which would hold the loop's end) and no descriptor."""
+    p = tmp_path / "fifo"
+    os.mkfifo(p)
+
+    async def main():
+        drv = kovra_uring._loop.get_driver()
+        before = fds()
+        with anyio.move_on_after(0.05):
+            f = await call(drv, p)
+            await f.close()  # rb-raw opens at once: its read would wait
+        try:
+            for _ in range(200):
+                if not drv._threads and fds() == before:
+                    break
+                await anyio.sleep(0.01)
+            assert not drv._threads
+            assert fds() == before
+        finally:  # a thread still blocked would hold the run's end
+            for flags in (os.O_RDONLY, os.O_WRONLY):
+                try:
+                    os.close(os.open(p, flags | os.O_NONBLOCK))
+                except OSError:
+                    pass
+
+    run_on(main)
+
+
 def test_unbounded_gather(tmp_path, backend, run_on):
     """As many opens at once as a gather asks for: no more descriptors held
     than the files the program has open (here a limit of 256 for 3,000)."""
