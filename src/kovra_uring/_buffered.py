@@ -19,11 +19,12 @@ import errno
 import io
 import operator
 import os
+from collections import deque
 from collections.abc import Awaitable, Buffer, Callable
 from typing import Any, ClassVar, Self
 
 from . import _loop
-from ._loop import _running_loop
+from ._loop import _running_loop, get_driver
 from ._raw import _CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
@@ -498,7 +499,18 @@ class _Buffered(_AsyncIOBase):
             elif _loop._trio is not None and _running_loop() is None:  # closed: now the checkpoint
                 await _loop._trio.file_checkpoint()
             return
-        await self._acquire()
+        try:
+            await self._acquire()
+        except BaseException:
+            # Cancelled while another task is in the file's I/O: the file
+            # still ends closed, once that task is done with it.
+            if raw._fd >= 0:
+                if self._waiters is None:
+                    self._waiters = deque()
+                self._waiters.appendleft(_CloseInTurn(self))
+                if not self._busy:
+                    self._release()
+            raise
         try:
             if raw._fd < 0:  # closed while this task waited
                 return
@@ -515,6 +527,20 @@ class _Buffered(_AsyncIOBase):
         finally:
             self._release()
 
+    def _close_now(self) -> None:
+        """Close without waiting, dropping what was not written (a cancelled
+        close's turn, see _CloseInTurn)."""
+        raw = self._raw
+        self._buf, self._bpos, self._eof, self._wbuf = b"", 0, False, bytearray()
+        if raw is None or (fd := raw._start_close()) < 0:
+            return
+        try:
+            get_driver().close_soon(fd)
+        except RuntimeError:  # the driver is closed: nothing was queued
+            os.close(fd)
+        finally:
+            raw._remove()
+
     def detach(self) -> AsyncFileIO:
         """io's detach: flush, then hand the raw file over. Not awaited, as
         in aiofiles, so pending writes go out with a blocking write."""
@@ -530,6 +556,26 @@ class _Buffered(_AsyncIOBase):
             self._rewind(raw)
         self._raw, self._buf, self._bpos, self._eof = None, b"", 0, False
         return raw
+
+class _CloseInTurn:
+    """In a file's queue of waiters, the turn of a close() whose caller was
+    cancelled: when the lock comes to it, the file is closed and the lock
+    passed on (whoever waits behind it finds the file closed)."""
+
+    __slots__ = ("_file",)
+
+    def __init__(self, file: _Buffered) -> None:
+        self._file = file
+
+    def done(self) -> bool:
+        return False
+
+    def set_result(self, result: object) -> None:
+        try:
+            self._file._close_now()
+        finally:
+            self._file._release()
+
 
 class AsyncBufferedReader(_Buffered):
     """io.BufferedReader, awaited."""

@@ -97,20 +97,38 @@ class _ThreadFd:
     whose caller was cancelled runs on in its thread, and looks the
     descriptor up only when it runs: so the close waits for the last call
     still running (which then closes it), and a call that starts after the
-    close fails instead of touching whatever file has the number by then."""
+    close fails instead of touching whatever file has the number by then.
 
-    __slots__ = ("fd", "_lock", "_running", "_closing")
+    A call whose caller left before a thread took it is dropped, and on a
+    file (not a stream) the calls run one at a time, in turn: the caller's
+    next call then comes after the one it left, and a write left behind
+    never lands on top of the data written after it. A stream's calls may
+    overlap, as a read left waiting for data must not hold back a write."""
 
-    def __init__(self, fd: int) -> None:
+    __slots__ = ("fd", "_lock", "_running", "_closing", "_turn")
+
+    def __init__(self, fd: int, serial: bool) -> None:
         self.fd = fd
         self._lock = threading.Lock()
         self._running = 0
         self._closing = False
+        self._turn = threading.Lock() if serial else None
 
-    def call(self, fn: Callable[..., _T], *args: Any) -> _T:
+    def call(self, left: list[bool], fn: Callable[..., _T], *args: Any) -> _T:
+        """fn(fd, *args), unless the caller has left (`left[0]`): then an
+        InterruptedError nobody sees."""
+        turn = self._turn
+        if turn is None:
+            return self._call(left, fn, args)
+        with turn:
+            return self._call(left, fn, args)
+
+    def _call(self, left: list[bool], fn: Callable[..., _T], args: tuple[Any, ...]) -> _T:
         with self._lock:
             if self._closing:
                 raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+            if left[0]:
+                raise InterruptedError(errno.EINTR, "the caller left")
             self._running += 1
         try:
             return fn(self.fd, *args)
@@ -382,9 +400,14 @@ class AsyncFileIO(_AsyncIOBase):
     async def _in_thread(self, drv: Driver, fn: Callable[..., _T], *args: Any) -> _T:
         """fn(fd, *args) on one of the driver's threads (see _ThreadFd)."""
         if self._threads is None:
-            self._threads = _ThreadFd(self._fd)
+            self._threads = _ThreadFd(self._fd, self._is_seekable())
         run: Callable[..., Awaitable[_T]] = drv.run_sync
-        return await run(self._threads.call, fn, *args)
+        left = [False]
+        try:
+            return await run(self._threads.call, left, fn, *args)
+        except BaseException:
+            left[0] = True
+            raise
 
     async def _read(self, size: int) -> bytes:
         """One read at the position (the caller holds the lock)."""

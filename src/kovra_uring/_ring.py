@@ -51,7 +51,7 @@ from ._cancel import Action, abandon, close_if_opened
 from ._convert import CURRENT_POSITION, data_arg, part, read_size, ring_path, stat_result
 from ._driver import Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
-from ._threads import _os_write
+from ._threads import _os_write, unblock_fifo
 
 __all__ = ["RingCore", "Completion"]
 
@@ -383,7 +383,8 @@ class RingCore(Driver):
         if res == -errno.ENXIO:
             # The ring opens without waiting: a FIFO's writer meets no
             # reader yet, where os.open waits for one.
-            return await self._in_thread(os.open, path, flags, mode, cleanup=os.close)
+            return await self._in_thread(os.open, path, flags, mode, cleanup=os.close,
+                                         unblock=partial(unblock_fifo, path, flags))
         if res < 0:
             raise os_error(res, path)
         return res

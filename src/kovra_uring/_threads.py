@@ -68,6 +68,19 @@ def os_open_read(path: str | bytes, flags: int, mode: int,
     return fd, len(data), data
 
 
+def unblock_fifo(path: str | bytes, flags: int) -> None:
+    """An os.open of a FIFO waits for the other end: open that end without
+    waiting and close it again, so that an open whose caller left returns
+    (and what it opened is closed by its cleanup, or by the call itself)."""
+    try:
+        if not stat.S_ISFIFO(os.stat(path).st_mode):
+            return
+        other = os.O_RDONLY if flags & os.O_ACCMODE == os.O_WRONLY else os.O_WRONLY
+        os.close(os.open(path, other | os.O_NONBLOCK | os.O_CLOEXEC))
+    except (OSError, ValueError):  # no reader waits yet (ENXIO), the name is gone, or bad
+        pass
+
+
 def _os_exists(path: StrOrBytesPath) -> bool:
     try:
         os.stat(path)
@@ -117,10 +130,11 @@ class ThreadDriver(Driver):
     async def open(self, path: StrOrBytesPath, flags: int = os.O_RDONLY,
                    mode: int = 0o666) -> int:
         self._check()
+        path = os.fspath(path)
         await self._open_turn()
         try:
-            return await self._in_thread(os.open, os.fspath(path), flags | os.O_CLOEXEC, mode,
-                                         cleanup=os.close)
+            return await self._in_thread(os.open, path, flags | os.O_CLOEXEC, mode,
+                                         cleanup=os.close, unblock=partial(unblock_fifo, path, flags))
         finally:
             self._open_done()
 
@@ -128,11 +142,13 @@ class ThreadDriver(Driver):
                         mode: int = 0o666, size: int = FIRST_READ
                         ) -> tuple[int, int | None, bytes]:
         self._check()
+        path = os.fspath(path)
         await self._open_turn()
         try:
-            return await self._in_thread(os_open_read, os.fspath(path), flags | os.O_CLOEXEC,
+            return await self._in_thread(os_open_read, path, flags | os.O_CLOEXEC,
                                          mode, read_size(size),
-                                         cleanup=lambda r: _close_quietly(r[0]))
+                                         cleanup=lambda r: _close_quietly(r[0]),
+                                         unblock=partial(unblock_fifo, path, flags))
         finally:
             self._open_done()
 
@@ -198,7 +214,13 @@ class ThreadDriver(Driver):
         await self._run_os(os.link, src, dst)
 
     async def read_file(self, path: StrOrBytesPath) -> bytes:
-        return await self._run_os(_os_read_file, os.fspath(path))  # type: ignore[no-any-return]
+        self._check()
+        path = os.fspath(path)
+        return await self._in_thread(_os_read_file, path,
+                                     unblock=partial(unblock_fifo, path, os.O_RDONLY))
 
     async def write_file(self, path: StrOrBytesPath, data: Any) -> None:
-        await self._run_os(_os_write_file, os.fspath(path), data_arg(data))
+        self._check()
+        path, data = os.fspath(path), data_arg(data)
+        await self._in_thread(_os_write_file, path, data,
+                              unblock=partial(unblock_fifo, path, os.O_WRONLY))

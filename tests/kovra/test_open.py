@@ -410,6 +410,114 @@ def test_cancelled_anywhere(tmp_path, backend, mode, buffering, inside, run_on):
     run_on(main)
 
 
+@pytest.mark.parametrize("mode", ["wb", "ab"])
+def test_cancelled_write_never_lands_after_the_next(tmp_path, backend, mode, run_on):
+    """A write whose caller left is done before the next call on the file,
+    or not at all: never on top of (own position) or after (append mode)
+    what the caller wrote next. One still waiting for a worker thread when
+    its caller left is dropped, as asyncio drops an executor's call."""
+    old, new = b"a" * 1000, b"b" * 1000
+    gate = threading.Event()
+
+    async def write(f, done):
+        done.append(await f.write(old))
+
+    async def main():
+        drv = kovra_uring._loop.get_driver()
+        for i in range(10):
+            p = tmp_path / f"f{i}"
+            f, done = await kovra_uring.open(p, mode, 0), []
+            gate.clear()
+            try:
+                async with anyio.create_task_group() as tg:
+                    for _ in range(64):  # every worker thread busy
+                        tg.start_soon(drv.run_sync, gate.wait)
+                    async with anyio.create_task_group() as victim:
+                        victim.start_soon(write, f, done)
+                        while not f._busy:
+                            await anyio.sleep(0)
+                        victim.cancel_scope.cancel()
+                    gate.set()
+            finally:
+                gate.set()
+            await f.write(new)
+            await f.close()
+            assert p.read_bytes() in ([old + new] if done else
+                                      [new, old + new] if mode == "ab" and backend == "io_uring"
+                                      else [new])
+
+    run_on(main)
+
+
+@pytest.mark.parametrize("mode", ["rb", "r+b", "wb", "r"])
+def test_close_cancelled_behind_a_call_still_closes(tmp_path, backend, mode, run_on):
+    """A close() cancelled while another task is in the file's I/O closes
+    the file once that task is done with it."""
+    p = tmp_path / "f"
+    p.write_bytes(DATA * 200)
+
+    async def main():
+        kovra_uring._loop.get_driver()
+        before = fds()
+        f = await kovra_uring.open(p, mode)
+        busy = f.buffer if mode == "r" else f
+
+        async def close():
+            with anyio.CancelScope() as scope:
+                scope.cancel()
+                await f.close()
+
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(*((f.write, DATA * 200) if "w" in mode else (f.read,)))
+            while not busy._busy:
+                await anyio.sleep(0)
+            tg.start_soon(close)
+        assert f.closed
+        for _ in range(100):  # a file only read is closed without waiting
+            if fds() == before:
+                break
+            await anyio.sleep(0.01)
+        assert fds() == before
+
+    run_on(main)
+
+
+@pytest.mark.parametrize("call", [
+    lambda drv, p: kovra_uring.open(p, "rb"),
+    lambda drv, p: kovra_uring.open(p, "wb"),
+    lambda drv, p: kovra_uring.open(p, "rb", 0),
+    lambda drv, p: drv.read_file(p),
+    lambda drv, p: drv.write_file(p, b"x"),
+], ids=["rb", "wb", "rb-raw", "read_file", "write_file"])
+def test_cancelled_open_of_a_fifo_leaves_nothing_behind(tmp_path, backend, call, run_on):
+    """An open waiting for a FIFO's other end, cancelled, leaves no thread
+    blocked behind (which would hold the loop's end) and no descriptor."""
+    p = tmp_path / "fifo"
+    os.mkfifo(p)
+
+    async def main():
+        drv = kovra_uring._loop.get_driver()
+        before = fds()
+        with anyio.move_on_after(0.05):
+            f = await call(drv, p)
+            await f.close()  # rb-raw opens at once: its read would wait
+        try:
+            for _ in range(200):
+                if not drv._threads and fds() == before:
+                    break
+                await anyio.sleep(0.01)
+            assert not drv._threads
+            assert fds() == before
+        finally:  # a thread still blocked would hold the run's end
+            for flags in (os.O_RDONLY, os.O_WRONLY):
+                try:
+                    os.close(os.open(p, flags | os.O_NONBLOCK))
+                except OSError:
+                    pass
+
+    run_on(main)
+
+
 def test_unbounded_gather(tmp_path, backend, run_on):
     """As many opens at once as a gather asks for: no more descriptors held
     than the files the program has open (here a limit of 256 for 3,000)."""
