@@ -152,7 +152,7 @@ class Driver:
 
     async def _in_thread(self, fn: Callable[..., T], *args: Any,
                          cleanup: Callable[[T], object] | None = None,
-                         unblock: Callable[[], object] | None = None) -> T:
+                         unblock: Callable[[], bool] | None = None) -> T:
         """fn(*args) on a worker thread. A caller that leaves early leaves
         the call running; `cleanup` then gets its result, and `unblock`
         (if any) is called until the call has ended (see _unblock)."""
@@ -169,16 +169,16 @@ class Driver:
                 self._unblock(cf, unblock)
             raise
 
-    def _unblock(self, cf: concurrent.futures.Future[Any], unblock: Callable[[], object],
+    def _unblock(self, cf: concurrent.futures.Future[Any], unblock: Callable[[], bool],
                  delay: float = 0.001) -> None:
         """Call `unblock()` now and again, less and less often, until the
         call `cf` has ended: nothing interrupts a thread blocked in the
         kernel, and one blocked for good would hold aclose() (and with it
         the loop's end) for good. The thread may not have got to the
-        blocking call yet, hence the repeats."""
-        if cf.done() or self._glue.is_closed():
+        blocking call yet, hence the repeats, until unblock() says there is
+        nothing to unblock."""
+        if cf.done() or self._glue.is_closed() or not unblock():
             return
-        unblock()
         self._glue.call_later(delay, self._unblock, cf, unblock, min(2 * delay, 0.1))
 
     async def _join_threads(self) -> None:

@@ -68,17 +68,21 @@ def os_open_read(path: str | bytes, flags: int, mode: int,
     return fd, len(data), data
 
 
-def unblock_fifo(path: str | bytes, flags: int) -> None:
+def unblock_fifo(path: str | bytes, flags: int) -> bool:
     """An os.open of a FIFO waits for the other end: open that end without
     waiting and close it again, so that an open whose caller left returns
-    (and what it opened is closed by its cleanup, or by the call itself)."""
+    (and what it opened is closed by its cleanup, or by the call itself).
+    False where `path` names no FIFO: nothing to do, now or later."""
     try:
         if not stat.S_ISFIFO(os.stat(path).st_mode):
-            return
+            return False
         other = os.O_RDONLY if flags & os.O_ACCMODE == os.O_WRONLY else os.O_WRONLY
         os.close(os.open(path, other | os.O_NONBLOCK | os.O_CLOEXEC))
-    except (OSError, ValueError):  # no reader waits yet (ENXIO), the name is gone, or bad
-        pass
+    except OSError as e:  # no reader waits yet (ENXIO): again later
+        return e.errno == errno.ENXIO
+    except ValueError:
+        return False
+    return True
 
 
 def _os_exists(path: StrOrBytesPath) -> bool:
