@@ -499,6 +499,15 @@ class _Buffered(_AsyncIOBase):
             elif _loop._trio is not None and _running_loop() is None:  # closed: now the checkpoint
                 await _loop._trio.file_checkpoint()
             return
+        if self._wbuf and _loop.cancel_pending() and raw._is_seekable():
+            # A cancel scope cancels every wait until it is left: an `async
+            # with` that one leaves would close the file with its writes
+            # dropped, where io, trio's own files and a cancelled asyncio
+            # task's __aexit__ write them. A file (not a stream, whose write
+            # may wait for good) closes as trio's files do: shielded, then
+            # the cancel point.
+            await _loop.shielded(self.close)
+            return
         try:
             await self._acquire()
         except BaseException:

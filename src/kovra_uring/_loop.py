@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import math
 import os
 import sys
 import threading
@@ -126,6 +127,31 @@ def current_loop() -> Glue:
     if loop is not None:
         return AsyncioLoop(loop)
     return _elsewhere().current_loop()  # type: ignore[no-any-return]
+
+
+def cancel_pending() -> bool:
+    """Whether the calling task's cancel scope is cancelled already. trio's
+    and anyio's scopes cancel every wait until they are left; asyncio's own
+    cancellation, once delivered, lets the next wait run."""
+    if _running_loop() is None:
+        return _trio is not None and _trio.cancel_pending()
+    anyio = sys.modules.get("anyio")  # its scopes on asyncio, if it is there
+    return anyio is not None and anyio.current_effective_deadline() == -math.inf
+
+
+async def shielded(fn: Callable[[], Awaitable[object]]) -> None:
+    """`await fn()` safe from the cancellation already pending (see
+    cancel_pending), which is raised once it is done."""
+    if _running_loop() is None:
+        assert _trio is not None
+        await _trio.shielded(fn)
+        return
+    import anyio
+    import anyio.lowlevel
+
+    with anyio.CancelScope(shield=True):
+        await fn()
+    await anyio.lowlevel.checkpoint_if_cancelled()
 
 
 # id(loop) -> its driver. The driver keeps its loop alive, so the key cannot

@@ -31,6 +31,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import logging
+import math
 import sys
 import threading
 from collections import deque
@@ -271,6 +272,20 @@ async def file_checkpoint() -> None:
     else:
         _calls = 0
         await checkpoint()
+
+
+def cancel_pending() -> bool:
+    """Whether the calling task's cancel scope is cancelled already: its
+    next checkpoint raises Cancelled."""
+    return trio.current_effective_deadline() == -math.inf
+
+
+async def shielded(fn: Callable[[], Awaitable[object]]) -> None:
+    """`await fn()` safe from the cancellation already pending, which is
+    raised once it is done, as trio's own files close."""
+    with trio.CancelScope(shield=True):
+        await fn()
+    await checkpoint_if_cancelled()
 
 
 def report(message: str, exception: BaseException) -> None:

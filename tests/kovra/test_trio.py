@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 
+import anyio
 import pytest
 import trio
 import trio.testing
@@ -401,3 +402,25 @@ def test_completions_held_for_a_near_timer_all_arrive(tmp_path, monkeypatch):
     got, drv = trio.run(main)
     assert got == {p: p.read_bytes() for p in paths}
     assert held and settled(drv) and drv._held == 0
+
+
+@pytest.mark.parametrize("mode, data", [("w", "text\n" * 3), ("wb", b"bytes" * 3)])
+def test_a_scope_that_leaves_async_with_still_writes_what_is_buffered(
+        tmp_path, run_on, backend, mode, data):
+    # The scope cancels the close in __aexit__ as well (on every library:
+    # anyio's scopes on asyncio too); io, trio's files and a cancelled
+    # asyncio task write what was buffered.
+    path = tmp_path / "f"
+
+    async def main():
+        with anyio.move_on_after(0.05) as scope:
+            async with kovra_uring.open(path, mode) as f:
+                await f.write(data)
+                await f.write(data)
+                await anyio.sleep(5)
+        return scope.cancelled_caught, f.closed
+
+    assert run_on(main) == (True, True)
+    with open(tmp_path / "io", mode) as f:
+        f.write(data * 2)
+    assert path.read_bytes() == (tmp_path / "io").read_bytes()
