@@ -11,7 +11,9 @@ ends).
 The library is found by asking asyncio first, which costs nothing on the
 path every asyncio call takes; trio is asked only when asyncio has no
 running loop and something imported trio, and only then is `_trio`
-imported: importing this package imports neither trio nor anyio."""
+imported: importing this package imports neither trio nor anyio. Once it
+is, a running asyncio loop may also be the host of a trio guest run, whose
+tasks are trio's: they get the run's driver, not the host's."""
 
 from __future__ import annotations
 
@@ -121,10 +123,26 @@ def _elsewhere() -> ModuleType:
     return _trio
 
 
+def _guest() -> bool:
+    """Whether a trio task runs here on top of the running asyncio loop (a
+    guest run, whose tasks the host loop steps). Its tasks await trio's
+    waits, not the host's futures."""
+    if _trio is None:
+        if "trio" not in sys.modules:
+            return False
+        _elsewhere()
+    assert _trio is not None
+    return _trio.in_task()  # type: ignore[no-any-return]
+
+
+def _on_trio() -> bool:
+    return _running_loop() is None or (_trio is not None and _trio.in_task())
+
+
 def current_loop() -> Glue:
     """The running loop, as the driver sees it."""
     loop = _running_loop()
-    if loop is not None:
+    if loop is not None and not _guest():
         return AsyncioLoop(loop)
     return _elsewhere().current_loop()  # type: ignore[no-any-return]
 
@@ -133,7 +151,7 @@ def cancel_pending() -> bool:
     """Whether the calling task's cancel scope is cancelled already. trio's
     and anyio's scopes cancel every wait until they are left; asyncio's own
     cancellation, once delivered, lets the next wait run."""
-    if _running_loop() is None:
+    if _on_trio():
         return _trio is not None and _trio.cancel_pending()
     anyio = sys.modules.get("anyio")  # its scopes on asyncio, if it is there
     return anyio is not None and anyio.current_effective_deadline() == -math.inf
@@ -142,7 +160,7 @@ def cancel_pending() -> bool:
 async def shielded(fn: Callable[[], Awaitable[object]]) -> None:
     """`await fn()` safe from the cancellation already pending (see
     cancel_pending), which is raised once it is done."""
-    if _running_loop() is None:
+    if _on_trio():
         assert _trio is not None
         await _trio.shielded(fn)
         return
@@ -164,10 +182,15 @@ _starting = threading.Lock()
 def get_driver() -> Driver:
     """The running loop's driver (RuntimeError outside a running loop)."""
     loop = _running_loop()
-    if loop is None:
+    # A trio task of a guest run, which the host loop steps: told apart on
+    # the hot path once trio's glue is loaded (by a run, or by _start when
+    # trio was imported).
+    if loop is None or (_trio is not None and _trio.in_task()):
         return _elsewhere().get_driver()  # type: ignore[no-any-return]
     drv = _drivers.get(id(loop))
     if drv is None or drv._glue.loop is not loop:
+        if _guest():
+            return _elsewhere().get_driver()  # type: ignore[no-any-return]
         drv = _start(loop)
     return drv
 
@@ -210,6 +233,7 @@ def _start_locked(loop: asyncio.AbstractEventLoop) -> Driver:
     # keeps a weak reference, so the driver keeps the generator. Once that
     # shutdown has begun the loop refuses new generators (with a warning
     # from the loop), and nothing would close a driver made then: none is made.
+    _guest()  # trio there: its glue loaded, for get_driver to tell a guest run's tasks
     box: list[Driver] = []
     shut = getattr(loop, "_asyncgens_shutdown_called", None)  # asyncio's own loops
     if shut:

@@ -51,6 +51,7 @@ from trio.lowlevel import (
     current_statistics,
     current_task,
     current_trio_token,
+    in_trio_task,
     notify_closing,
     reschedule,
     spawn_system_task,
@@ -272,6 +273,9 @@ async def file_checkpoint() -> None:
     else:
         _calls = 0
         await checkpoint()
+
+
+in_task = in_trio_task
 
 
 def cancel_pending() -> bool:

@@ -424,3 +424,44 @@ def test_a_scope_that_leaves_async_with_still_writes_what_is_buffered(
     with open(tmp_path / "io", mode) as f:
         f.write(data * 2)
     assert path.read_bytes() == (tmp_path / "io").read_bytes()
+
+
+@pytest.mark.parametrize("host_first", [False, True])
+def test_a_guest_run_on_asyncio_gets_a_driver_of_its_own(tmp_path, backend, host_first):
+    # The guest's tasks run inside the host loop's callbacks, where asyncio
+    # reports its loop as running: they still wait on trio, not on the
+    # host's futures, whether or not the host made its driver first.
+    import asyncio
+    path = tmp_path / "f"
+    path.write_bytes(b"one\ntwo\n" * 5000)
+    r, w = os.pipe()
+    before = open_fds(), uring_maps(), threads()
+    drivers = []
+
+    async def guest():
+        drivers.append(get_driver())
+        if backend == "io_uring":  # (a thread's read of a pipe runs on for good)
+            with trio.move_on_after(0.05):  # cancelled in the kernel, as on trio
+                await get_driver().read(r, 10)
+        async with kovra_uring.open(path) as f:
+            return [line async for line in f], await kovra_uring.os.stat(path)
+
+    async def host():
+        loop = asyncio.get_running_loop()
+        if host_first:
+            assert await kovra_uring.os.path.exists(path)
+        done = loop.create_future()
+        trio.lowlevel.start_guest_run(guest, run_sync_soon_threadsafe=loop.call_soon_threadsafe,
+                                      done_callback=done.set_result)
+        return (await asyncio.wait_for(done, 10)).unwrap()
+
+    try:
+        lines, st = asyncio.run(host())
+        assert (lines, st) == (path.open().readlines(), os.stat(path))
+        drv, = drivers
+        assert type(drv._glue).__name__ == "TrioLoop" and settled(drv) and drv._closed
+        del drv, drivers[:]
+        assert (open_fds(), uring_maps(), threads()) == before
+    finally:
+        os.close(r)
+        os.close(w)
