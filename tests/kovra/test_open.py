@@ -3,6 +3,7 @@ on both back ends: the same scripts of calls give the same results, errors and
 file contents."""
 
 import errno
+import fcntl
 import gc
 import inspect
 import io
@@ -334,6 +335,32 @@ def test_descriptors_and_opener_as_io(tmp_path, backend, run_on):
     assert run_on(run, kovra_uring.open) == expected
     os.close(dirfd)
     assert fds() == before
+
+
+@pytest.mark.parametrize("mode, buffering", [("r", -1), ("rb", -1), ("rb", 0)])
+@pytest.mark.parametrize("by", ["descriptor", "fileno"])
+def test_close_releases_a_known_descriptor_as_io(tmp_path, backend, mode, buffering, by, run_on):
+    """A descriptor the caller knows of is closed once close() returns: its
+    lock is released and its number is free, as with io."""
+    p = tmp_path / "f"
+    p.write_bytes(DATA)
+
+    async def run(opener):
+        fd = os.open(p, os.O_RDONLY) if by == "descriptor" else p
+        f = await call(opener, "__call__", fd, mode, buffering)
+        fcntl.flock(f.fileno(), fcntl.LOCK_EX)
+        fd = f.fileno()
+        await call(f, "read", 10)
+        await call(f, "close")
+        closed = await outcome(lambda: os.fstat(fd) and None)
+        other = os.open(p, os.O_RDONLY)
+        try:
+            return [closed,
+                    await outcome(lambda: fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB))]
+        finally:
+            os.close(other)
+
+    assert run_on(run, kovra_uring.open) == run_on(run, io.open)
 
 
 STREAM = b"".join(b"<%05d>" % i for i in range(20000))  # no two places alike
