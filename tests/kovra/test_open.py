@@ -2,6 +2,7 @@
 on both back ends: the same scripts of calls give the same results, errors and
 file contents."""
 
+import asyncio
 import errno
 import fcntl
 import gc
@@ -230,6 +231,51 @@ def test_class_and_attributes_as_io(tmp_path, backend, mode, buffering, run_on):
         return parts
 
     assert run_on(describe, kovra_uring.open) == run_on(describe, io.open)
+
+
+# The classes aiofiles programs check a file against, by the io class of
+# io.open's file: aiofiles names its own after it (a reader is also a
+# buffered file).
+AIOFILES_CLASSES = {io.FileIO: {"AsyncFileIO"},
+                    io.BufferedReader: {"AsyncBufferedReader", "AsyncBufferedIOBase"},
+                    io.BufferedRandom: {"AsyncBufferedReader", "AsyncBufferedIOBase"},
+                    io.BufferedWriter: {"AsyncBufferedIOBase"},
+                    io.TextIOWrapper: {"AsyncTextIOWrapper"}}
+
+
+@pytest.mark.parametrize("mode, buffering", MODES)
+def test_aiofiles_class_names(tmp_path, mode, buffering):
+    from kovra_uring import base, threadpool
+    p = tmp_path / "f"
+    names = set().union(*AIOFILES_CLASSES.values())
+
+    async def classes():
+        p.unlink(missing_ok=True)
+        p.write_bytes(b"x") if "x" not in mode else None
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            ctx = kovra_uring.open(p, mode, buffering)
+        assert isinstance(ctx, base.AiofilesContextManager)
+        async with ctx as f:
+            assert isinstance(f, base.AsyncBase) and not isinstance(f, base.AsyncIndirectBase)
+            return {n for n in names if isinstance(f, getattr(threadpool, n))}
+
+    p.write_bytes(b"x") if "x" not in mode else None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        with io.open(p, mode, buffering) as f:
+            expected = AIOFILES_CLASSES[type(f)]
+    assert asyncio.run(classes()) == expected
+    for n in names:  # also reached through the module aiofiles defines it in
+        assert getattr(threadpool, n) is getattr(threadpool.binary, n, None) \
+            or getattr(threadpool, n) is getattr(threadpool.text, n)
+    assert threadpool.open is kovra_uring.open
+    for s in ["stdin", "stdout", "stderr"]:
+        for stream, cls in [(s, threadpool.text.AsyncTextIndirectIOWrapper),
+                            (s + "_bytes", threadpool.binary.AsyncIndirectBufferedIOBase)]:
+            assert getattr(threadpool, stream) is getattr(kovra_uring, stream)
+            assert isinstance(getattr(kovra_uring, stream), cls)
+            assert isinstance(getattr(kovra_uring, stream), base.AsyncIndirectBase)
 
 
 def _peer(path, mode, data):
@@ -675,6 +721,11 @@ async def use(p: str) -> None:
         text: str = await t.read()
     async with kovra_uring.tempfile.TemporaryDirectory() as d:
         assert_type(d, str)
+    # aiofiles' names, as its users annotate with them
+    t2: kovra_uring.threadpool.text.AsyncTextIOWrapper = await kovra_uring.open(p)
+    b2: kovra_uring.threadpool.binary.AsyncBufferedReader = await kovra_uring.open(p, "rb")
+    w2: kovra_uring.threadpool.binary.AsyncBufferedIOBase = await kovra_uring.open(p, "ab")
+    ctx: kovra_uring.base.AiofilesContextManager[AsyncFileIO] = kovra_uring.open(p, "rb", 0)
 
 
 async def misuse(p: str) -> None:
