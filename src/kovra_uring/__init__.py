@@ -12,6 +12,7 @@ from ._std import stderr, stderr_bytes, stdin, stdin_bytes, stdout, stdout_bytes
 
 # Last: from here on `os` in this namespace is the package's own module.
 from . import os, ospath, tempfile  # noqa: E402  isort: skip
+from . import base, threadpool  # noqa: E402  isort: skip
 
 __all__ = ["Driver", "RingUnavailableWarning", "open", "os", "ospath", "tempfile",
            "stdin", "stdout", "stderr", "stdin_bytes", "stdout_bytes", "stderr_bytes",

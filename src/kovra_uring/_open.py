@@ -225,35 +225,48 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
         ctx: _StoringContext[AsyncBufferedReader] = _StoringContext.__new__(_StoringContext)
         ctx._coro = _open_read(file, "rb", -1, None, ctx)
         return ctx
-    # The same checks as io.open, in its order.
-    if not isinstance(mode, str):
-        raise _type_error("mode", mode, "str")
-    buffering = operator.index(buffering)
-    for arg, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
-        if value is not None and not isinstance(value, str):
-            raise _type_error(arg, value)
-    if not isinstance(file, int):
-        file = os.fspath(file)
-    raw_mode, reading, _, appending, updating, _, text, binary = _parse_mode(mode)
-    if binary:
-        for arg, value in (("an encoding", encoding), ("an errors", errors), ("a newline", newline)):
-            if value is not None:
-                raise ValueError(f"binary mode doesn't take {arg} argument")
-        if buffering == 1:
-            warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
-                          "the default buffer size will be used", RuntimeWarning, 2)
-    else:
-        encoding = io.text_encoding(encoding)  # a warning points at open()'s caller
-    if isinstance(file, int):
-        if file < 0:
-            raise ValueError("negative file descriptor")
-    elif not closefd:
-        raise ValueError("Cannot use closefd=False with file name")
-    if (reading and not updating and opener is None and buffering and not isinstance(file, int)
-            and not _device_name(file)):
-        return FileContext(_open_read(file, mode, buffering, (encoding, errors, newline), None))
-    return FileContext(_open(file, mode, raw_mode, buffering, (encoding, errors, newline),
-                             bool(closefd), opener))
+    # The same checks as io.open, in its order. What they raise is raised
+    # when the result is awaited or entered, as aiofiles raises it.
+    try:
+        if not isinstance(mode, str):
+            raise _type_error("mode", mode, "str")
+        buffering = operator.index(buffering)
+        for arg, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
+            if value is not None and not isinstance(value, str):
+                raise _type_error(arg, value)
+        if not isinstance(file, int):
+            file = os.fspath(file)
+        raw_mode, reading, _, appending, updating, _, text, binary = _parse_mode(mode)
+        if binary:
+            for arg, value in (("an encoding", encoding), ("an errors", errors),
+                               ("a newline", newline)):
+                if value is not None:
+                    raise ValueError(f"binary mode doesn't take {arg} argument")
+            if buffering == 1:
+                warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
+                              "the default buffer size will be used", RuntimeWarning, 2)
+        else:
+            encoding = io.text_encoding(encoding)  # a warning points at open()'s caller
+        if isinstance(file, int):
+            if file < 0:
+                raise ValueError("negative file descriptor")
+        elif not closefd:
+            raise ValueError("Cannot use closefd=False with file name")
+        if (reading and not updating and opener is None and buffering
+                and not isinstance(file, int) and not _device_name(file)):
+            return FileContext(_open_read(file, mode, buffering, (encoding, errors, newline),
+                                          None))
+        return FileContext(_open(file, mode, raw_mode, buffering, (encoding, errors, newline),
+                                 bool(closefd), opener))
+    except Exception as e:
+        return FileContext(_raise(e))
+
+
+async def _raise(e: Exception) -> Any:
+    try:
+        raise e
+    finally:
+        del e  # no cycle through the traceback
 
 
 async def _open_read(file: str | bytes, mode: str, buffering: int,

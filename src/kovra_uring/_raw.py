@@ -631,7 +631,11 @@ class AsyncFileIO(_AsyncIOBase):
             finally:
                 self._remove()
             return -1
-        if self._writable or self._unlink is not None:
+        # A descriptor someone else may know of (the caller's, or one that
+        # fileno() handed out: both use the kernel's position) is closed
+        # before close() returns, as io closes it: a lock on it is released,
+        # and its number is free, by then.
+        if self._writable or self._unlink is not None or self._pos is None:
             return fd
         try:
             drv.close_soon(fd)  # a file only read loses nothing if this fails

@@ -16,14 +16,12 @@ the work, on its own threads where a thread is needed.
 
 from __future__ import annotations
 
-import functools
 import os
-from collections.abc import Awaitable, Callable
-from typing import TYPE_CHECKING, Any, AnyStr, ParamSpec, TypeVar, overload
+from typing import TYPE_CHECKING, Any, AnyStr, overload
 
 from . import ospath as path
 from ._loop import get_driver
-from .ospath import _NAMES, _thread
+from .ospath import _NAMES, _thread, wrap
 
 if TYPE_CHECKING:
     from _typeshed import (BytesPath, FileDescriptor, FileDescriptorOrPath, GenericPath,
@@ -34,19 +32,6 @@ __all__ = [
     "removedirs", "rename", "renames", "replace", "rmdir", "scandir", "sendfile", "stat",
     "statvfs", "symlink", "unlink", "wrap",
 ]
-
-_P = ParamSpec("_P")
-_T = TypeVar("_T")
-
-
-def wrap(func: Callable[_P, _T]) -> Callable[_P, Awaitable[_T]]:
-    """`func` as a coroutine function that runs it on one of the driver's
-    threads (aiofiles.os.wrap; `loop` and `executor` are taken and unused)."""
-    @functools.wraps(func)
-    async def run(*args: Any, loop: object = None, executor: object = None,
-                  **kwargs: Any) -> _T:
-        return await _thread(func, *args, **kwargs)
-    return run
 
 
 async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,

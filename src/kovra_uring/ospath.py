@@ -9,12 +9,13 @@ no permission, a NUL in the name). As in aiofiles, each call also takes
 
 from __future__ import annotations
 
+import functools
 import os
 import stat as _st
 from collections.abc import Awaitable, Callable
 from functools import partial
 from os import PathLike
-from typing import TYPE_CHECKING, AnyStr, ParamSpec, TypeVar, overload
+from typing import TYPE_CHECKING, Any, AnyStr, ParamSpec, TypeVar, overload
 
 from ._loop import get_driver
 
@@ -38,6 +39,17 @@ def _thread(fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Awa
     """fn(*args, **kwargs) on one of the driver's threads, to be awaited."""
     run: Callable[[Callable[[], _T]], Awaitable[_T]] = get_driver().run_sync
     return run(partial(fn, *args, **kwargs))
+
+
+def wrap(func: Callable[_P, _T]) -> Callable[_P, Awaitable[_T]]:
+    """`func` as a coroutine function that runs it on one of the driver's
+    threads (aiofiles' wrap, which its os and os.path also offer; `loop` and
+    `executor` are taken and unused)."""
+    @functools.wraps(func)
+    async def run(*args: Any, loop: object = None, executor: object = None,
+                  **kwargs: Any) -> _T:
+        return await _thread(func, *args, **kwargs)
+    return run
 
 
 def _stat(path: FileDescriptorOrPath) -> Awaitable[os.stat_result]:

@@ -2,7 +2,9 @@
 on both back ends: the same scripts of calls give the same results, errors and
 file contents."""
 
+import asyncio
 import errno
+import fcntl
 import gc
 import inspect
 import io
@@ -198,7 +200,9 @@ def test_open_refuses_as_io(tmp_path, backend, args, run_on):
     for opener in (io.open, kovra_uring.open):
         p.write_bytes(b"data")
         before = fds()
-        results.append((run_on(outcome, lambda: opener(*args)), p.read_bytes(), fds()))
+        # ours raises only once awaited, as aiofiles' open does
+        call = (lambda: opener(*args)) if opener is io.open else opener(*args)
+        results.append((run_on(outcome, call), p.read_bytes(), fds()))
         assert results[-1][0][0] == "error" and results[-1][2] == before
     assert results[0] == results[1]
 
@@ -217,7 +221,8 @@ def test_class_and_attributes_as_io(tmp_path, backend, mode, buffering, run_on):
         with warnings.catch_warnings(record=True) as warned:
             warnings.simplefilter("always")
             f = await outcome(lambda: opener(p, mode, buffering))
-        parts, f = [w.message.args for w in warned if w.category is RuntimeWarning], f[1]
+        parts, f = [(w.message.args, w.filename) for w in warned
+                    if w.category is RuntimeWarning], f[1]
         parts += [os.fspath(f.name) == str(p)]
         while f is not None:
             parts += [type(f).__name__.removeprefix("Async"), f.mode]
@@ -226,6 +231,51 @@ def test_class_and_attributes_as_io(tmp_path, backend, mode, buffering, run_on):
         return parts
 
     assert run_on(describe, kovra_uring.open) == run_on(describe, io.open)
+
+
+# The classes aiofiles programs check a file against, by the io class of
+# io.open's file: aiofiles names its own after it (a reader is also a
+# buffered file).
+AIOFILES_CLASSES = {io.FileIO: {"AsyncFileIO"},
+                    io.BufferedReader: {"AsyncBufferedReader", "AsyncBufferedIOBase"},
+                    io.BufferedRandom: {"AsyncBufferedReader", "AsyncBufferedIOBase"},
+                    io.BufferedWriter: {"AsyncBufferedIOBase"},
+                    io.TextIOWrapper: {"AsyncTextIOWrapper"}}
+
+
+@pytest.mark.parametrize("mode, buffering", MODES)
+def test_aiofiles_class_names(tmp_path, mode, buffering):
+    from kovra_uring import base, threadpool
+    p = tmp_path / "f"
+    names = set().union(*AIOFILES_CLASSES.values())
+
+    async def classes():
+        p.unlink(missing_ok=True)
+        p.write_bytes(b"x") if "x" not in mode else None
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            ctx = kovra_uring.open(p, mode, buffering)
+        assert isinstance(ctx, base.AiofilesContextManager)
+        async with ctx as f:
+            assert isinstance(f, base.AsyncBase) and not isinstance(f, base.AsyncIndirectBase)
+            return {n for n in names if isinstance(f, getattr(threadpool, n))}
+
+    p.write_bytes(b"x") if "x" not in mode else None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        with io.open(p, mode, buffering) as f:
+            expected = AIOFILES_CLASSES[type(f)]
+    assert asyncio.run(classes()) == expected
+    for n in names:  # also reached through the module aiofiles defines it in
+        assert getattr(threadpool, n) is getattr(threadpool.binary, n, None) \
+            or getattr(threadpool, n) is getattr(threadpool.text, n)
+    assert threadpool.open is kovra_uring.open
+    for s in ["stdin", "stdout", "stderr"]:
+        for stream, cls in [(s, threadpool.text.AsyncTextIndirectIOWrapper),
+                            (s + "_bytes", threadpool.binary.AsyncIndirectBufferedIOBase)]:
+            assert getattr(threadpool, stream) is getattr(kovra_uring, stream)
+            assert isinstance(getattr(kovra_uring, stream), cls)
+            assert isinstance(getattr(kovra_uring, stream), base.AsyncIndirectBase)
 
 
 def _peer(path, mode, data):
@@ -334,6 +384,32 @@ def test_descriptors_and_opener_as_io(tmp_path, backend, run_on):
     assert run_on(run, kovra_uring.open) == expected
     os.close(dirfd)
     assert fds() == before
+
+
+@pytest.mark.parametrize("mode, buffering", [("r", -1), ("rb", -1), ("rb", 0)])
+@pytest.mark.parametrize("by", ["descriptor", "fileno"])
+def test_close_releases_a_known_descriptor_as_io(tmp_path, backend, mode, buffering, by, run_on):
+    """A descriptor the caller knows of is closed once close() returns: its
+    lock is released and its number is free, as with io."""
+    p = tmp_path / "f"
+    p.write_bytes(DATA)
+
+    async def run(opener):
+        fd = os.open(p, os.O_RDONLY) if by == "descriptor" else p
+        f = await call(opener, "__call__", fd, mode, buffering)
+        fcntl.flock(f.fileno(), fcntl.LOCK_EX)
+        fd = f.fileno()
+        await call(f, "read", 10)
+        await call(f, "close")
+        closed = await outcome(lambda: os.fstat(fd) and None)
+        other = os.open(p, os.O_RDONLY)
+        try:
+            return [closed,
+                    await outcome(lambda: fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB))]
+        finally:
+            os.close(other)
+
+    assert run_on(run, kovra_uring.open) == run_on(run, io.open)
 
 
 STREAM = b"".join(b"<%05d>" % i for i in range(20000))  # no two places alike
@@ -645,6 +721,11 @@ async def use(p: str) -> None:
         text: str = await t.read()
     async with kovra_uring.tempfile.TemporaryDirectory() as d:
         assert_type(d, str)
+    # aiofiles' names, as its users annotate with them
+    t2: kovra_uring.threadpool.text.AsyncTextIOWrapper = await kovra_uring.open(p)
+    b2: kovra_uring.threadpool.binary.AsyncBufferedReader = await kovra_uring.open(p, "rb")
+    w2: kovra_uring.threadpool.binary.AsyncBufferedIOBase = await kovra_uring.open(p, "ab")
+    ctx: kovra_uring.base.AiofilesContextManager[AsyncFileIO] = kovra_uring.open(p, "rb", 0)
 
 
 async def misuse(p: str) -> None:

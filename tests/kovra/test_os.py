@@ -126,4 +126,5 @@ def test_signatures_are_os():
         for name in set(ours.__all__) - {"path", "wrap"}:
             assert inspect.iscoroutinefunction(getattr(ours, name))
             assert params(getattr(ours, name)) == params(getattr(theirs, name)) + aiofiles_keywords
+    assert kos.path.wrap is kos.wrap  # aiofiles offers it in both
     assert asyncio.run(kos.wrap(os.path.join)("a", "b", executor=None)) == "a/b"
