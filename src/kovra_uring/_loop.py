@@ -154,7 +154,15 @@ def cancel_pending() -> bool:
     if _on_trio():
         return _trio is not None and _trio.cancel_pending()
     anyio = sys.modules.get("anyio")  # its scopes on asyncio, if it is there
-    return anyio is not None and anyio.current_effective_deadline() == -math.inf
+    if anyio is None:
+        return False
+    # A scope cancels its tasks with Task.cancel(): a task not being
+    # cancelled is in no cancelled scope, and anyio (microseconds a call)
+    # need not be asked.
+    task = asyncio.current_task()
+    if task is None or not task.cancelling():
+        return False
+    return bool(anyio.current_effective_deadline() == -math.inf)
 
 
 async def shielded(fn: Callable[[], Awaitable[object]]) -> None:
