@@ -43,9 +43,14 @@ def _os_read_file(path: str | bytes) -> bytes:
         return f.readall()
 
 
-def _os_write_file(path: str | bytes, data: bytes | memoryview) -> None:
+def _os_write_file(path: str | bytes, data: bytes | memoryview, left: list[bool]) -> None:
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
     try:
+        if left[0] and stat.S_ISFIFO(os.fstat(fd).st_mode):
+            # The open returned because the caller left (unblock_fifo's
+            # reader, gone by now): a write would meet no reader, and its
+            # SIGPIPE kills a program that keeps the default action.
+            raise InterruptedError(errno.EINTR, "the caller left")
         done = 0
         while done < len(data):
             n = os.write(fd, part(data, done))
@@ -226,5 +231,10 @@ class ThreadDriver(Driver):
     async def write_file(self, path: StrOrBytesPath, data: Any) -> None:
         self._check()
         path, data = os.fspath(path), data_arg(data)
-        await self._in_thread(_os_write_file, path, data,
-                              unblock=partial(unblock_fifo, path, os.O_WRONLY))
+        left = [False]
+
+        def unblock() -> bool:
+            left[0] = True  # before a reader is opened (see _os_write_file)
+            return unblock_fifo(path, os.O_WRONLY)
+
+        await self._in_thread(_os_write_file, path, data, left, unblock=unblock)

@@ -10,6 +10,7 @@ import inspect
 import io
 import os
 import resource
+import signal
 import sys
 import threading
 import time
@@ -567,9 +568,13 @@ def test_close_cancelled_behind_a_call_still_closes(tmp_path, backend, mode, run
 ], ids=["rb", "wb", "rb-raw", "read_file", "write_file"])
 def test_cancelled_open_of_a_fifo_leaves_nothing_behind(tmp_path, backend, call, run_on):
     """An open waiting for a FIFO's other end, cancelled, leaves no thread
-    blocked behind (which would hold the loop's end) and no descriptor."""
+    blocked behind (which would hold the loop's end) and no descriptor, and
+    writes nothing to the FIFO once released (no reader: a SIGPIPE, which
+    kills a program that keeps the signal's default action)."""
     p = tmp_path / "fifo"
     os.mkfifo(p)
+    pipes = []
+    signal.signal(signal.SIGPIPE, lambda *args: pipes.append(args))
 
     async def main():
         drv = kovra_uring._loop.get_driver()
@@ -591,7 +596,11 @@ def test_cancelled_open_of_a_fifo_leaves_nothing_behind(tmp_path, backend, call,
                 except OSError:
                     pass
 
-    run_on(main)
+    try:
+        run_on(main)
+    finally:
+        signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    assert not pipes
 
 
 def test_unbounded_gather(tmp_path, backend, run_on):
