@@ -138,10 +138,10 @@ class RingDriver(RingCore):
 
     async def _read_all(self, path: Any, read_at: Callable[..., Any],
                         stat_at: Callable[..., Any], last: list[Any],
-                        data: bytes = b"") -> bytes:
+                        data: bytes = b"", to_end: bool = False) -> bytes:
         """Read on from the end of `data` (reads so far that filled their
-        buffers) until a read comes back short, with reads that double in
-        size. `read_at(offset, size)` queues one read and `stat_at()` one
+        buffers) until a read comes back short (`to_end`: empty), with reads
+        that double in size. `read_at(offset, size)` queues one read and `stat_at()` one
         statx of the file; `last` is kept up to date with the newest
         operation for the caller's cleanup.
 
@@ -166,7 +166,7 @@ class RingDriver(RingCore):
             if res:
                 chunks.append(data)
             offset += res
-            if res < size:
+            if res < size and (not to_end or not res):
                 return chunks[0] if len(chunks) == 1 else b"".join(chunks)
             size, probe = (FIRST_READ if probe else min(offset, MAX_READ)), False
 
@@ -190,9 +190,11 @@ class RingDriver(RingCore):
         if self._closed:
             raise RuntimeError("driver is closed")
         name = path if type(path) is str else ring_path(path := os.fspath(path))
-        if name.startswith(PSEUDO_DIRS) and not name.startswith(SHM_DIR):  # on a thread, to the end
-            from ._threads import _os_read_file
-            return await self._in_thread(_os_read_file, path)
+        if name.startswith(PSEUDO_DIRS) and not name.startswith(SHM_DIR):
+            # Read on to the end, on the ring: a read there left waiting (a
+            # tty, a pipe) is cancelled in the kernel with its caller, where
+            # a thread's would hold the loop's end until the stream ends.
+            return await self._read_plain(path, to_end=True)
         slots = self._slots
         if slots:
             slot = slots.pop()
@@ -252,13 +254,13 @@ class RingDriver(RingCore):
             raise io_error(res, path)
         return data  # type: ignore[no-any-return]
 
-    async def _read_plain(self, path: Any) -> bytes:
+    async def _read_plain(self, path: Any, to_end: bool = False) -> bytes:
         fd = await self.open(path)
         last: list[Any] = []
         try:
             data = await self._read_all(
                 path, partial(self.ring.submit_read, fd),  # type: ignore[union-attr]
-                partial(self.ring.submit_fstatx, fd), last)  # type: ignore[union-attr]
+                partial(self.ring.submit_fstatx, fd), last, to_end=to_end)  # type: ignore[union-attr]
         except BaseException:
             self._close_after(fd, last)
             raise

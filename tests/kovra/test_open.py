@@ -603,6 +603,39 @@ def test_cancelled_open_of_a_fifo_leaves_nothing_behind(tmp_path, backend, call,
     assert not pipes
 
 
+def test_a_cancelled_read_file_of_a_stream_leaves_nothing_waiting(backend, run_on):
+    """read_file of a stream named under /proc (read on to its end), cancelled
+    while its writer stays: nothing is left waiting on it, which would hold
+    the loop's end until the writer is done (a thread's read cannot be
+    interrupted: the ring only)."""
+    if backend == "threads":
+        pytest.skip("a thread's read cannot be interrupted")
+    r, w = os.pipe()
+    writer = [w]
+    lock = threading.Lock()
+
+    def close_writer():
+        with lock:
+            if writer:
+                os.close(writer.pop())
+
+    closer = threading.Timer(5, close_writer)  # a thread left reading ends then
+    closer.start()
+
+    async def main():
+        drv = kovra_uring._loop.get_driver()
+        with anyio.move_on_after(0.05):
+            await drv.read_file(f"/proc/self/fd/{r}")
+        return len(drv._threads)
+
+    try:
+        assert run_on(main) == 0
+    finally:
+        closer.cancel()
+        close_writer()
+        os.close(r)
+
+
 def test_unbounded_gather(tmp_path, backend, run_on):
     """As many opens at once as a gather asks for: no more descriptors held
     than the files the program has open (here a limit of 256 for 3,000)."""
