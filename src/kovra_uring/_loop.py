@@ -11,9 +11,11 @@ ends).
 The library is found by asking asyncio first, which costs nothing on the
 path every asyncio call takes; trio is asked only when asyncio has no
 running loop and something imported trio, and only then is `_trio`
-imported: importing this package imports neither trio nor anyio. Once it
-is, a running asyncio loop may also be the host of a trio guest run, whose
-tasks are trio's: they get the run's driver, not the host's."""
+imported: importing this package imports neither trio nor anyio. Where
+something imported trio, a running asyncio loop may also be the host of a
+trio guest run, whose tasks are trio's: they get the run's driver, not the
+host's. So `_trio` is then imported by the first asyncio driver's start as
+well, and a call from outside any asyncio task asks it whose task runs."""
 
 from __future__ import annotations
 
@@ -105,7 +107,8 @@ class AsyncioLoop:
 
 _running_loop = asyncio._get_running_loop  # None, not an exception, outside a loop
 _current_task = asyncio.current_task
-# The trio glue, once trio has run in this process. A file object's call
+# The trio glue, once trio has run in this process (or an asyncio loop
+# started its driver where trio was imported). A file object's call
 # starts with `if _loop._trio is not None and _running_loop() is None:
 # await _loop._trio.file_checkpoint()`: trio's checkpoint rule, for the calls
 # a buffer serves without waiting, at next to no cost on asyncio.
