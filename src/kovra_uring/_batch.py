@@ -40,6 +40,7 @@ import concurrent.futures
 import errno
 import os
 import select
+import sys
 import threading
 import time
 import warnings
@@ -111,12 +112,24 @@ def _os_write(path: StrOrBytesPath, data: Any, mode: int) -> int:
 
 
 def _attempt(fn: Callable[..., object], *args: Any) -> tuple[bool, Any]:
-    """(True, fn(*args)) or (False, the exception it raised). The exception's
-    traceback holds this frame, which refers to nothing of the call's: a
-    failure kept in a result list forms no reference cycle."""
+    """(True, fn(*args)) or (False, the exception it raised), free of the
+    call's frames. A traceback holds each frame's callers too (f_back), up
+    to the engine and its results: a failure kept in the result list, or in
+    the engine, would form a reference cycle, and the files read would stay
+    in memory until the cycle collector runs. So the exception goes without
+    its traceback (its frames are ours) and without the exception that the
+    caller was handling when it made the call (a ring's refusal, which the
+    synchronous call does not meet)."""
+    handled = sys.exception()
     try:
         return True, fn(*args)
     except Exception as e:
+        x: BaseException | None = e
+        while x is not None and x is not handled:
+            x.__traceback__ = None
+            if x.__context__ is handled:
+                x.__context__ = None
+            x = x.__cause__ or x.__context__
         return False, e
 
 
@@ -258,11 +271,20 @@ class _Engine:
             clean = True
         finally:
             self.finish(clean)
+        # Raised with no reference left here or in the engine, which the
+        # traceback's frames hold: no cycle through the exception.
         if self.failure is not None:
-            raise self.failure[1]
+            failure, self.failure = self.failure[1], None
+            try:
+                raise failure
+            finally:
+                del failure
         if (stopped := self.stopped) is not None:
             self.stopped = None
-            raise stopped
+            try:
+                raise stopped
+            finally:
+                del stopped
 
     def finish(self, clean: bool) -> None:
         pass

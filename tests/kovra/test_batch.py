@@ -267,6 +267,41 @@ def test_an_early_end_leaks_nothing(backend, tree):
     assert read_files(tree[:2]) == [sync_read(p) for p in tree[:2]]
 
 
+def _stops_at(after):
+    def items(pairs):
+        yield from pairs[:after]
+        raise RuntimeError("the caller's generator failed")
+    return items
+
+
+@pytest.mark.parametrize("call, items", [
+    (read_files, lambda ok, bad: [ok, bad, ok]),
+    (lambda it, **kw: list(iread_files(it, **kw)), lambda ok, bad: [ok, bad, ok]),
+    (stat_files, lambda ok, bad: [ok, bad, ok]),
+    (write_files, lambda ok, bad: [(ok, b"x"), (bad, b"x"), (ok, 5)]),
+    (write_files, lambda ok, bad: _stops_at(1)([(ok, b"x"), (ok, b"x")])),
+])
+@pytest.mark.parametrize("catch", [False, True])
+def test_a_failure_holds_no_reference_cycle(backend, tmp_path, call, items, catch):
+    """A failure, returned or raised, is freed with its last reference, not
+    left (with the call's frames and data) to the cycle collector."""
+    ok = tmp_path / "ok"
+    ok.write_bytes(b"data")
+    args = items(ok, tmp_path / "missing-dir" / "x")
+    gc.collect()
+    gc.disable()
+    try:
+        try:
+            result = call(args, return_exceptions=catch)
+            assert any(isinstance(r, Exception) or isinstance(r[1], Exception) for r in result)
+        except Exception as e:
+            result = e
+        result = None
+        assert gc.collect() == 0
+    finally:
+        gc.enable()
+
+
 def test_calls_from_threads_loops_and_generators(backend, tree):
     tree = [p for p in tree if not isinstance(p, Path) or p.name != "large"]
     want = read_files(tree, return_exceptions=True)
