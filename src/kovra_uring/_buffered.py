@@ -387,14 +387,26 @@ class _Buffered(_AsyncIOBase):
                 wbuf += data
                 return n
             if wbuf:
-                # One write for both: what was buffered and the new data.
+                # One write for both: what was buffered and the new data. As
+                # io's: until the old data is out a failure drops the new;
+                # a short write that leaves no more than a buffer's worth
+                # keeps the rest buffered (for the next flush to report).
+                old = len(wbuf)
                 wbuf += data
-                await self._flush_writes(raw)
+                try:
+                    while len(wbuf) > self.buffer_size or len(wbuf) > n:
+                        del wbuf[:await self._write_out(raw, bytes(wbuf))]
+                except OSError:
+                    if len(wbuf) > n:
+                        del wbuf[len(wbuf) - n:]
+                    else:
+                        wbuf.clear()
+                    raise
                 return n
             with memoryview(data) as view:
                 done = 0
                 try:
-                    while done < n:
+                    while n - done > self.buffer_size:
                         done += await self._write_out(raw, view[done:] if done else data)
                 except OSError:
                     raise  # what failed is dropped, as io drops it
@@ -402,6 +414,8 @@ class _Buffered(_AsyncIOBase):
                     if raw._pos is not None:  # rewritten by the next flush
                         wbuf += view[done:]
                     raise
+                if done < n:
+                    wbuf += view[done:]
             return n
         finally:
             self._release()

@@ -820,3 +820,27 @@ def test_answers_are_awaitable_too(tmp_path, backend, run_on):
         expected = [(True, getattr(g, n)()) for g in (f, f.raw, t)
                     for n in ("readable", "writable", "seekable", "isatty")]
     assert run_on(main) == expected
+
+
+@pytest.mark.parametrize("mode", ["wb", "ab", "r+b"])
+@pytest.mark.parametrize("sizes", [(9000,), (4500, 4500), (4500, 20000), (9000, 9000)])
+def test_writes_past_the_file_size_limit_as_io(tmp_path, backend, mode, sizes, run_on):
+    """A write cut short by the limit keeps the rest buffered, its error
+    raised by the next flush or close; one that fails drops what io drops."""
+    p = tmp_path / "f"
+
+    async def run(opener):
+        p.write_bytes(b"")
+        f = await call(opener, "__call__", p, mode, 8192)
+        out = [await outcome(step(f, "write", b"%d" % i * n)) for i, n in enumerate(sizes)]
+        out += [await outcome(step(f, op)) for op in ("flush", "close", "close")]
+        return out, p.read_bytes()
+
+    handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8192, hard))
+    try:
+        assert run_on(run, kovra_uring.open) == run_on(run, io.open)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        signal.signal(signal.SIGXFSZ, handler)
