@@ -186,10 +186,13 @@ class _Buffered(_AsyncIOBase):
             buf, pos = self._buf, self._bpos
             self._buf, self._bpos = b"", 0
             return buf if pos == 0 else buf[pos:]
-        raw = self._reader("read", "read of", size)
+        if not self._reading:
+            self._reader("read", "read of", size)  # raises io's error
         size = _size(size)
-        if size < -1:
+        # io's order: the size, then whether it is detached, then closed.
+        if size < -1 and self._raw is not None:
             raise ValueError("read length must be non-negative or -1")
+        raw = self._open_raw("read of")
         buf, pos = self._buf, self._bpos
         if not self._busy:
             if 0 <= size <= len(buf) - pos:
@@ -237,11 +240,13 @@ class _Buffered(_AsyncIOBase):
             return data[:size]
         return data
 
-    async def read1(self, size: int | None = -1) -> bytes:
+    async def read1(self, size: int = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        raw = self._reader("read1", "read of", size)
-        size = _size(size)
+        if not self._reading:
+            self._reader("read1", "read of", size)  # raises io's error
+        size = operator.index(size)  # None is no size here, as for io's read1
+        raw = self._open_raw("read of")
         if size < 0:
             size = self.buffer_size
         if size == 0:
@@ -609,6 +614,7 @@ class AsyncBufferedReader(_Buffered):
     async def peek(self, size: int = 0) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        operator.index(size)  # unused, but an integer, as io takes it
         self._reader("peek", "peek of")
         await self._acquire()
         try:

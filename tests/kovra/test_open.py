@@ -122,14 +122,15 @@ SCRIPTS = {
                       "read(); tell()"),
     "raw update": ("r+b", 0, "write(b'hello'); seek(0); read(3); write(b'XY'); tell(); fpos();"
                    "truncate(2); seek(0, 2); tell(); readall(); seek(0); readall(); truncate(-1)"),
-    "misuse": ("rb", -1, "write(b'x'); truncate(); seek(0, 9); read(-2); seek(1.5);"
+    "misuse": ("rb", -1, "write(b'x'); truncate(); seek(0, 9); read(-2); seek(1.5); read1(None);"
+               "peek(None); peek(1.5);"
                "writelines([b'x']); attr('mode'); readable(); writable(); seekable(); isatty()"),
     "misuse writer": ("wb", -1, "read(); read1(1); readline(); readinto(2); write('str');"
                       "readable(); writable(); attr('mode'); read(None); read1(None);"
                       "readinto1(2); readline(0); close(); readline(0)"),
     "misuse raw writer": ("wb", 0, "readall(); readline(0); readline(); write(b'x'); close();"
                           "readline(0)"),
-    "closed reader": ("rb", -1, "close(); read(); read1(); peek(1); readline(); readinto(1); tell();"
+    "closed reader": ("rb", -1, "close(); read(); read(-2); read1(); peek(1); readline(); readinto(1); tell();"
                       "seek(0); fileno(); isatty(); readable(); writable(); seekable(); flush();"
                       "readlines(); write(b'x'); truncate(); detach(); attr('closed');"
                       "attr('mode'); close()"),
