@@ -129,7 +129,20 @@ class _Buffered(_AsyncIOBase):
         return f"<{cls} name={raw.name!r}>"
 
     def fileno(self) -> int:
-        return self._live().fileno()
+        raw = self._live()
+        if not self._busy:
+            self._give_back(raw)
+        return raw.fileno()
+
+    def _give_back(self, raw: AsyncFileIO) -> None:
+        """Before a reader's raw file is handed out (detach, or its
+        descriptor by fileno()): a file opened by name may hold the open's
+        read-ahead, far more than io's buffer would have read by then, so the
+        raw file goes back to the logical position (a file just opened: its
+        start, as io's), the buffered part to be read again."""
+        if (not self._writing and raw._fd >= 0 and raw._pos is not None
+                and self._bpos < len(self._buf) and raw._is_seekable()):
+            self._rewind(raw)
 
     # These four answer at once, or when awaited (see _Answer).
 
@@ -582,6 +595,8 @@ class _Buffered(_AsyncIOBase):
             self._wbuf.clear()
         if self._writing and self._reading:
             self._rewind(raw)
+        else:
+            self._give_back(raw)
         self._raw, self._buf, self._bpos, self._eof = None, b"", 0, False
         return raw
 

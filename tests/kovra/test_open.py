@@ -414,6 +414,31 @@ def test_close_releases_a_known_descriptor_as_io(tmp_path, backend, mode, buffer
     assert run_on(run, kovra_uring.open) == run_on(run, io.open)
 
 
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("mode, buffering", [("rb", -1), ("rb", 7), ("r", -1)])
+@pytest.mark.parametrize("by", ["fileno", "detach"])
+def test_handed_out_at_its_start_as_io(tmp_path, backend, mode, buffering, size, by, run_on):
+    """A file just opened for reading hands out its descriptor (a child's
+    stdin, sendfile) or its raw file at its start, as io's, whatever the open
+    read ahead."""
+    p = tmp_path / "f"
+    p.write_bytes(DATA[:SIZES[size]])
+
+    async def run(opener):
+        f = await call(opener, "__call__", p, mode, buffering)
+        if by == "fileno":
+            fd = f.fileno()
+            out = [os.lseek(fd, 0, os.SEEK_CUR), os.read(fd, 50)]
+        else:
+            raw = f.detach()
+            out = [await call(raw, "tell"), await call(raw, "read", 50)]
+            f = raw
+        await call(f, "close")
+        return out
+
+    assert run_on(run, kovra_uring.open) == run_on(run, io.open)
+
+
 STREAM = b"".join(b"<%05d>" % i for i in range(20000))  # no two places alike
 
 
