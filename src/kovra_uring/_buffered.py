@@ -259,9 +259,13 @@ class _Buffered(_AsyncIOBase):
         if not self._reading:
             self._reader("read1", "read of", size)  # raises io's error
         size = operator.index(size)  # None is no size here, as for io's read1
-        raw = self._open_raw("read of")
-        if size < 0:
-            size = self.buffer_size
+        self._open_raw("read of")
+        return await self._read1(size if size >= 0 else self.buffer_size, False)
+
+    async def _read1(self, size: int, fill: bool) -> bytes:
+        """read1 of `size` (>= 0); with `fill`, an empty buffer is filled
+        first when `size` fits in it, as io's readinto1 does (so a run of
+        small readinto1 calls costs one raw read per buffer, not one each)."""
         if size == 0:
             return b""
         buf, pos = self._buf, self._bpos
@@ -279,7 +283,13 @@ class _Buffered(_AsyncIOBase):
                 end = min(len(buf), pos + size)
                 self._bpos = end
                 return buf[pos:end]
-            # Buffer empty: one raw read of what was asked, as io does.
+            if fill and size <= self.buffer_size:
+                data = await self._fill(raw, self.buffer_size)
+                if len(data) > size:
+                    self._buf, self._bpos = data, size
+                    return data[:size]
+                return data
+            # Buffer empty: one raw read of what was asked, as io's read1 does.
             return await self._fill(raw, size)
         finally:
             self._release()
@@ -289,8 +299,10 @@ class _Buffered(_AsyncIOBase):
         return await self._readinto(buffer, self.read)
 
     async def readinto1(self, buffer: Buffer) -> int:
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
         self._reader("read1", "readinto of")
-        return await self._readinto(buffer, self.read1)
+        return await self._readinto(buffer, lambda n: self._read1(n, True))
 
     @staticmethod
     async def _readinto(buffer: Buffer, read: Callable[[int], Awaitable[bytes]]) -> int:

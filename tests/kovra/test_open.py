@@ -109,7 +109,8 @@ SCRIPTS = {
                "seek(0, 2); write(b'end'); flush(); fpos(); read(); seek(1); peek(1);"
                "write(b'q'); read1(4); tell()"),
     "update tiny": ("r+b", 5, "read(2); write(b'123'); read(4); seek(1); write(b'a'); peek(1);"
-                    "read(3); truncate(20); seek(0); read(); tell(); readline()"),
+                    "read(3); truncate(20); seek(0); read(); tell(); readline(); seek(1); readinto1(2);"
+                    "fpos(); readinto1(3); readinto1(9); fpos()"),
     "write": ("wb", -1, "write(b'abc'); tell(); write(bytes(10000)); tell(); seek(1);"
               "write(b'Z'); flush(); fpos(); truncate(5); tell(); write(memoryview(b'mv'));"
               "write(bytearray(b'ba')); writelines([b'l1', b'l2']); tell(); read();"
