@@ -20,12 +20,12 @@ import io
 import operator
 import os
 from collections import deque
-from collections.abc import Awaitable, Buffer, Callable
+from collections.abc import Buffer
 from typing import Any, ClassVar, Self
 
 from . import _loop
 from ._loop import _running_loop, get_driver
-from ._raw import _CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size
+from ._raw import _CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size, _target
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
 
@@ -295,22 +295,18 @@ class _Buffered(_AsyncIOBase):
             self._release()
 
     async def readinto(self, buffer: Buffer) -> int:
-        self._reader("read", "readinto of")
-        return await self._readinto(buffer, self.read)
+        with _target(buffer, "readinto() argument") as target:
+            self._reader("read", "readinto of")
+            data = await self.read(len(target))
+            target[:len(data)] = data
+        return len(data)
 
     async def readinto1(self, buffer: Buffer) -> int:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        self._reader("read1", "readinto of")
-        return await self._readinto(buffer, lambda n: self._read1(n, True))
-
-    @staticmethod
-    async def _readinto(buffer: Buffer, read: Callable[[int], Awaitable[bytes]]) -> int:
-        with memoryview(buffer) as view, view.cast("B") as target:
-            if target.readonly:
-                raise TypeError("readinto() argument must be read-write bytes-like object, "
-                                f"not {type(buffer).__name__}")
-            data = await read(len(target))
+        with _target(buffer, "readinto1() argument") as target:
+            self._reader("read1", "readinto of")
+            data = await self._read1(len(target), True)
             target[:len(data)] = data
         return len(data)
 
@@ -401,8 +397,10 @@ class _Buffered(_AsyncIOBase):
     async def write(self, b: Buffer) -> int:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        raw = self._writer("write", "write to")
-        n = _bytes_like(b)
+        if not self._writing:
+            self._writer("write", "write to")  # raises io's error
+        n = _bytes_like(b)  # io's order: what is written, then the file
+        raw = self._open_raw("write to")
         wbuf = self._wbuf
         if not self._busy and self._bpos >= len(self._buf) and len(wbuf) + n <= self.buffer_size:
             wbuf += b

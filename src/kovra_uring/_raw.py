@@ -62,9 +62,26 @@ def _bytes_like(b: object) -> int:
         return len(b)
     try:
         with memoryview(b) as view:  # type: ignore[arg-type]
+            if not view.c_contiguous:  # io takes one block of memory
+                raise BufferError("memoryview: underlying buffer is not C-contiguous")
             return view.nbytes
     except TypeError:
         raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
+
+
+def _target(buffer: object, what: str) -> memoryview:
+    """`buffer` as the writable bytes that readinto fills, or io's
+    TypeError naming `what` (checked before anything else, as io does)."""
+    try:
+        view = memoryview(buffer)  # type: ignore[arg-type]
+    except (TypeError, ValueError):  # ValueError: a released memoryview
+        view = None
+    if view is not None:
+        with view:
+            if not view.readonly and view.c_contiguous:
+                return view.cast("B")
+    raise TypeError(f"{what} must be read-write bytes-like object, "
+                    f"not {type(buffer).__name__}")
 
 
 class _Answer(int):
@@ -471,11 +488,8 @@ class AsyncFileIO(_AsyncIOBase):
     async def readinto(self, buffer: Buffer) -> int:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        self._fd_for(reading=True)
-        with memoryview(buffer) as view, view.cast("B") as target:
-            if target.readonly:
-                raise TypeError("readinto() argument must be read-write bytes-like object, "
-                                f"not {type(buffer).__name__}")
+        with _target(buffer, "readinto() argument 1") as target:
+            self._fd_for(reading=True)
             data = await self.read(len(target))
             target[:len(data)] = data
         return len(data)

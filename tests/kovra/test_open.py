@@ -2,6 +2,7 @@
 on both back ends: the same scripts of calls give the same results, errors and
 file contents."""
 
+import array
 import asyncio
 import errno
 import fcntl
@@ -438,6 +439,47 @@ def test_handed_out_at_its_start_as_io(tmp_path, backend, mode, buffering, size,
         return out
 
     assert run_on(run, kovra_uring.open) == run_on(run, io.open)
+
+
+def _released():
+    view = memoryview(bytearray(3))
+    view.release()
+    return view
+
+
+ODD_BUFFERS = {
+    "strided": lambda: memoryview(bytearray(b"abcdefgh"))[::2],
+    "read-only": lambda: memoryview(b"abcd"),
+    "released": _released,
+    "str": lambda: "abcd",
+    "ints": lambda: array.array("i", [1, 2, 3]),
+    "2-d": lambda: memoryview(bytearray(b"abcdefgh")).cast("B", (2, 4)),
+}
+
+
+@pytest.mark.parametrize("closed", [False, True])
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("wb", 0), ("wb", -1),
+                                             ("r+b", 4)])
+def test_odd_buffers_as_io(tmp_path, backend, mode, buffering, closed, run_on):
+    """What readinto and write take, and what they raise for the rest
+    (before looking at the mode or whether the file is closed), as io."""
+    async def run(opener, path):
+        path.write_bytes(DATA[:100])
+        out = []
+        for make in ODD_BUFFERS.values():
+            for op in ("readinto", "readinto1", "write"):
+                f = await call(opener, "__call__", path, mode, buffering)
+                if closed:
+                    await call(f, "close")
+                b = make()
+                if hasattr(f, op):
+                    out.append(await outcome(call(f, op, b)))
+                    out.append(await outcome(lambda: bytes(b)))
+                await call(f, "close")
+        return out, path.read_bytes()
+
+    assert run_on(run, kovra_uring.open, tmp_path / "ours") == \
+        run_on(run, io.open, tmp_path / "io")
 
 
 STREAM = b"".join(b"<%05d>" % i for i in range(20000))  # no two places alike
