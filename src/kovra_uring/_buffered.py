@@ -25,12 +25,15 @@ from typing import Any, ClassVar, Self
 
 from . import _loop
 from ._loop import _running_loop, get_driver
-from ._raw import _CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size, _target
+from ._raw import (_CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size, _ssize,
+                   _target)
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
 
 _DETACHED = "raw stream has been detached"
 _WHENCES = frozenset({os.SEEK_SET, os.SEEK_CUR, os.SEEK_END, os.SEEK_DATA, os.SEEK_HOLE})
+_OFF_MAX = 2**63 - 1  # off_t
+_OFF_MIN = -2**63
 
 
 class _Buffered(_AsyncIOBase):
@@ -258,7 +261,7 @@ class _Buffered(_AsyncIOBase):
             await _loop._trio.file_checkpoint()
         if not self._reading:
             self._reader("read1", "read of", size)  # raises io's error
-        size = operator.index(size)  # None is no size here, as for io's read1
+        size = _ssize(size)  # None is no size here, as for io's read1
         self._open_raw("read of")
         return await self._read1(size if size >= 0 else self.buffer_size, False)
 
@@ -313,13 +316,13 @@ class _Buffered(_AsyncIOBase):
     async def readline(self, size: int | None = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        size = _size(size)
         try:
             raw = self._reader("read", "readline of")
         except io.UnsupportedOperation:
-            if _size(size) == 0:  # io's generic readline reads nothing for that
+            if size == 0:  # io's generic readline reads nothing for that
                 return b""
             raise
-        size = _size(size)
         buf, pos = self._buf, self._bpos
         if not self._busy:
             end = len(buf) if size < 0 else min(len(buf), pos + size)
@@ -484,12 +487,18 @@ class _Buffered(_AsyncIOBase):
     async def seek(self, target: int, whence: int = 0) -> int:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        # io's order: whence converted, detached, whence known, closed,
+        # seekable, then the target.
+        whence = operator.index(whence)
+        self._live()
         if whence not in _WHENCES:
             raise ValueError(f"whence value {whence} unsupported")
         raw = self._open_raw("seek of")
         if not raw._is_seekable():
             raise io.UnsupportedOperation("File or stream is not seekable.")
         target = operator.index(target)
+        if not _OFF_MIN <= target <= _OFF_MAX:
+            raise ValueError("cannot fit 'int' into an offset-sized integer")
         buf, pos = self._buf, self._bpos
         if not self._busy and whence in (0, 1) and pos < len(buf):
             # Within the read buffer: no I/O.
@@ -639,7 +648,7 @@ class AsyncBufferedReader(_Buffered):
     async def peek(self, size: int = 0) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        operator.index(size)  # unused, but an integer, as io takes it
+        _ssize(size)  # unused, but an integer, as io takes it
         self._reader("peek", "peek of")
         await self._acquire()
         try:

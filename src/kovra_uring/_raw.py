@@ -18,6 +18,7 @@ import errno
 import io
 import operator
 import os
+import sys
 import threading
 import warnings
 from collections import deque
@@ -43,6 +44,8 @@ _MAX_CHUNK = 32 * 1024 * 1024
 
 
 _T = TypeVar("_T")
+_SSIZE_MAX = sys.maxsize
+_SSIZE_MIN = -sys.maxsize - 1
 
 
 def _size(size: int | None) -> int:
@@ -50,9 +53,20 @@ def _size(size: int | None) -> int:
     if size is None:
         return -1
     try:
-        return operator.index(size)
+        n = operator.index(size)
     except TypeError:
         raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'") from None
+    if not _SSIZE_MIN <= n <= _SSIZE_MAX:
+        raise OverflowError("cannot fit 'int' into an index-sized integer")
+    return n
+
+
+def _ssize(size: int) -> int:
+    """A size that io takes as a C ssize_t (read1, peek): an integer."""
+    n = operator.index(size)
+    if not _SSIZE_MIN <= n <= _SSIZE_MAX:
+        raise OverflowError("Python int too large to convert to C ssize_t")
+    return n
 
 
 def _bytes_like(b: object) -> int:
@@ -240,8 +254,8 @@ class _AsyncIOBase:
             raise ValueError(_CLOSED_IOBASE)
 
     async def readlines(self, hint: int | None = -1) -> list[bytes]:
-        self._check_open()
         hint = _size(hint)
+        self._check_open()
         lines: list[bytes] = []
         total = 0
         while line := await self.readline():
@@ -454,8 +468,8 @@ class AsyncFileIO(_AsyncIOBase):
     async def read(self, size: int | None = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        self._fd_for(reading=True)
         size = _size(size)
+        self._fd_for(reading=True)
         await self._acquire()
         try:
             if size < 0:
@@ -603,6 +617,7 @@ class AsyncFileIO(_AsyncIOBase):
     async def seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        whence = operator.index(whence)  # before the file, as io converts it
         self._fd_open()
         await self._acquire()
         try:
