@@ -300,6 +300,11 @@ class _Buffered(_AsyncIOBase):
     async def readinto(self, buffer: Buffer) -> int:
         with _target(buffer, "readinto() argument") as target:
             self._reader("read", "readinto of")
+            if not target and self._wbuf and self._bpos >= len(self._buf):
+                # io's readinto writes out what is buffered even for no bytes
+                # (in append mode the position moves to the end then).
+                await self.flush()
+                return 0
             data = await self.read(len(target))
             target[:len(data)] = data
         return len(data)

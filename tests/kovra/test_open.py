@@ -121,7 +121,7 @@ SCRIPTS = {
     "append": ("ab", -1, "tell(); write(b'tail'); tell(); seek(0); tell(); write(b'more'); tell();"
                "flush(); fpos(); read(1)"),
     "append update": ("a+b", -1, "read(3); seek(0); read(5); write(b'w'); tell(); flush(); seek(0);"
-                      "read(); tell()"),
+                      "read(); tell(); seek(100, 2); write(b'abc'); readinto(0); tell()"),
     "raw update": ("r+b", 0, "write(b'hello'); seek(0); read(3); write(b'XY'); tell(); fpos();"
                    "truncate(2); seek(0, 2); tell(); readall(); seek(0); readall(); truncate(-1)"),
     "misuse": ("rb", -1, "write(b'x'); truncate(); seek(0, 9); read(-2); seek(1.5); read1(None);"
