@@ -740,6 +740,8 @@ def test_growing_file_and_finalization(tmp_path, backend, run_on):
 
 
 TYPED_USE = '''
+import os
+import pathlib
 from typing import assert_type
 import kovra_uring
 from kovra_uring import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter, AsyncFileIO
@@ -761,8 +763,21 @@ async def use(p: str) -> None:
     assert_type(await raw.read(n), bytes)
     async with kovra_uring.open(p) as t:
         text: str = await t.read()
-    async with kovra_uring.tempfile.TemporaryDirectory() as d:
+    async with kovra_uring.tempfile.TemporaryDirectory(dir=pathlib.Path(p)) as d:
         assert_type(d, str)
+    async with kovra_uring.tempfile.TemporaryFile() as tf:
+        assert_type(tf, AsyncBufferedRandom)
+    async with kovra_uring.tempfile.NamedTemporaryFile("w+", dir=pathlib.Path(d)) as nt:
+        assert_type(await nt.read(), str)
+    async with kovra_uring.tempfile.SpooledTemporaryFile(mode="w+") as sp:
+        assert_type(await sp.read(), str)
+    assert_type(kovra_uring.read_files([p]), list[bytes])
+    for _, got in kovra_uring.iread_files([p], return_exceptions=True):
+        assert_type(got, bytes | Exception)
+    assert_type(kovra_uring.write_files([(p, data)]), list[int])
+    assert_type(kovra_uring.stat_files([p]), list[os.stat_result])
+    async with kovra_uring.Driver() as io:
+        assert_type(await io.listdir(os.fsencode(p)), list[bytes])
     # aiofiles' names, as its users annotate with them
     t2: kovra_uring.threadpool.text.AsyncTextIOWrapper = await kovra_uring.open(p)
     b2: kovra_uring.threadpool.binary.AsyncBufferedReader = await kovra_uring.open(p, "rb")
