@@ -25,12 +25,22 @@ from typing import Any, ClassVar, Self
 
 from . import _loop
 from ._loop import _running_loop, get_driver
-from ._raw import _CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size
+from ._raw import (_CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _rw_view,
+                   _size)
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
 
 _DETACHED = "raw stream has been detached"
 _WHENCES = frozenset({os.SEEK_SET, os.SEEK_CUR, os.SEEK_END, os.SEEK_DATA, os.SEEK_HOLE})
+
+
+def _ssize(size: int) -> int:
+    """A size as io converts its C size arguments: an integer (not None)
+    that fits a Py_ssize_t."""
+    n = operator.index(size)
+    if not -(1 << 63) <= n < 1 << 63:
+        raise OverflowError("Python int too large to convert to C ssize_t")
+    return n
 
 
 class _Buffered(_AsyncIOBase):
@@ -237,11 +247,11 @@ class _Buffered(_AsyncIOBase):
             return data[:size]
         return data
 
-    async def read1(self, size: int | None = -1) -> bytes:
+    async def read1(self, size: int = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        size = _ssize(size)
         raw = self._reader("read1", "read of", size)
-        size = _size(size)
         if size < 0:
             size = self.buffer_size
         if size == 0:
@@ -267,19 +277,17 @@ class _Buffered(_AsyncIOBase):
             self._release()
 
     async def readinto(self, buffer: Buffer) -> int:
-        self._reader("read", "readinto of")
-        return await self._readinto(buffer, self.read)
+        return await self._readinto(buffer, "read", self.read)
 
     async def readinto1(self, buffer: Buffer) -> int:
-        self._reader("read1", "readinto of")
-        return await self._readinto(buffer, self.read1)
+        return await self._readinto(buffer, "read1", self.read1)
 
-    @staticmethod
-    async def _readinto(buffer: Buffer, read: Callable[[int], Awaitable[bytes]]) -> int:
-        with memoryview(buffer) as view, view.cast("B") as target:
-            if target.readonly:
-                raise TypeError("readinto() argument must be read-write bytes-like object, "
-                                f"not {type(buffer).__name__}")
+    async def _readinto(self, buffer: Buffer, op: str,
+                        read: Callable[[int], Awaitable[bytes]]) -> int:
+        # io takes the buffer first: a wrong one is what a closed or
+        # write-only file reports.
+        with _rw_view(buffer, "argument") as view, view.cast("B") as target:
+            self._reader(op, "readinto of")
             data = await read(len(target))
             target[:len(data)] = data
         return len(data)
@@ -609,6 +617,7 @@ class AsyncBufferedReader(_Buffered):
     async def peek(self, size: int = 0) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        _ssize(size)  # unused, as by io, which still takes it as an int
         self._reader("peek", "peek of")
         await self._acquire()
         try:

@@ -67,6 +67,22 @@ def _bytes_like(b: object) -> int:
         raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
 
 
+def _rw_view(buffer: Buffer, arg: str) -> memoryview:
+    """memoryview(buffer) if io's readinto() takes it (writable and
+    C-contiguous); TypeError in io's words (`arg` names the argument as it
+    does) for anything else."""
+    try:
+        view = memoryview(buffer)
+    except TypeError:
+        pass
+    else:
+        if not view.readonly and view.c_contiguous:
+            return view
+        view.release()
+    what = "None" if buffer is None else type(buffer).__name__
+    raise TypeError(f"readinto() {arg} must be read-write bytes-like object, not {what}")
+
+
 class _Answer(int):
     """A yes or no from readable(), writable(), seekable() or isatty(), that
     can also be awaited: aiofiles' callers await some of these, io's callers
@@ -471,11 +487,8 @@ class AsyncFileIO(_AsyncIOBase):
     async def readinto(self, buffer: Buffer) -> int:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        self._fd_for(reading=True)
-        with memoryview(buffer) as view, view.cast("B") as target:
-            if target.readonly:
-                raise TypeError("readinto() argument must be read-write bytes-like object, "
-                                f"not {type(buffer).__name__}")
+        with _rw_view(buffer, "argument 1") as view, view.cast("B") as target:
+            self._fd_for(reading=True)  # after the buffer's check, as io's
             data = await self.read(len(target))
             target[:len(data)] = data
         return len(data)

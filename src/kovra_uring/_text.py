@@ -353,7 +353,10 @@ class AsyncTextIOWrapper:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
         buf, dec = self._readable()
-        size = -1 if size is None else operator.index(size)
+        try:
+            size = -1 if size is None else operator.index(size)
+        except TypeError:
+            size = _size(size)  # raises it in io's words
         text, pos = self._text, self._pos
         if size < 0:
             if self._bom_check:

@@ -65,7 +65,7 @@ async def step(f, op, *args):
         return os.lseek(f.fileno(), 0, os.SEEK_CUR)
     if op == "attr":
         return getattr(f, args[0])
-    if op in ("readinto", "readinto1"):
+    if op in ("readinto", "readinto1") and isinstance(args[0], int):
         buf = bytearray(args[0])
         return await call(f, op, buf), bytes(buf)
     if op in ("peek", "read1"):
@@ -140,6 +140,13 @@ SCRIPTS = {
                    "seekable(); readline(); readlines(); attr('closed')"),
     "detach": ("r+b", -1, "read(3); write(b'Q'); detach(); read(); write(b'x'); attr('raw');"
                "close()"),
+    "bad sizes": ("r+b", -1, "read1(None); peek(None); peek('3'); read1('3'); peek(2**70);"
+                  "read1(2**70); read(1.5); readline('3'); tell()"),
+    "bad text sizes": ("r", -1, "read('3'); read(1.5); readline('3'); read(2); tell()"),
+    **{f"bad buffers{name}": (mode, buffering, "readinto(b'ab'); readinto(None); readinto('ab');"
+                              "readinto(3.0); readinto(memoryview(bytearray(4))[::2]); tell();"
+                              "close(); readinto(None); peek(None)")
+       for name, mode, buffering in (("", "rb", -1), (" raw", "rb", 0), (" writer", "wb", -1))},
 }
 
 
