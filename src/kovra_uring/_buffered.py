@@ -196,8 +196,10 @@ class _Buffered(_AsyncIOBase):
             buf, pos = self._buf, self._bpos
             self._buf, self._bpos = b"", 0
             return buf if pos == 0 else buf[pos:]
-        raw = self._reader("read", "read of", size)
-        size = _size(size)
+        if not self._reading:
+            self._reader("read", "read of", size)  # raises, as io's writer does
+        size = _size(size)  # io converts it before it looks at the file
+        raw = self._reader("read", "read of")
         if size < -1:
             raise ValueError("read length must be non-negative or -1")
         buf, pos = self._buf, self._bpos
@@ -295,13 +297,13 @@ class _Buffered(_AsyncIOBase):
     async def readline(self, size: int | None = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        size = _size(size)
         try:
             raw = self._reader("read", "readline of")
         except io.UnsupportedOperation:
-            if _size(size) == 0:  # io's generic readline reads nothing for that
+            if size == 0:  # io's generic readline reads nothing for that
                 return b""
             raise
-        size = _size(size)
         buf, pos = self._buf, self._bpos
         if not self._busy:
             end = len(buf) if size < 0 else min(len(buf), pos + size)
@@ -379,7 +381,12 @@ class _Buffered(_AsyncIOBase):
     async def write(self, b: Buffer) -> int:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        raw = self._writer("write", "write to")
+        try:
+            raw = self._writer("write", "write to")
+        except ValueError as e:
+            if not isinstance(e, io.UnsupportedOperation):
+                _bytes_like(b)  # a closed writer checks the data first, as io's
+            raise
         n = _bytes_like(b)
         wbuf = self._wbuf
         if not self._busy and self._bpos >= len(self._buf) and len(wbuf) + n <= self.buffer_size:

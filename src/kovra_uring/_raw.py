@@ -239,8 +239,8 @@ class _AsyncIOBase:
             raise ValueError(_CLOSED_IOBASE)
 
     async def readlines(self, hint: int | None = -1) -> list[bytes]:
-        self._check_open()
         hint = _size(hint)
+        self._check_open()
         lines: list[bytes] = []
         total = 0
         while line := await self.readline():
@@ -453,8 +453,8 @@ class AsyncFileIO(_AsyncIOBase):
     async def read(self, size: int | None = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        size = _size(size)  # io converts it before it looks at the file
         self._fd_for(reading=True)
-        size = _size(size)
         await self._acquire()
         try:
             if size < 0:

@@ -270,7 +270,8 @@ class AsyncTextIOWrapper:
         return self._attached().writable()
 
     def seekable(self) -> bool:
-        self._open()
+        if self._attached().closed:
+            raise ValueError(_CLOSED[:-1])  # the buffer's words, as io asks it
         return self._seekable
 
     def detach(self) -> AsyncBuffer:
@@ -352,11 +353,11 @@ class AsyncTextIOWrapper:
     async def read(self, size: int | None = -1) -> str:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        buf, dec = self._readable()
         try:
             size = -1 if size is None else operator.index(size)
         except TypeError:
-            size = _size(size)  # raises it in io's words
+            size = _size(size)  # raises it in io's words, before the file's state
+        buf, dec = self._readable()
         text, pos = self._text, self._pos
         if size < 0:
             if self._bom_check:

@@ -142,7 +142,11 @@ SCRIPTS = {
                "close()"),
     "bad sizes": ("r+b", -1, "read1(None); peek(None); peek('3'); read1('3'); peek(2**70);"
                   "read1(2**70); read(1.5); readline('3'); tell()"),
-    "bad text sizes": ("r", -1, "read('3'); read(1.5); readline('3'); read(2); tell()"),
+    "bad text sizes": ("r", -1, "read('3'); read(1.5); readline('3'); read(2); tell(); close();"
+                       "read('3'); seekable()"),
+    **{f"closed, bad arguments{name}": (mode, buffering, "close(); read('3'); readline('3');"
+                                        "readlines('3'); write('x'); write(3); read(None)")
+       for name, mode, buffering in (("", "r+b", -1), (" raw", "r+b", 0), (" writer", "wb", -1))},
     **{f"bad buffers{name}": (mode, buffering, "readinto(b'ab'); readinto(None); readinto('ab');"
                               "readinto(3.0); readinto(memoryview(bytearray(4))[::2]); tell();"
                               "close(); readinto(None); peek(None)")
