@@ -761,6 +761,7 @@ from kovra_uring import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedW
 async def use(p: str) -> None:
     async with kovra_uring.open(p, "rb") as f:
         assert_type(f, AsyncBufferedReader)
+        assert_type(f.raw, AsyncFileIO)
         data: bytes = await f.read()
         async for line in f:
             assert_type(line, bytes)
