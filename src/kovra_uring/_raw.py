@@ -172,10 +172,8 @@ def _close_quietly(fd: int) -> None:
         pass
 
 
-class _AsyncIOBase:
-    """What io.IOBase gives every file, awaited: line iteration, readlines,
-    writelines, and use as an async context manager; and the lock that
-    lets one task at a time into a file's I/O."""
+class _Turns:
+    """The lock that lets one task at a time into a file's I/O."""
 
     __slots__ = ("_busy", "_waiters")
 
@@ -219,6 +217,13 @@ class _AsyncIOBase:
         if self._busy:
             await self._acquire()
             self._release()
+
+
+class _AsyncIOBase(_Turns):
+    """What io.IOBase gives every file, awaited: line iteration, readlines,
+    writelines, and use as an async context manager."""
+
+    __slots__ = ()
 
     # Provided by the concrete classes.
     @property
