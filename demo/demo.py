@@ -2,9 +2,9 @@
 compare it with a plain synchronous loop, asyncio.to_thread and, when it is
 installed, aiofiles.
 
-    python examples/demo.py                      # a generated tree in a temp dir
-    python examples/demo.py --tree ~/src/proj    # your own files (only read)
-    python examples/demo.py --small 500 --large 2 --large-mib 64
+    python demo/demo.py                      # a generated tree in a temp dir
+    python demo/demo.py --tree ~/src/proj    # your own files (only read)
+    python demo/demo.py --small 500 --large 2 --large-mib 64
 
 Every phase runs --rounds times for each back end, the order of the back ends
 rotated from round to round so that none always goes first; the table shows

@@ -47,7 +47,7 @@ import warnings
 from collections.abc import Callable, Generator, Iterable, Iterator
 from functools import partial
 from itertools import chain, islice
-from typing import Any, Final, TypeAlias
+from typing import Any, Final, Literal, TypeAlias, overload
 
 from _uring import Ring
 
@@ -772,6 +772,14 @@ def _read_engine(paths: Iterable[StrOrBytesPath], catch: bool,
     return _Reads(ring, paths, catch, out)
 
 
+@overload
+def read_files(paths: Iterable[StrOrBytesPath], *,
+               return_exceptions: Literal[False] = False) -> list[bytes]: ...
+@overload
+def read_files(paths: Iterable[StrOrBytesPath], *,
+               return_exceptions: bool) -> list[bytes | Exception]: ...
+
+
 def read_files(paths: Iterable[StrOrBytesPath], *,
                return_exceptions: bool = False) -> list[Any]:
     """The contents of every file, in the order given, as `Path.read_bytes`
@@ -786,6 +794,14 @@ def read_files(paths: Iterable[StrOrBytesPath], *,
     return _run(_read_engine(paths, return_exceptions, []))
 
 
+@overload
+def iread_files(paths: Iterable[StrOrBytesPath], *, return_exceptions: Literal[False] = False
+                ) -> Generator[tuple[int, bytes], None, None]: ...
+@overload
+def iread_files(paths: Iterable[StrOrBytesPath], *, return_exceptions: bool
+                ) -> Generator[tuple[int, bytes | Exception], None, None]: ...
+
+
 def iread_files(paths: Iterable[StrOrBytesPath], *, return_exceptions: bool = False
                 ) -> Generator[tuple[int, Any], None, None]:
     """`(index, contents)` for each file as it finishes (in no fixed order),
@@ -797,6 +813,14 @@ def iread_files(paths: Iterable[StrOrBytesPath], *, return_exceptions: bool = Fa
             yield from batch
     finally:
         batches.close()
+
+
+@overload
+def write_files(items: Iterable[tuple[StrOrBytesPath, Any]], *, mode: int = 0o666,
+                return_exceptions: Literal[False] = False) -> list[int]: ...
+@overload
+def write_files(items: Iterable[tuple[StrOrBytesPath, Any]], *, mode: int = 0o666,
+                return_exceptions: bool) -> list[int | Exception]: ...
 
 
 def write_files(items: Iterable[tuple[StrOrBytesPath, Any]], *, mode: int = 0o666,
@@ -834,6 +858,14 @@ def _write_engine(items: Iterable[tuple[Any, Any]], catch: bool, mode: int) -> _
         engine = _Writes(ring, items, catch, [], mode)
     engine.it = _pairs(engine, engine.it)
     return engine
+
+
+@overload
+def stat_files(paths: Iterable[StrOrBytesPath | int], *, follow_symlinks: bool = True,
+               return_exceptions: Literal[False] = False) -> list[os.stat_result]: ...
+@overload
+def stat_files(paths: Iterable[StrOrBytesPath | int], *, follow_symlinks: bool = True,
+               return_exceptions: bool) -> list[os.stat_result | Exception]: ...
 
 
 def stat_files(paths: Iterable[StrOrBytesPath | int], *, follow_symlinks: bool = True,

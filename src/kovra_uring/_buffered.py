@@ -21,7 +21,7 @@ import operator
 import os
 from collections import deque
 from collections.abc import Buffer
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Self, cast
 
 from . import _loop
 from ._loop import _running_loop, get_driver
@@ -82,8 +82,9 @@ class _Buffered(_AsyncIOBase):
     # -- state ------------------------------------------------------------
 
     @property
-    def raw(self) -> AsyncFileIO | None:
-        return self._raw
+    def raw(self) -> AsyncFileIO:
+        # None once detached, as io's; typed as io's is, for the common case.
+        return cast(AsyncFileIO, self._raw)
 
     def _live(self) -> AsyncFileIO:
         raw = self._raw

@@ -20,12 +20,15 @@ from collections import deque
 import os
 import warnings
 from collections.abc import AsyncGenerator, Callable, Sequence
-from typing import Any, ClassVar, TypeVar
+from typing import TYPE_CHECKING, Any, ClassVar, TypeVar, overload
 
 from _uring import Ring
 
 from ._errors import REFUSED, RingUnavailableWarning
 from ._loop import current_loop
+
+if TYPE_CHECKING:
+    from _typeshed import BytesPath, StrPath
 
 __all__ = ["Driver", "RingUnavailableWarning"]
 
@@ -261,10 +264,20 @@ class Driver:
             return False
         return True
 
+    @overload
+    async def listdir(self, path: StrPath = ".") -> list[str]: ...
+    @overload
+    async def listdir(self, path: BytesPath) -> list[bytes]: ...
+
     async def listdir(self, path: StrOrBytesPath = ".") -> list[Any]:
         """os.listdir (on a thread: the ring has no directory reads)."""
         self._check()
         return await self._in_thread(os.listdir, path)
+
+    @overload
+    async def scandir(self, path: StrPath = ".") -> list[os.DirEntry[str]]: ...
+    @overload
+    async def scandir(self, path: BytesPath) -> list[os.DirEntry[bytes]]: ...
 
     async def scandir(self, path: StrOrBytesPath = ".") -> list[os.DirEntry[Any]]:
         """The entries of os.scandir, all read on a thread, as a list."""

@@ -94,8 +94,8 @@ def _target(buffer: object, what: str) -> memoryview:
         with view:
             if not view.readonly and view.c_contiguous:
                 return view.cast("B")
-    raise TypeError(f"{what} must be read-write bytes-like object, "
-                    f"not {type(buffer).__name__}")
+    name = "None" if buffer is None else type(buffer).__name__
+    raise TypeError(f"{what} must be read-write bytes-like object, not {name}")
 
 
 class _Answer(int):
@@ -187,10 +187,8 @@ def _close_quietly(fd: int) -> None:
         pass
 
 
-class _AsyncIOBase:
-    """What io.IOBase gives every file, awaited: line iteration, readlines,
-    writelines, and use as an async context manager; and the lock that
-    lets one task at a time into a file's I/O."""
+class _Turns:
+    """The lock that lets one task at a time into a file's I/O."""
 
     __slots__ = ("_busy", "_waiters")
 
@@ -234,6 +232,13 @@ class _AsyncIOBase:
         if self._busy:
             await self._acquire()
             self._release()
+
+
+class _AsyncIOBase(_Turns):
+    """What io.IOBase gives every file, awaited: line iteration, readlines,
+    writelines, and use as an async context manager."""
+
+    __slots__ = ()
 
     # Provided by the concrete classes.
     @property

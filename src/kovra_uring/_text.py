@@ -18,7 +18,7 @@ from typing import Any, Protocol, Self, cast
 
 from . import _loop
 from ._loop import _running_loop
-from ._raw import _size
+from ._raw import _size, _Turns
 
 __all__ = ["AsyncBuffer", "AsyncTextIOWrapper"]
 
@@ -100,7 +100,7 @@ def _unpack(cookie: int) -> tuple[int, int, int, bool, int]:
             bool(cookie >> 160), cookie >> 128 & mask)
 
 
-class AsyncTextIOWrapper:
+class AsyncTextIOWrapper(_Turns):
     """io.TextIOWrapper over an asynchronous buffered binary file.
 
     Where it differs from io: tell() works inside `async for` (io's `for`
@@ -110,6 +110,10 @@ class AsyncTextIOWrapper:
     io's, except that where two byte offsets hold the same text position
     (a "\r" held back, a codec's escape sequence) io's choice follows its
     8 KiB read-ahead and this one's its own chunks.
+
+    Tasks take turns: a call that awaits the buffer holds the wrapper's
+    decoded text until it is done with it, so that calls made at once on
+    one file (workers sharing its lines) each get their own part of it.
     """
 
     def __init__(
@@ -145,6 +149,7 @@ class AsyncTextIOWrapper:
         errors = "strict" if errors is None else errors
 
         self._buffer: AsyncBuffer | None = buffer
+        self._busy, self._waiters = False, None
         self._encoding = encoding
         self._errors = errors
         self._line_buffering = bool(line_buffering)
@@ -270,7 +275,8 @@ class AsyncTextIOWrapper:
         return self._attached().writable()
 
     def seekable(self) -> bool:
-        self._open()
+        if self._attached().closed:
+            raise ValueError(_CLOSED[:-1])  # the buffer's words, as io asks it
         return self._seekable
 
     def detach(self) -> AsyncBuffer:
@@ -352,8 +358,26 @@ class AsyncTextIOWrapper:
     async def read(self, size: int | None = -1) -> str:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        try:
+            size = -1 if size is None else operator.index(size)
+        except TypeError:
+            size = _size(size)  # raises it in io's words, before the file's state
         buf, dec = self._readable()
-        size = -1 if size is None else operator.index(size)
+        if 0 <= size <= len(self._text) - self._pos and not self._busy:
+            pos = self._pos
+            self._pos = pos + size
+            return self._text[pos:pos + size]
+        if self._busy:
+            await self._acquire()
+            buf, dec = self._readable()  # closed while this task waited?
+        else:
+            self._busy = True
+        try:
+            return await self._read(buf, dec, size)
+        finally:
+            self._release()
+
+    async def _read(self, buf: AsyncBuffer, dec: _Decoder, size: int) -> str:
         text, pos = self._text, self._pos
         if size < 0:
             if self._bom_check:
@@ -398,7 +422,7 @@ class AsyncTextIOWrapper:
     async def readline(self, size: int = -1) -> str:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        if size == -1 and self._nl is not None:
+        if size == -1 and self._nl is not None and not self._busy:
             # The common case: the line is already decoded.
             text = self._text
             pos = self._pos
@@ -431,6 +455,16 @@ class AsyncTextIOWrapper:
         return cr + 2 if text.startswith("\n", cr + 1) else cr + 1
 
     async def _readline(self, size: int) -> str:
+        if self._busy:
+            await self._acquire()
+        else:
+            self._busy = True
+        try:
+            return await self._readline_held(size)
+        finally:
+            self._release()
+
+    async def _readline_held(self, size: int) -> str:
         buf, dec = self._readable()
         if size == 0:
             # io decodes a chunk before it looks at the limit when it holds
@@ -503,7 +537,7 @@ class AsyncTextIOWrapper:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
         nl = self._nl
-        if nl is not None:
+        if nl is not None and not self._busy:
             text = self._text
             pos = self._pos
             end = text.find(nl, pos)
@@ -526,29 +560,40 @@ class AsyncTextIOWrapper:
         buf = self._open()
         if self._encoder is None:
             raise io.UnsupportedOperation("not writable")
-        if self._bom_check:
-            await self._check_bom(buf)
-        length = len(s)
-        haslf = (self._writetranslate or self._line_buffering) and "\n" in s
-        if haslf and self._writetranslate and self._writenl != "\n":
-            s = s.replace("\n", self._writenl)
+        if self._busy:
+            await self._acquire()
+            buf = self._open()  # closed while this task waited?
+        else:
+            self._busy = True
         try:
-            data = self._encode(s)
-        except BaseException:
-            if self._bom_once:
-                self._encoder.setstate(0)
-            raise
-        # What was read ahead is dropped, as io drops it: the write lands
-        # where the buffer stands.
-        if self._text:
-            self._set_text("")
-        self._snapshot = None
-        if self._decoder is not None:
-            self._decoder.reset()
-        await buf.write(data)
-        if self._line_buffering and (haslf or "\r" in s):
-            await buf.flush()
-        return length
+            if self._bom_check:
+                await self._check_bom(buf)
+            length = len(s)
+            haslf = (self._writetranslate or self._line_buffering) and "\n" in s
+            if haslf and self._writetranslate and self._writenl != "\n":
+                s = s.replace("\n", self._writenl)
+            try:
+                data = self._encode(s)
+            except BaseException:
+                if self._bom_once:
+                    self._encoder.setstate(0)
+                raise
+            # What was read ahead is dropped, as io drops it: the write lands
+            # where the buffer stands.
+            if self._text:
+                self._set_text("")
+            self._snapshot = None
+            if self._decoder is not None:
+                self._decoder.reset()
+            await buf.write(data)
+            if self._line_buffering and (haslf or "\r" in s):
+                await buf.flush()
+            return length
+        finally:
+            if self._waiters:
+                self._release()
+            else:
+                self._busy = False
 
     async def writelines(self, lines: Iterable[str]) -> None:
         self._open()
@@ -623,6 +668,16 @@ class AsyncTextIOWrapper:
             raise io.UnsupportedOperation("underlying stream is not seekable")
         if not self._telling:
             raise OSError("telling position disabled by next() call")
+        if self._busy:
+            await self._acquire()
+        else:
+            self._busy = True
+        try:
+            return await self._tell(buf)
+        finally:
+            self._release()
+
+    async def _tell(self, buf: AsyncBuffer) -> int:
         await buf.flush()
         position = await buf.tell()
         dec = self._decoder
@@ -745,18 +800,29 @@ class AsyncTextIOWrapper:
         elif whence == io.SEEK_END:
             if cookie != 0:
                 raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
-            await self.flush()
-            position = await buf.seek(0, io.SEEK_END)
-            self._set_text("")
-            self._snapshot = None
-            if self._decoder is not None:
-                self._decoder.reset()
-            self._reset_encoder(position == 0)
-            return position
         elif whence != io.SEEK_SET:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         if cookie < 0:
             raise ValueError(f"negative seek position {cookie}")
+        await self._acquire()
+        try:
+            if whence == io.SEEK_END:
+                return await self._seek_end(buf)
+            return await self._seek(buf, cookie)
+        finally:
+            self._release()
+
+    async def _seek_end(self, buf: AsyncBuffer) -> int:
+        await self.flush()
+        position = await buf.seek(0, io.SEEK_END)
+        self._set_text("")
+        self._snapshot = None
+        if self._decoder is not None:
+            self._decoder.reset()
+        self._reset_encoder(position == 0)
+        return position
+
+    async def _seek(self, buf: AsyncBuffer, cookie: int) -> int:
         await self.flush()
         start, flags, feed, eof, skip = _unpack(cookie)
         await buf.seek(start)

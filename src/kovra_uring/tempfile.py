@@ -15,11 +15,17 @@ import weakref
 from collections.abc import Awaitable, Callable, Coroutine, Generator, Iterable
 from functools import partial
 from types import TracebackType
-from typing import Any, AnyStr, Generic, Self, TypeVar
+from typing import TYPE_CHECKING, Any, AnyStr, Generic, Literal, Self, TypeVar, overload
 
+from ._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
 from ._loop import get_driver
 from ._open import FileContext, _close_quietly, _Handoff, open
 from ._raw import AsyncFileIO
+from ._text import AsyncTextIOWrapper
+
+if TYPE_CHECKING:
+    from _typeshed import (OpenBinaryMode, OpenBinaryModeReading, OpenBinaryModeUpdating,
+                           OpenBinaryModeWriting, OpenTextMode, StrOrBytesPath, StrPath)
 
 _T = TypeVar("_T")
 
@@ -48,35 +54,74 @@ async def _over(fd: int, name: str | int, mode: str, buffering: int, encoding: s
     return f
 
 
-def _new_unnamed(suffix: str | None, prefix: str | None, dir: str | None) -> int:
+def _new_unnamed(suffix: Any, prefix: Any, dir: Any) -> int:
     with _tempfile.TemporaryFile(buffering=0, suffix=suffix, prefix=prefix, dir=dir) as f:
         return os.dup(f.fileno())
 
 
 async def _temporary_file(mode: str, buffering: int, encoding: str | None, errors: str | None,
-                          newline: str | None, suffix: str | None, prefix: str | None,
-                          dir: str | None) -> Any:
+                          newline: str | None, suffix: str | bytes | None,
+                          prefix: str | bytes | None, dir: StrOrBytesPath | None) -> Any:
     fd = await _Handoff(partial(_new_unnamed, suffix, prefix, dir), _close_quietly).run()
     return await _over(fd, fd, mode, buffering, encoding, errors, newline)
 
 
+@overload
+def TemporaryFile(mode: OpenTextMode, buffering: int = -1, encoding: str | None = None,
+                  newline: str | None = None, suffix: str | bytes | None = None,
+                  prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                  loop: object = None, executor: object = None, *,
+                  errors: str | None = None) -> FileContext[AsyncTextIOWrapper]: ...
+@overload
+def TemporaryFile(mode: OpenBinaryMode, buffering: Literal[0], encoding: None = None,
+                  newline: None = None, suffix: str | bytes | None = None,
+                  prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                  loop: object = None, executor: object = None, *,
+                  errors: None = None) -> FileContext[AsyncFileIO]: ...
+@overload
+def TemporaryFile(mode: OpenBinaryModeUpdating = "w+b", buffering: Literal[-1, 1] = -1,
+                  encoding: None = None, newline: None = None, suffix: str | bytes | None = None,
+                  prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                  loop: object = None, executor: object = None, *,
+                  errors: None = None) -> FileContext[AsyncBufferedRandom]: ...
+@overload
+def TemporaryFile(mode: OpenBinaryModeWriting, buffering: Literal[-1, 1] = -1,
+                  encoding: None = None, newline: None = None, suffix: str | bytes | None = None,
+                  prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                  loop: object = None, executor: object = None, *,
+                  errors: None = None) -> FileContext[AsyncBufferedWriter]: ...
+@overload
+def TemporaryFile(mode: OpenBinaryModeReading, buffering: Literal[-1, 1] = -1,
+                  encoding: None = None, newline: None = None, suffix: str | bytes | None = None,
+                  prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                  loop: object = None, executor: object = None, *,
+                  errors: None = None) -> FileContext[AsyncBufferedReader]: ...
+@overload
 def TemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | None = None,
-                  newline: str | None = None, suffix: str | None = None,
-                  prefix: str | None = None, dir: str | None = None, loop: object = None,
-                  executor: object = None, *, errors: str | None = None) -> FileContext[Any]:
+                  newline: str | None = None, suffix: str | bytes | None = None,
+                  prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                  loop: object = None, executor: object = None, *,
+                  errors: str | None = None) -> FileContext[Any]: ...
+
+
+def TemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | None = None,
+                  newline: str | None = None, suffix: str | bytes | None = None,
+                  prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                  loop: object = None, executor: object = None, *,
+                  errors: str | None = None) -> FileContext[Any]:
     """tempfile.TemporaryFile, awaited: a file without a name, gone once closed."""
     return FileContext(_temporary_file(mode, buffering, encoding, errors, newline,
                                        suffix, prefix, dir))
 
 
-def _unlink_quietly(name: str) -> None:
+def _unlink_quietly(name: StrOrBytesPath) -> None:
     try:
         os.unlink(name)
     except FileNotFoundError:
         pass
 
 
-def _drop_named(made: tuple[int, str]) -> None:
+def _drop_named(made: tuple[int, StrOrBytesPath]) -> None:
     _close_quietly(made[0])
     _unlink_quietly(made[1])
 
@@ -101,8 +146,9 @@ class _NamedContext(FileContext[Any]):
 
 
 async def _named_temporary_file(mode: str, buffering: int, encoding: str | None,
-                                errors: str | None, newline: str | None, suffix: str | None,
-                                prefix: str | None, dir: str | None, delete: bool,
+                                errors: str | None, newline: str | None,
+                                suffix: str | bytes | None, prefix: str | bytes | None,
+                                dir: StrOrBytesPath | None, delete: bool,
                                 delete_on_close: bool, holder: list[Any]) -> Any:
     fd, name = await _Handoff(partial(_tempfile.mkstemp, suffix, prefix, dir),
                               _drop_named).run()
@@ -121,10 +167,54 @@ async def _named_temporary_file(mode: str, buffering: int, encoding: str | None,
     return f
 
 
+@overload
+def NamedTemporaryFile(mode: OpenTextMode, buffering: int = -1,
+                       encoding: str | None = None, newline: str | None = None, suffix: str | bytes | None = None,
+                       prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                       delete: bool = True, delete_on_close: bool = True, loop: object = None,
+                       executor: object = None, *,
+                       errors: str | None = None) -> FileContext[AsyncTextIOWrapper]: ...
+@overload
+def NamedTemporaryFile(mode: OpenBinaryMode, buffering: Literal[0],
+                       encoding: None = None, newline: None = None, suffix: str | bytes | None = None,
+                       prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                       delete: bool = True, delete_on_close: bool = True, loop: object = None,
+                       executor: object = None, *,
+                       errors: None = None) -> FileContext[AsyncFileIO]: ...
+@overload
+def NamedTemporaryFile(mode: OpenBinaryModeUpdating = "w+b", buffering: Literal[-1, 1] = -1,
+                       encoding: None = None, newline: None = None, suffix: str | bytes | None = None,
+                       prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                       delete: bool = True, delete_on_close: bool = True, loop: object = None,
+                       executor: object = None, *,
+                       errors: None = None) -> FileContext[AsyncBufferedRandom]: ...
+@overload
+def NamedTemporaryFile(mode: OpenBinaryModeWriting, buffering: Literal[-1, 1] = -1,
+                       encoding: None = None, newline: None = None, suffix: str | bytes | None = None,
+                       prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                       delete: bool = True, delete_on_close: bool = True, loop: object = None,
+                       executor: object = None, *,
+                       errors: None = None) -> FileContext[AsyncBufferedWriter]: ...
+@overload
+def NamedTemporaryFile(mode: OpenBinaryModeReading, buffering: Literal[-1, 1] = -1,
+                       encoding: None = None, newline: None = None, suffix: str | bytes | None = None,
+                       prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                       delete: bool = True, delete_on_close: bool = True, loop: object = None,
+                       executor: object = None, *,
+                       errors: None = None) -> FileContext[AsyncBufferedReader]: ...
+@overload
+def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1,
+                       encoding: str | None = None, newline: str | None = None, suffix: str | bytes | None = None,
+                       prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                       delete: bool = True, delete_on_close: bool = True, loop: object = None,
+                       executor: object = None, *,
+                       errors: str | None = None) -> FileContext[Any]: ...
+
+
 def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | None = None,
-                       newline: str | None = None, suffix: str | None = None,
-                       prefix: str | None = None, dir: str | None = None, delete: bool = True,
-                       delete_on_close: bool = True, loop: object = None,
+                       newline: str | None = None, suffix: str | bytes | None = None,
+                       prefix: str | bytes | None = None, dir: StrOrBytesPath | None = None,
+                       delete: bool = True, delete_on_close: bool = True, loop: object = None,
                        executor: object = None, *, errors: str | None = None) -> FileContext[Any]:
     """tempfile.NamedTemporaryFile, awaited. With `delete`, the file is
     removed when closed, or (`delete_on_close=False`) when the `async with`
@@ -227,11 +317,41 @@ async def _spooled(make: Callable[[], _tempfile.SpooledTemporaryFile[Any]]
     return AsyncSpooledTemporaryFile(await run(make))
 
 
+@overload
+def SpooledTemporaryFile(max_size: int, mode: OpenTextMode, buffering: int = -1,
+                         encoding: str | None = None, newline: str | None = None,
+                         suffix: str | bytes | None = None, prefix: str | bytes | None = None,
+                         dir: StrOrBytesPath | None = None, loop: object = None,
+                         executor: object = None, *, errors: str | None = None
+                         ) -> FileContext[AsyncSpooledTemporaryFile[str]]: ...
+@overload
+def SpooledTemporaryFile(max_size: int = 0, *, mode: OpenTextMode, buffering: int = -1,
+                         encoding: str | None = None, newline: str | None = None,
+                         suffix: str | bytes | None = None, prefix: str | bytes | None = None,
+                         dir: StrOrBytesPath | None = None, loop: object = None,
+                         executor: object = None, errors: str | None = None
+                         ) -> FileContext[AsyncSpooledTemporaryFile[str]]: ...
+@overload
+def SpooledTemporaryFile(max_size: int = 0, mode: OpenBinaryMode = "w+b", buffering: int = -1,
+                         encoding: None = None, newline: None = None,
+                         suffix: str | bytes | None = None, prefix: str | bytes | None = None,
+                         dir: StrOrBytesPath | None = None, loop: object = None,
+                         executor: object = None, *, errors: None = None
+                         ) -> FileContext[AsyncSpooledTemporaryFile[bytes]]: ...
+@overload
 def SpooledTemporaryFile(max_size: int = 0, mode: str = "w+b", buffering: int = -1,
                          encoding: str | None = None, newline: str | None = None,
-                         suffix: str | None = None, prefix: str | None = None,
-                         dir: str | None = None, loop: object = None, executor: object = None,
-                         *, errors: str | None = None
+                         suffix: str | bytes | None = None, prefix: str | bytes | None = None,
+                         dir: StrOrBytesPath | None = None, loop: object = None,
+                         executor: object = None, *, errors: str | None = None
+                         ) -> FileContext[AsyncSpooledTemporaryFile[Any]]: ...
+
+
+def SpooledTemporaryFile(max_size: int = 0, mode: str = "w+b", buffering: int = -1,
+                         encoding: str | None = None, newline: str | None = None,
+                         suffix: str | bytes | None = None, prefix: str | bytes | None = None,
+                         dir: StrOrBytesPath | None = None, loop: object = None,
+                         executor: object = None, *, errors: str | None = None
                          ) -> FileContext[AsyncSpooledTemporaryFile[Any]]:
     """tempfile.SpooledTemporaryFile, awaited (its calls run on a thread)."""
     return FileContext(_spooled(partial(_tempfile.SpooledTemporaryFile, max_size, mode,
@@ -283,7 +403,7 @@ async def _temporary_directory(make: Callable[[], _tempfile.TemporaryDirectory[s
 
 
 def TemporaryDirectory(suffix: str | None = None, prefix: str | None = None,
-                       dir: str | None = None, loop: object = None, executor: object = None,
+                       dir: StrPath | None = None, loop: object = None, executor: object = None,
                        ignore_cleanup_errors: bool = False, *,
                        delete: bool = True) -> _DirectoryContext:
     """tempfile.TemporaryDirectory, awaited (its directory's name with

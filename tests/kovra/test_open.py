@@ -66,7 +66,7 @@ async def step(f, op, *args):
         return os.lseek(f.fileno(), 0, os.SEEK_CUR)
     if op == "attr":
         return getattr(f, args[0])
-    if op in ("readinto", "readinto1"):
+    if op in ("readinto", "readinto1") and isinstance(args[0], int):
         buf = bytearray(args[0])
         return await call(f, op, buf), bytes(buf)
     if op in ("peek", "read1"):
@@ -146,6 +146,17 @@ SCRIPTS = {
     "detach": ("r+b", -1, "read(3); write(b'Q'); detach(); read(); write(b'x'); attr('raw');"
                "seek(0, 9); readline(1.5); read(2**70);"
                "close()"),
+    "bad sizes": ("r+b", -1, "read1(None); peek(None); peek('3'); read1('3'); peek(2**70);"
+                  "read1(2**70); read(1.5); readline('3'); tell()"),
+    "bad text sizes": ("r", -1, "read('3'); read(1.5); readline('3'); read(2); tell(); close();"
+                       "read('3'); seekable()"),
+    **{f"closed, bad arguments{name}": (mode, buffering, "close(); read('3'); readline('3');"
+                                        "readlines('3'); write('x'); write(3); read(None)")
+       for name, mode, buffering in (("", "r+b", -1), (" raw", "r+b", 0), (" writer", "wb", -1))},
+    **{f"bad buffers{name}": (mode, buffering, "readinto(b'ab'); readinto(None); readinto('ab');"
+                              "readinto(3.0); readinto(memoryview(bytearray(4))[::2]); tell();"
+                              "close(); readinto(None); peek(None)")
+       for name, mode, buffering in (("", "rb", -1), (" raw", "rb", 0), (" writer", "wb", -1))},
 }
 
 
@@ -550,7 +561,7 @@ def test_cancelled_anywhere(tmp_path, backend, mode, buffering, inside, run_on):
                 assert content == STREAM[:len(content)]
                 if not inside and buffering:  # nothing in flight when the file closed
                     assert len(content) == at
-        for _ in range(100):  # closes not waited for (files only read, calls left running)
+        for _ in range(500):  # closes not waited for (files only read, calls left running)
             if fds() == before:
                 break
             await anyio.sleep(0.01)
@@ -812,6 +823,8 @@ def test_growing_file_and_finalization(tmp_path, backend, run_on):
 
 
 TYPED_USE = '''
+import os
+import pathlib
 from typing import assert_type
 import kovra_uring
 from kovra_uring import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter, AsyncFileIO
@@ -820,6 +833,7 @@ from kovra_uring import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedW
 async def use(p: str) -> None:
     async with kovra_uring.open(p, "rb") as f:
         assert_type(f, AsyncBufferedReader)
+        assert_type(f.raw, AsyncFileIO)
         data: bytes = await f.read()
         async for line in f:
             assert_type(line, bytes)
@@ -833,8 +847,21 @@ async def use(p: str) -> None:
     assert_type(await raw.read(n), bytes)
     async with kovra_uring.open(p) as t:
         text: str = await t.read()
-    async with kovra_uring.tempfile.TemporaryDirectory() as d:
+    async with kovra_uring.tempfile.TemporaryDirectory(dir=pathlib.Path(p)) as d:
         assert_type(d, str)
+    async with kovra_uring.tempfile.TemporaryFile() as tf:
+        assert_type(tf, AsyncBufferedRandom)
+    async with kovra_uring.tempfile.NamedTemporaryFile("w+", dir=pathlib.Path(d)) as nt:
+        assert_type(await nt.read(), str)
+    async with kovra_uring.tempfile.SpooledTemporaryFile(mode="w+") as sp:
+        assert_type(await sp.read(), str)
+    assert_type(kovra_uring.read_files([p]), list[bytes])
+    for _, got in kovra_uring.iread_files([p], return_exceptions=True):
+        assert_type(got, bytes | Exception)
+    assert_type(kovra_uring.write_files([(p, data)]), list[int])
+    assert_type(kovra_uring.stat_files([p]), list[os.stat_result])
+    async with kovra_uring.Driver() as io:
+        assert_type(await io.listdir(os.fsencode(p)), list[bytes])
     # aiofiles' names, as its users annotate with them
     t2: kovra_uring.threadpool.text.AsyncTextIOWrapper = await kovra_uring.open(p)
     b2: kovra_uring.threadpool.binary.AsyncBufferedReader = await kovra_uring.open(p, "rb")

@@ -2,6 +2,7 @@
 both over the same bytes, and every result, exception and file must agree."""
 
 import asyncio
+import collections
 import io
 
 import pytest
@@ -304,5 +305,30 @@ def test_write_after_read_lands_where_io_puts_it(tmp_path, open_buffer):
         for op in [("readline",), ("write", "ZZ"), ("readline",), ("tell",), ("flush",),
                    ("disk",)]:
             await compare(ours, ref, *op)
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("op", [("readline",), ("readline", 5), ("read", 7), ("__anext__",)])
+def test_tasks_sharing_a_file_each_get_their_own_part(tmp_path, open_buffer, chunk, op):
+    """Workers reading one file at once get every part of it once, as the
+    same calls made one after another on io's file do."""
+    data = "".join(f"{i} " + "é" * (i % 9) + "\n" for i in range(2000)).encode()
+
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, data, encoding="utf-8")
+        got = []
+
+        async def worker():
+            if op == ("__anext__",):
+                got.extend([line async for line in ours])
+                return
+            while part := await getattr(ours, op[0])(*op[1:]):
+                got.append(part)
+
+        await asyncio.gather(*(worker() for _ in range(8)))
+        name = "readline" if op == ("__anext__",) else op[0]
+        expected = list(iter(lambda: getattr(ref, name)(*op[1:]), ""))
+        assert collections.Counter(got) == collections.Counter(expected)
 
     asyncio.run(main())
