@@ -26,6 +26,7 @@ import os
 import sys
 import threading
 import warnings
+import weakref
 from collections.abc import AsyncGenerator, Awaitable, Callable, Coroutine, Iterable
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
@@ -194,11 +195,29 @@ async def shielded(fn: Callable[[], Awaitable[object]]) -> None:
     await anyio.lowlevel.checkpoint_if_cancelled()
 
 
-# id(loop) -> its driver. The driver keeps its loop alive, so the key cannot
-# be reused while the entry exists. Loops in several threads start their
-# drivers one at a time (_start's warning filters are process-wide).
-_drivers: dict[int, Driver] = {}
+# id(loop) -> a weak reference to its driver. The loop itself keeps its
+# driver (an attribute of its own, or _kept for a loop that takes none): a
+# loop dropped unclosed (its thread ended) is then collected with its
+# driver and ring, as it would be without them, not held here for good. A
+# dead reference, or a driver of another loop that got the same id, is
+# replaced. Loops in several threads start their drivers one at a time
+# (_start's warning filters are process-wide).
+_drivers: dict[int, weakref.ref[Driver]] = {}
+_kept: dict[int, Driver] = {}
+_ATTR = "_kovra_uring_driver"
 _starting = threading.Lock()
+
+
+def _forget(key: int, drv: Driver) -> None:
+    """Drop what keeps `drv`, the driver of the loop whose id is `key`."""
+    ref = _drivers.get(key)
+    if ref is not None and ref() is drv:
+        _drivers.pop(key, None)
+    if _kept.get(key) is drv:
+        _kept.pop(key, None)
+    loop = drv._glue.loop
+    if getattr(loop, _ATTR, None) is drv:
+        delattr(loop, _ATTR)
 
 
 def get_driver() -> Driver:
@@ -209,7 +228,8 @@ def get_driver() -> Driver:
     # trio was imported).
     if loop is None or (_trio is not None and _current_task(loop) is None and _trio.in_task()):
         return _elsewhere().get_driver()  # type: ignore[no-any-return]
-    drv = _drivers.get(id(loop))
+    ref = _drivers.get(id(loop))
+    drv = None if ref is None else ref()
     if drv is None or drv._glue.loop is not loop:
         if _guest():
             return _elsewhere().get_driver()  # type: ignore[no-any-return]
@@ -222,8 +242,7 @@ async def _lifetime(key: int, box: list[Driver]) -> AsyncGenerator[None, None]:
         yield
     finally:
         for drv in box:  # none if the loop refused the generator
-            if _drivers.get(key) is drv:
-                _drivers.pop(key, None)  # unless a _start elsewhere dropped it
+            _forget(key, drv)
             await drv.aclose()
 
 
@@ -246,9 +265,11 @@ def _start_locked(loop: asyncio.AbstractEventLoop) -> Driver:
     # Loops closed without shutting down their async generators leave their
     # drivers here: drop them (each ring then closes itself). The copy, made
     # without running Python code, is safe from other threads' loops.
-    for key, drv in list(_drivers.items()):
-        if drv._glue.is_closed():
+    for key, ref in list(_drivers.items()):
+        if (old := ref()) is None:
             _drivers.pop(key, None)
+        elif old._glue.is_closed():
+            _forget(key, old)
     # An async generator started on the loop is closed by the loop's
     # shutdown_asyncgens(), which asyncio.run() calls once every task is done:
     # its finally closes the driver while the loop still runs. The loop only
@@ -272,7 +293,11 @@ def _start_locked(loop: asyncio.AbstractEventLoop) -> Driver:
         _step(agen.aclose())
         raise
     box.append(drv)
-    _drivers[id(loop)] = drv
+    try:
+        setattr(loop, _ATTR, drv)
+    except (AttributeError, TypeError):  # a loop without attributes of its own
+        _kept[id(loop)] = drv
+    _drivers[id(loop)] = weakref.ref(drv)
     drv._lifetime = agen
     return drv
 
@@ -301,6 +326,7 @@ def _refused(loop: object, agen: AsyncGenerator[None, None]) -> bool:
 def _after_fork() -> None:
     global _starting
     _drivers.clear()
+    _kept.clear()
     _starting = threading.Lock()  # a thread of the parent may have held it
 
 
