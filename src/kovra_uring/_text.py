@@ -89,7 +89,26 @@ def _pack(pos: int, flags: int = 0, feed: int = 0, eof: bool = False, skip: int 
     # io's cookie: the bytes of its C struct (a 64-bit offset, three 32-bit
     # ints, a flag) read as one little-endian number, so that the cookie is
     # the plain byte offset wherever the decoder starts afresh.
+    if not 0 <= flags <= 0x7FFFFFFF:
+        _c_int(flags)
     return pos | flags << 64 | feed << 96 | skip << 128 | eof << 160
+
+
+def _c_int(flags: int) -> None:
+    # A decoder's flags go into a C int: a codec left in an odd state (an
+    # escape sequence ignored by iso2022) has flags io cannot pack either.
+    if flags > 0x7FFFFFFF:
+        raise OverflowError("signed integer is greater than maximum")
+    if flags < -0x80000000:
+        raise OverflowError("signed integer is less than minimum")
+
+
+def _state(dec: _Decoder) -> tuple[bytes, int]:
+    # io reads every state it walks through for a cookie into a C int.
+    pending, flags = dec.getstate()
+    if not 0 <= flags <= 0x7FFFFFFF:
+        _c_int(flags)
+    return pending, flags
 
 
 def _unpack(cookie: int) -> tuple[int, int, int, bool, int]:
@@ -630,6 +649,7 @@ class AsyncTextIOWrapper:
         if dec is None or snapshot is None:
             return position
         flags, data = snapshot
+        _c_int(flags)
         position -= len(data)
         if self._pos == 0:
             return _pack(position, flags)
@@ -666,7 +686,7 @@ class AsyncTextIOWrapper:
         while start > 0:
             n = count(start)
             if n <= skip:
-                pending, dec_flags = dec.getstate()
+                pending, dec_flags = _state(dec)
                 if not pending:
                     break
                 start, back = start - len(pending), 1
@@ -707,7 +727,7 @@ class AsyncTextIOWrapper:
                     hi = mid
         while lo > start:
             n = count(lo)
-            pending, dec_flags = dec.getstate()
+            pending, dec_flags = _state(dec)
             if not pending:
                 base = (lo, n, dec_flags)
                 break
@@ -719,7 +739,7 @@ class AsyncTextIOWrapper:
         for i in range(off, len(data)):
             fed += 1
             decoded += len(dec.decode(data[i:i + 1]))
-            pending, dec_flags = dec.getstate()
+            pending, dec_flags = _state(dec)
             if not pending and chars + decoded <= skip:
                 off, chars, flags = off + fed, chars + decoded, dec_flags
                 fed = decoded = 0

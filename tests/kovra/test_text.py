@@ -150,6 +150,9 @@ SCRIPTS = {
     **{f"errors={errors}": ("rb", [("readline",), ("read", 3), ("iter",), ("read",)] * 2,
                             {"errors": errors, "data": b"ok\xff\xfe\nhalf\xe6\x97\nend\xe6"})
        for errors in ["strict", "replace", "surrogateescape", "ignore"]},
+    # An escape sequence that iso2022 ignores leaves flags too big for a cookie.
+    "odd decoder state": ("rb", [("read", 3), ("tell",), ("seek", 0, 1), ("read", 1), ("tell",)],
+                          {"errors": "ignore", "data": b"ab\x1b+cd\n"}),
 }
 
 # Every newline mode reads whole in one chunk; two of them also cross chunk
