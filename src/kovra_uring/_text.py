@@ -334,10 +334,12 @@ class AsyncTextIOWrapper:
 
     # --- reading --------------------------------------------------------
 
-    async def _read_chunk(self, buf: AsyncBuffer, dec: _Decoder, size: int = 0) -> bytes:
+    async def _read_chunk(self, buf: AsyncBuffer, dec: _Decoder, size: int = 0,
+                          io_size: int = 0) -> bytes:
         """Replace the decoded text by that of the next chunk, and return the
         chunk (empty at end of file). The decoder's state is taken after the
-        await, so a read cancelled or failed in flight changes nothing here."""
+        await, so a read cancelled or failed in flight changes nothing here.
+        `io_size` is what io would have read instead."""
         if self._bom_check:
             await self._check_bom(buf)
         chunk = await buf.read1(size or self._chunk)
@@ -346,12 +348,43 @@ class AsyncTextIOWrapper:
         if self._seekable:
             pending, flags = dec.getstate()
         eof = not chunk
-        text = dec.decode(chunk, eof)
+        try:
+            text = dec.decode(chunk, eof)
+        except UnicodeError:
+            io_size = io_size or IO_CHUNK
+            if len(chunk) <= io_size or not self._seekable:
+                raise
+            text, chunk = await self._decode_as_io(buf, dec, chunk, (pending, flags), io_size)
         self._set_text(text)
         self._b2c = len(chunk) / len(text) if text else 0.0
         if self._seekable:
             self._snapshot = (flags, pending + chunk)
         return chunk
+
+    async def _decode_as_io(self, buf: AsyncBuffer, dec: _Decoder, chunk: bytes,
+                            state: tuple[bytes, int], io_size: int) -> tuple[str, bytes]:
+        """A chunk bigger than io's failed to decode: io would have decoded
+        its own smaller chunks up to the one that fails, and raised only when
+        it came to that one. Decode as io would, give the buffer back the
+        bytes io would not have read yet, and return the text and bytes of
+        the chunks that decode (raising the error of the first that fails)."""
+        dec.setstate(state)
+        texts: list[str] = []
+        good = 0
+        try:
+            while good < len(chunk):
+                piece = chunk[good:good + io_size]
+                texts.append(dec.decode(piece))
+                good += len(piece)
+                state = dec.getstate()
+        except UnicodeError:
+            # What follows the failing chunk is read next, as io reads on.
+            end = min(good + io_size, len(chunk)) if not texts else good
+            dec.setstate(state)
+            await buf.seek(end - len(chunk), io.SEEK_CUR)
+            if not texts:
+                raise
+        return "".join(texts), chunk[:good]
 
     def _put_back(self, text: str, pos: int, snapshot: tuple[int, bytes] | None,
                   texts: list[str], chunks: list[bytes]) -> None:
@@ -394,7 +427,8 @@ class AsyncTextIOWrapper:
         try:
             while need > 0:
                 size = min(max(self._chunk, int(need * self._b2c)), MAX_CHUNK)
-                chunk = await self._read_chunk(buf, dec, size)
+                io_size = max(IO_CHUNK, int(need * max(self._b2c, 1.0)))
+                chunk = await self._read_chunk(buf, dec, size, io_size)
                 self._note(texts, chunks, chunk)
                 take = self._text[:need]
                 self._pos = len(take)

@@ -309,3 +309,34 @@ def test_write_after_read_lands_where_io_puts_it(tmp_path, open_buffer):
             await compare(ours, ref, *op)
 
     asyncio.run(main())
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16-le", "shift_jis"])
+@pytest.mark.parametrize("at", [4, 30, 32, 62])
+@pytest.mark.parametrize("step", [("readline",), ("readline", 5), ("read", 3)])
+def test_decode_error_where_io_meets_it(tmp_path, open_buffer, monkeypatch, encoding, at,
+                                        step):
+    """Bigger chunks than io's meet a bad byte no sooner: the text before
+    io's chunk that holds it is read first, and the error is io's."""
+    monkeypatch.setattr(_text, "CHUNK", 64)
+    monkeypatch.setattr(_text, "IO_CHUNK", 8)
+    text = "ab\nあ日\n".encode(encoding) * 10
+    data = text[:at] + b"\xff\xdc" + text[at:]
+
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, data, "rb", encoding=encoding)
+        ref._CHUNK_SIZE = 8
+        results: list = [None, None]
+        while results[0] != "" and not isinstance(results[0], tuple):
+            for i, f in enumerate((ours, ref)):
+                try:
+                    result = getattr(f, step[0])(*step[1:])
+                    results[i] = await result if f is ours else result
+                except UnicodeDecodeError as e:
+                    results[i] = (e.start, e.end, e.reason, e.object)
+            assert results[0] == results[1]
+            if not isinstance(results[0], tuple):
+                assert await ours.tell() == ref.tell()
+        assert isinstance(results[0], tuple)
+
+    asyncio.run(main())
