@@ -716,7 +716,7 @@ class AsyncTextIOWrapper:
         # until the decoder holds nothing. Where several points decode to
         # the same count (an escape sequence, a held-back "\r") the cookie
         # depends on this guess: keeping io's keeps io's cookie.
-        start, back, n, dec_flags = int(self._b2c * skip), 1, 0, flags
+        start, back, n, dec_flags = min(int(self._b2c * skip), len(data)), 1, 0, flags
         while start > 0:
             n = count(start)
             if n <= skip:

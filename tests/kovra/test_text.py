@@ -150,6 +150,11 @@ SCRIPTS = {
     **{f"errors={errors}": ("rb", [("readline",), ("read", 3), ("iter",), ("read",)] * 2,
                             {"errors": errors, "data": b"ok\xff\xfe\nhalf\xe6\x97\nend\xe6"})
        for errors in ["strict", "replace", "surrogateescape", "ignore"]},
+    # tell() within the few bytes a seek replayed, the guess from the chunk
+    # before being longer than they are.
+    "seek cur in a chunk's end": ("rb", [("readline",), ("read", 2), ("seek", 0, 1),
+                                         ("readline",), ("tell",), ("read",)],
+                                  {"data": "\n\n\r\nx"}),
     # An escape sequence that iso2022 ignores leaves flags too big for a cookie.
     "odd decoder state": ("rb", [("read", 3), ("tell",), ("seek", 0, 1), ("read", 1), ("tell",)],
                           {"errors": "ignore", "data": b"ab\x1b+cd\n"}),
@@ -170,7 +175,8 @@ def test_script(tmp_path, open_buffer, chunk, encoding, newline, script):
     entry = SCRIPTS[script]
     mode, ops, kw = (*entry, {})[:3] if isinstance(entry, tuple) else ("rb+", entry, {})
     kw = dict(kw)
-    data = kw.pop("data", None) or sample(encoding).encode(encoding)
+    data = kw.pop("data", None) or sample(encoding)
+    data = data.encode(encoding) if isinstance(data, str) else data
     exact = cookies_exact(chunk, data, encoding, newline)
 
     async def main():
