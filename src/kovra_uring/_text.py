@@ -786,12 +786,14 @@ class AsyncTextIOWrapper:
         return _pack(position + off, flags, fed, True, skip - chars)
 
     async def seek(self, cookie: int, whence: int = 0) -> int:
+        whence = operator.index(whence)
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
         buf = self._open()
         if not self._seekable:
             raise io.UnsupportedOperation("underlying stream is not seekable")
-        cookie = operator.index(cookie)
+        # As io's: the cookie is anything that compares with 0 and converts
+        # to an int (a float included), and is handed back as it came.
         if whence == io.SEEK_CUR:
             if cookie != 0:
                 raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
@@ -810,9 +812,9 @@ class AsyncTextIOWrapper:
         elif whence != io.SEEK_SET:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         if cookie < 0:
-            raise ValueError(f"negative seek position {cookie}")
+            raise ValueError(f"negative seek position {cookie!r}")
         await self.flush()
-        start, flags, feed, eof, skip = _unpack(cookie)
+        start, flags, feed, eof, skip = _unpack(int(cookie))
         await buf.seek(start)
         self._set_text("")
         self._snapshot = None

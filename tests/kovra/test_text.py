@@ -125,7 +125,11 @@ SCRIPTS = {
                  ("seek", 0, 2), ("read",)],
     "seek cur": [("read", 3), ("seek", 0, 1), ("read", 3), ("seek", 1, 1), ("seek", 0, 1),
                  ("read",)],
-    "bad seeks": [("seek", -1), ("seek", 1, 2), ("seek", 0, 3), ("seek", "x"), ("read", 2)],
+    "bad seeks": [("seek", -1), ("seek", 1, 2), ("seek", 0, 3), ("seek", "x"), ("read", 2),
+                  ("seek", 0, 1.0), ("seek", -1.0), ("seek", None), ("seek", 1j)],
+    # io converts a cookie with int(), once it compares with 0.
+    "odd cookies": [("read", 3), ("seek", 0.0), ("read", 2), ("seek", False), ("read", 2),
+                    ("seek", 0.0, 1), ("read", 1), ("seek", 0.0, 2), ("tell",)],
     "truncate": [("readline",), ("truncate", 5), ("seek", 0), ("read",), ("truncate",),
                  ("seek", 0, 2), ("tell",)],
     # BOMs: at the start only, whatever the way there.
