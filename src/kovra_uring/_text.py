@@ -289,7 +289,9 @@ class AsyncTextIOWrapper:
         return self._attached().writable()
 
     def seekable(self) -> bool:
-        self._open()
+        buf = self._attached()
+        if buf.closed:  # the buffer's words, as io asks the buffer
+            return buf.seekable()
         return self._seekable
 
     def detach(self) -> AsyncBuffer:
@@ -404,8 +406,8 @@ class AsyncTextIOWrapper:
     async def read(self, size: int | None = -1) -> str:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
+        size = _size(size)
         buf, dec = self._readable()
-        size = -1 if size is None else operator.index(size)
         text, pos = self._text, self._pos
         if size < 0:
             if self._bom_check:

@@ -350,3 +350,26 @@ def test_decode_error_where_io_meets_it(tmp_path, open_buffer, monkeypatch, enco
         assert isinstance(results[0], tuple)
 
     asyncio.run(main())
+
+
+@pytest.mark.parametrize("closed", [False, True])
+@pytest.mark.parametrize("op", [("read", 1.0), ("read", "1"), ("seekable",), ("readable",),
+                                ("seek", 0, 1.0)])
+def test_refusals_in_io_words(tmp_path, open_buffer, closed, op):
+    """What a bad argument or a closed file raises, and in which order, is
+    io's, words included."""
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, b"abc", encoding="utf-8")
+        results = []
+        for f in (ours, ref):
+            if closed:
+                await outcome(f.close)
+            try:
+                result = getattr(f, op[0])(*op[1:])
+                results.append(await result if asyncio.iscoroutine(result) else result)
+            except Exception as e:  # noqa: BLE001 - compared with io's
+                results.append((type(e), str(e)))
+            await outcome(f.close)
+        assert results[0] == results[1]
+
+    asyncio.run(main())
