@@ -436,7 +436,10 @@ class AsyncTextIOWrapper:
                 self._pos = len(take)
                 parts.append(take)
                 need -= len(take)
-                if not chunk:
+                # The end of the file may still give text (a "\r" held back,
+                # flushed): io then reads once more, where the decoder's
+                # state is its last, which tell() starts from.
+                if not chunk and not take:
                     break
         except BaseException:
             self._put_back(text, pos, snapshot, texts, chunks)

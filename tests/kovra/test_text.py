@@ -159,6 +159,10 @@ SCRIPTS = {
     "seek cur in a chunk's end": ("rb", [("readline",), ("read", 2), ("seek", 0, 1),
                                          ("readline",), ("tell",), ("read",)],
                                   {"data": "\n\n\r\nx"}),
+    # Text the end of the file flushes out of the decoder, then tell().
+    **{f"flushed at the end {i}": ("rb", [("read", 100), ("tell",), ("read", 1), ("tell",)],
+                                   {"data": data, "errors": "replace"})
+       for i, data in enumerate(["ab\r", b"ab\xe6"])},
     # An escape sequence that iso2022 ignores leaves flags too big for a cookie.
     "odd decoder state": ("rb", [("read", 3), ("tell",), ("seek", 0, 1), ("read", 1), ("tell",)],
                           {"errors": "ignore", "data": b"ab\x1b+cd\n"}),
