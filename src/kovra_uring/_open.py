@@ -354,8 +354,10 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
     block = io.DEFAULT_BUFFER_SIZE
     try:
         # What io.FileIO checks once it has the descriptor (a descriptor
-        # opened for writing is no directory).
-        if not own or raw_mode == "r":
+        # opened for writing is no directory). A file open for update also
+        # wants io's block size: a text write after a read lands where the
+        # buffer's reads took it.
+        if not own or raw_mode == "r" or "+" in raw_mode:
             try:
                 st = os.fstat(fd)
             except OSError as e:

@@ -89,7 +89,26 @@ def _pack(pos: int, flags: int = 0, feed: int = 0, eof: bool = False, skip: int 
     # io's cookie: the bytes of its C struct (a 64-bit offset, three 32-bit
     # ints, a flag) read as one little-endian number, so that the cookie is
     # the plain byte offset wherever the decoder starts afresh.
+    if not 0 <= flags <= 0x7FFFFFFF:
+        _c_int(flags)
     return pos | flags << 64 | feed << 96 | skip << 128 | eof << 160
+
+
+def _c_int(flags: int) -> None:
+    # A decoder's flags go into a C int: a codec left in an odd state (an
+    # escape sequence ignored by iso2022) has flags io cannot pack either.
+    if flags > 0x7FFFFFFF:
+        raise OverflowError("signed integer is greater than maximum")
+    if flags < -0x80000000:
+        raise OverflowError("signed integer is less than minimum")
+
+
+def _state(dec: _Decoder) -> tuple[bytes, int]:
+    # io reads every state it walks through for a cookie into a C int.
+    pending, flags = dec.getstate()
+    if not 0 <= flags <= 0x7FFFFFFF:
+        _c_int(flags)
+    return pending, flags
 
 
 def _unpack(cookie: int) -> tuple[int, int, int, bool, int]:
@@ -275,8 +294,9 @@ class AsyncTextIOWrapper(_Turns):
         return self._attached().writable()
 
     def seekable(self) -> bool:
-        if self._attached().closed:
-            raise ValueError(_CLOSED[:-1])  # the buffer's words, as io asks it
+        buf = self._attached()
+        if buf.closed:  # the buffer's words, as io asks the buffer
+            return buf.seekable()
         return self._seekable
 
     def detach(self) -> AsyncBuffer:
@@ -321,10 +341,12 @@ class AsyncTextIOWrapper(_Turns):
 
     # --- reading --------------------------------------------------------
 
-    async def _read_chunk(self, buf: AsyncBuffer, dec: _Decoder, size: int = 0) -> bytes:
+    async def _read_chunk(self, buf: AsyncBuffer, dec: _Decoder, size: int = 0,
+                          io_size: int = 0) -> bytes:
         """Replace the decoded text by that of the next chunk, and return the
         chunk (empty at end of file). The decoder's state is taken after the
-        await, so a read cancelled or failed in flight changes nothing here."""
+        await, so a read cancelled or failed in flight changes nothing here.
+        `io_size` is what io would have read instead."""
         if self._bom_check:
             await self._check_bom(buf)
         chunk = await buf.read1(size or self._chunk)
@@ -333,12 +355,43 @@ class AsyncTextIOWrapper(_Turns):
         if self._seekable:
             pending, flags = dec.getstate()
         eof = not chunk
-        text = dec.decode(chunk, eof)
+        try:
+            text = dec.decode(chunk, eof)
+        except UnicodeError:
+            io_size = io_size or IO_CHUNK
+            if len(chunk) <= io_size or not self._seekable:
+                raise
+            text, chunk = await self._decode_as_io(buf, dec, chunk, (pending, flags), io_size)
         self._set_text(text)
         self._b2c = len(chunk) / len(text) if text else 0.0
         if self._seekable:
             self._snapshot = (flags, pending + chunk)
         return chunk
+
+    async def _decode_as_io(self, buf: AsyncBuffer, dec: _Decoder, chunk: bytes,
+                            state: tuple[bytes, int], io_size: int) -> tuple[str, bytes]:
+        """A chunk bigger than io's failed to decode: io would have decoded
+        its own smaller chunks up to the one that fails, and raised only when
+        it came to that one. Decode as io would, give the buffer back the
+        bytes io would not have read yet, and return the text and bytes of
+        the chunks that decode (raising the error of the first that fails)."""
+        dec.setstate(state)
+        texts: list[str] = []
+        good = 0
+        try:
+            while good < len(chunk):
+                piece = chunk[good:good + io_size]
+                texts.append(dec.decode(piece))
+                good += len(piece)
+                state = dec.getstate()
+        except UnicodeError:
+            # What follows the failing chunk is read next, as io reads on.
+            end = min(good + io_size, len(chunk)) if not texts else good
+            dec.setstate(state)
+            await buf.seek(end - len(chunk), io.SEEK_CUR)
+            if not texts:
+                raise
+        return "".join(texts), chunk[:good]
 
     def _put_back(self, text: str, pos: int, snapshot: tuple[int, bytes] | None,
                   texts: list[str], chunks: list[bytes]) -> None:
@@ -358,10 +411,7 @@ class AsyncTextIOWrapper(_Turns):
     async def read(self, size: int | None = -1) -> str:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        try:
-            size = -1 if size is None else operator.index(size)
-        except TypeError:
-            size = _size(size)  # raises it in io's words, before the file's state
+        size = _size(size)  # in io's words, before the file's state
         buf, dec = self._readable()
         if 0 <= size <= len(self._text) - self._pos and not self._busy:
             pos = self._pos
@@ -399,13 +449,17 @@ class AsyncTextIOWrapper(_Turns):
         try:
             while need > 0:
                 size = min(max(self._chunk, int(need * self._b2c)), MAX_CHUNK)
-                chunk = await self._read_chunk(buf, dec, size)
+                io_size = max(IO_CHUNK, int(need * max(self._b2c, 1.0)))
+                chunk = await self._read_chunk(buf, dec, size, io_size)
                 self._note(texts, chunks, chunk)
                 take = self._text[:need]
                 self._pos = len(take)
                 parts.append(take)
                 need -= len(take)
-                if not chunk:
+                # The end of the file may still give text (a "\r" held back,
+                # flushed): io then reads once more, where the decoder's
+                # state is its last, which tell() starts from.
+                if not chunk and not take:
                     break
         except BaseException:
             self._put_back(text, pos, snapshot, texts, chunks)
@@ -685,6 +739,7 @@ class AsyncTextIOWrapper(_Turns):
         if dec is None or snapshot is None:
             return position
         flags, data = snapshot
+        _c_int(flags)
         position -= len(data)
         if self._pos == 0:
             return _pack(position, flags)
@@ -717,11 +772,11 @@ class AsyncTextIOWrapper(_Turns):
         # until the decoder holds nothing. Where several points decode to
         # the same count (an escape sequence, a held-back "\r") the cookie
         # depends on this guess: keeping io's keeps io's cookie.
-        start, back, n, dec_flags = int(self._b2c * skip), 1, 0, flags
+        start, back, n, dec_flags = min(int(self._b2c * skip), len(data)), 1, 0, flags
         while start > 0:
             n = count(start)
             if n <= skip:
-                pending, dec_flags = dec.getstate()
+                pending, dec_flags = _state(dec)
                 if not pending:
                     break
                 start, back = start - len(pending), 1
@@ -762,7 +817,7 @@ class AsyncTextIOWrapper(_Turns):
                     hi = mid
         while lo > start:
             n = count(lo)
-            pending, dec_flags = dec.getstate()
+            pending, dec_flags = _state(dec)
             if not pending:
                 base = (lo, n, dec_flags)
                 break
@@ -774,7 +829,7 @@ class AsyncTextIOWrapper(_Turns):
         for i in range(off, len(data)):
             fed += 1
             decoded += len(dec.decode(data[i:i + 1]))
-            pending, dec_flags = dec.getstate()
+            pending, dec_flags = _state(dec)
             if not pending and chars + decoded <= skip:
                 off, chars, flags = off + fed, chars + decoded, dec_flags
                 fed = decoded = 0
@@ -787,12 +842,14 @@ class AsyncTextIOWrapper(_Turns):
         return _pack(position + off, flags, fed, True, skip - chars)
 
     async def seek(self, cookie: int, whence: int = 0) -> int:
+        whence = operator.index(whence)
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
         buf = self._open()
         if not self._seekable:
             raise io.UnsupportedOperation("underlying stream is not seekable")
-        cookie = operator.index(cookie)
+        # As io's: the cookie is anything that compares with 0 and converts
+        # to an int (a float included), and is handed back as it came.
         if whence == io.SEEK_CUR:
             if cookie != 0:
                 raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
@@ -803,7 +860,7 @@ class AsyncTextIOWrapper(_Turns):
         elif whence != io.SEEK_SET:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         if cookie < 0:
-            raise ValueError(f"negative seek position {cookie}")
+            raise ValueError(f"negative seek position {cookie!r}")
         await self._acquire()
         try:
             if whence == io.SEEK_END:
@@ -824,7 +881,7 @@ class AsyncTextIOWrapper(_Turns):
 
     async def _seek(self, buf: AsyncBuffer, cookie: int) -> int:
         await self.flush()
-        start, flags, feed, eof, skip = _unpack(cookie)
+        start, flags, feed, eof, skip = _unpack(int(cookie))
         await buf.seek(start)
         self._set_text("")
         self._snapshot = None

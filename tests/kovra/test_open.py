@@ -196,6 +196,33 @@ def test_script_as_io(tmp_path, backend, name, size, run_on):
     assert (tmp_path / "ours" / "f").read_bytes() == (tmp_path / "io" / "f").read_bytes()
 
 
+@pytest.mark.parametrize("mode", ["r+", "w+"])
+def test_text_write_after_read_lands_as_io(tmp_path, backend, mode, run_on):
+    """A text write after a read goes where the buffer's reads took it: a
+    seek to a cookie that replays bytes fills io's block size, not more."""
+    text = "ab\r\ncd" + "é" * 5000
+
+    async def script(f):
+        if mode == "w+":
+            await call(f, "write", text)
+            await call(f, "seek", 0)
+        out = [await call(f, "read", 3)]
+        await call(f, "seek", await call(f, "tell"))
+        out += [await call(f, "read", 100), await call(f, "write", "V"), await call(f, "tell")]
+        await call(f, "close")
+        return out
+
+    results = []
+    for d, opener in [("io", io.open), ("ours", kovra_uring.open)]:
+        (tmp_path / d).write_text(text, "utf-8", newline="")
+
+        async def run(opener=opener, path=tmp_path / d):
+            f = opener(path, mode, encoding="utf-8", newline="")
+            return await script(await f if opener is kovra_uring.open else f)
+        results.append((run_on(run), (tmp_path / d).read_bytes()))
+    assert results[1] == results[0]
+
+
 BAD_ARGS = [
     (1.5,), ([b"p"],), ("{p}", 1), ("{p}", "rb", "x"), ("{p}", "r", -1, 1),
     ("{p}", "r", -1, None, 1), ("{p}", "r", -1, None, None, 1), ("{p}", "rw"), ("{p}", "rr"),

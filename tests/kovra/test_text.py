@@ -126,7 +126,11 @@ SCRIPTS = {
                  ("seek", 0, 2), ("read",)],
     "seek cur": [("read", 3), ("seek", 0, 1), ("read", 3), ("seek", 1, 1), ("seek", 0, 1),
                  ("read",)],
-    "bad seeks": [("seek", -1), ("seek", 1, 2), ("seek", 0, 3), ("seek", "x"), ("read", 2)],
+    "bad seeks": [("seek", -1), ("seek", 1, 2), ("seek", 0, 3), ("seek", "x"), ("read", 2),
+                  ("seek", 0, 1.0), ("seek", -1.0), ("seek", None), ("seek", 1j)],
+    # io converts a cookie with int(), once it compares with 0.
+    "odd cookies": [("read", 3), ("seek", 0.0), ("read", 2), ("seek", False), ("read", 2),
+                    ("seek", 0.0, 1), ("read", 1), ("seek", 0.0, 2), ("tell",)],
     "truncate": [("readline",), ("truncate", 5), ("seek", 0), ("read",), ("truncate",),
                  ("seek", 0, 2), ("tell",)],
     # BOMs: at the start only, whatever the way there.
@@ -151,6 +155,13 @@ SCRIPTS = {
     **{f"errors={errors}": ("rb", [("readline",), ("read", 3), ("iter",), ("read",)] * 2,
                             {"errors": errors, "data": b"ok\xff\xfe\nhalf\xe6\x97\nend\xe6"})
        for errors in ["strict", "replace", "surrogateescape", "ignore"]},
+    # Text the end of the file flushes out of the decoder, then tell().
+    **{f"flushed at the end {i}": ("rb", [("read", 100), ("tell",), ("read", 1), ("tell",)],
+                                   {"data": data, "errors": "replace"})
+       for i, data in enumerate(["ab\r", b"ab\xe6"])},
+    # An escape sequence that iso2022 ignores leaves flags too big for a cookie.
+    "odd decoder state": ("rb", [("read", 3), ("tell",), ("seek", 0, 1), ("read", 1), ("tell",)],
+                          {"errors": "ignore", "data": b"ab\x1b+cd\n"}),
 }
 
 # Every newline mode reads whole in one chunk; two of them also cross chunk
@@ -168,7 +179,8 @@ def test_script(tmp_path, open_buffer, chunk, encoding, newline, script):
     entry = SCRIPTS[script]
     mode, ops, kw = (*entry, {})[:3] if isinstance(entry, tuple) else ("rb+", entry, {})
     kw = dict(kw)
-    data = kw.pop("data", None) or sample(encoding).encode(encoding)
+    data = kw.pop("data", None) or sample(encoding)
+    data = data.encode(encoding) if isinstance(data, str) else data
     exact = cookies_exact(chunk, data, encoding, newline)
 
     async def main():
@@ -330,5 +342,83 @@ def test_tasks_sharing_a_file_each_get_their_own_part(tmp_path, open_buffer, chu
         name = "readline" if op == ("__anext__",) else op[0]
         expected = list(iter(lambda: getattr(ref, name)(*op[1:]), ""))
         assert collections.Counter(got) == collections.Counter(expected)
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16-le", "shift_jis"])
+@pytest.mark.parametrize("at", [4, 30, 32, 62])
+@pytest.mark.parametrize("step", [("readline",), ("readline", 5), ("read", 3)])
+def test_decode_error_where_io_meets_it(tmp_path, open_buffer, monkeypatch, encoding, at,
+                                        step):
+    """Bigger chunks than io's meet a bad byte no sooner: the text before
+    io's chunk that holds it is read first, and the error is io's."""
+    monkeypatch.setattr(_text, "CHUNK", 64)
+    monkeypatch.setattr(_text, "IO_CHUNK", 8)
+    text = "ab\nあ日\n".encode(encoding) * 10
+    data = text[:at] + b"\xff\xdc" + text[at:]
+
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, data, "rb", encoding=encoding)
+        ref._CHUNK_SIZE = 8
+        results: list = [None, None]
+        while results[0] != "" and not isinstance(results[0], tuple):
+            for i, f in enumerate((ours, ref)):
+                try:
+                    result = getattr(f, step[0])(*step[1:])
+                    results[i] = await result if f is ours else result
+                except UnicodeDecodeError as e:
+                    results[i] = (e.start, e.end, e.reason, e.object)
+            assert results[0] == results[1]
+            if not isinstance(results[0], tuple):
+                assert await ours.tell() == ref.tell()
+        assert isinstance(results[0], tuple)
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("closed", [False, True])
+@pytest.mark.parametrize("op", [("read", 1.0), ("read", "1"), ("seekable",), ("readable",),
+                                ("seek", 0, 1.0)])
+def test_refusals_in_io_words(tmp_path, open_buffer, closed, op):
+    """What a bad argument or a closed file raises, and in which order, is
+    io's, words included."""
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, b"abc", encoding="utf-8")
+        results = []
+        for f in (ours, ref):
+            if closed:
+                await outcome(f.close)
+            try:
+                result = getattr(f, op[0])(*op[1:])
+                results.append(await result if asyncio.iscoroutine(result) else result)
+            except Exception as e:  # noqa: BLE001 - compared with io's
+                results.append((type(e), str(e)))
+            await outcome(f.close)
+        assert results[0] == results[1]
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("newline", NEWLINES)
+def test_tell_within_replayed_bytes(tmp_path, open_buffer, encoding, newline):
+    """tell() within the few bytes a seek replayed, where the guess from the
+    chunk before would reach past them, answers the cookie io gives at that
+    point when read there without the seek (io's own guess reads past its
+    bytes), and seeking to it reads on from there."""
+    data = "\n\n\r\nx".encode(encoding)
+
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, data, "rb", encoding=encoding,
+                                    newline=newline)
+        assert await ours.readline() == ref.readline()
+        assert await ours.read(2) == ref.read(2)
+        await ours.seek(0, 1)
+        assert await ours.readline() == ref.readline()
+        assert await ours.tell() == ref.tell()
+        cookie, rest = await ours.tell(), await ours.read()
+        await ours.seek(cookie)
+        assert await ours.read() == rest == ref.read()
 
     asyncio.run(main())
