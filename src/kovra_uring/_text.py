@@ -419,7 +419,11 @@ class AsyncTextIOWrapper(_Turns):
             return self._text[pos:pos + size]
         if self._busy:
             await self._acquire()
-            buf, dec = self._readable()  # closed while this task waited?
+            try:
+                buf, dec = self._readable()  # closed while this task waited?
+            except BaseException:
+                self._release()  # the turn goes on to whoever waits next
+                raise
         else:
             self._busy = True
         try:
@@ -616,7 +620,11 @@ class AsyncTextIOWrapper(_Turns):
             raise io.UnsupportedOperation("not writable")
         if self._busy:
             await self._acquire()
-            buf = self._open()  # closed while this task waited?
+            try:
+                buf = self._open()  # closed while this task waited?
+            except BaseException:
+                self._release()
+                raise
         else:
             self._busy = True
         try:
@@ -724,6 +732,11 @@ class AsyncTextIOWrapper(_Turns):
             raise OSError("telling position disabled by next() call")
         if self._busy:
             await self._acquire()
+            try:
+                buf = self._open()
+            except BaseException:
+                self._release()
+                raise
         else:
             self._busy = True
         try:

@@ -346,6 +346,47 @@ def test_tasks_sharing_a_file_each_get_their_own_part(tmp_path, open_buffer, chu
     asyncio.run(main())
 
 
+@pytest.mark.parametrize("op", [("read",), ("read", 3), ("readline",), ("write", "x"),
+                                ("tell",)])
+def test_tasks_waiting_their_turn_when_the_file_closes(tmp_path, open_buffer, op):
+    """Tasks that waited for the file's turn while it was closed each raise
+    io's error for a closed file: none keeps the turn, which would leave the
+    next caller waiting for good."""
+
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, b"ab\n" * 10)
+        ref.close()
+        release = asyncio.Event()
+        read1 = ours.buffer.read1
+
+        async def held_read1(n):
+            await release.wait()
+            return await read1(n)
+
+        async def call(name, *args):
+            try:
+                return await getattr(ours, name)(*args)
+            except ValueError as e:
+                return repr(e)
+
+        ours.buffer.read1 = held_read1
+        first = asyncio.create_task(call("readline"))  # takes the turn
+        await asyncio.sleep(0)
+        waiting = [asyncio.create_task(call(*op)) for _ in range(2)]
+        await asyncio.sleep(0)
+        ours.buffer._f.close()  # closed under the task that has the turn
+        release.set()
+        async with asyncio.timeout(5):
+            await first
+            got = await asyncio.gather(*waiting, call(*op))
+        try:
+            getattr(ref, op[0])(*op[1:])
+        except ValueError as e:
+            assert got == [repr(e)] * 3
+
+    asyncio.run(main())
+
+
 @pytest.mark.parametrize("encoding", ["utf-8", "utf-16-le", "shift_jis"])
 @pytest.mark.parametrize("at", [4, 30, 32, 62])
 @pytest.mark.parametrize("step", [("readline",), ("readline", 5), ("read", 3)])
