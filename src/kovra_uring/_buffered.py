@@ -25,8 +25,8 @@ from typing import Any, ClassVar, Self, cast
 
 from . import _loop
 from ._loop import _running_loop, get_driver
-from ._raw import (_CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _size, _ssize,
-                   _target)
+from ._raw import (_CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _int_arg,
+                   _size, _ssize, _target)
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
 
@@ -104,7 +104,7 @@ class _Buffered(_AsyncIOBase):
     def _reader(self, op: str, what: str, size: Any = -1) -> AsyncFileIO:
         if not self._reading:
             if op in ("read", "read1"):
-                operator.index(size)  # io's writer takes the size as an int first
+                _int_arg(size)  # io's writer takes the size as an int first
             raise io.UnsupportedOperation(op)
         return self._open_raw(what)
 
@@ -495,7 +495,7 @@ class _Buffered(_AsyncIOBase):
             await _loop._trio.file_checkpoint()
         # io's order: whence converted, detached, whence known, closed,
         # seekable, then the target.
-        whence = operator.index(whence)
+        whence = _int_arg(whence)
         self._live()
         if whence not in _WHENCES:
             raise ValueError(f"whence value {whence} unsupported")

@@ -69,6 +69,15 @@ def _ssize(size: int) -> int:
     return n
 
 
+def _int_arg(arg: Any) -> int:
+    """An argument that io takes as a C int (seek's whence, a writer's read
+    size): an integer, OverflowError beyond a C int's range."""
+    n = operator.index(arg)
+    if not -0x80000000 <= n <= 0x7FFFFFFF:
+        raise OverflowError("Python int too large to convert to C int")
+    return n
+
+
 def _bytes_like(b: object) -> int:
     """The length in bytes of bytes-like `b`; TypeError (io's words) for
     anything else, str included."""
@@ -622,7 +631,7 @@ class AsyncFileIO(_AsyncIOBase):
     async def seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        whence = operator.index(whence)  # before the file, as io converts it
+        whence = _int_arg(whence)  # before the file, as io converts it
         self._fd_open()
         await self._acquire()
         try:

@@ -11,14 +11,13 @@ from __future__ import annotations
 
 import codecs
 import io
-import operator
 from collections.abc import Callable, Iterable
 from types import TracebackType
 from typing import Any, Protocol, Self, cast
 
 from . import _loop
 from ._loop import _running_loop
-from ._raw import _size, _Turns
+from ._raw import _int_arg, _size, _ssize, _Turns
 
 __all__ = ["AsyncBuffer", "AsyncTextIOWrapper"]
 
@@ -489,7 +488,7 @@ class AsyncTextIOWrapper(_Turns):
                 end += len(self._nl)
                 self._pos = end
                 return text[pos:end]
-        return await self._readline(operator.index(size))
+        return await self._readline(_ssize(size))
 
     def _line_end(self, text: str, start: int) -> int:
         """Where the line that goes on at text[start:] ends (just past its
@@ -855,7 +854,7 @@ class AsyncTextIOWrapper(_Turns):
         return _pack(position + off, flags, fed, True, skip - chars)
 
     async def seek(self, cookie: int, whence: int = 0) -> int:
-        whence = operator.index(whence)
+        whence = _int_arg(whence)
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
         buf = self._open()

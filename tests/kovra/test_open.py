@@ -126,11 +126,11 @@ SCRIPTS = {
                    "truncate(2); seek(0, 2); tell(); readall(); seek(0); readall(); truncate(-1)"),
     "misuse": ("rb", -1, "write(b'x'); truncate(); seek(0, 9); read(-2); seek(1.5); read1(None);"
                "peek(None); peek(1.5); read(2**70); read1(-2**70); peek(2**70); seek(2**70); seek(0, 1.0);"
-               "seek(0, None); readline(2**70); readlines(-2**70);"
+               "seek(0, None); readline(2**70); readlines(-2**70); seek(0, 2**31); seek(0, -2**70);"
                "writelines([b'x']); attr('mode'); readable(); writable(); seekable(); isatty()"),
     "misuse writer": ("wb", -1, "read(); read1(1); readline(); readinto(2); write('str');"
                       "readable(); writable(); attr('mode'); read(None); read1(None);"
-                      "readinto1(2); readline(0); close(); readline(0)"),
+                      "readinto1(2); readline(0); read(2**70); read1(-2**31 - 1); close(); readline(0)"),
     "misuse raw writer": ("wb", 0, "readall(); readline(0); readline(); write(b'x'); close();"
                           "readline(0)"),
     "closed reader": ("rb", -1, "close(); readline(1.5); seek(0, 1.0); readlines(2**70); read(); read(-2); read1(); peek(1); readline(); readinto(1); tell();"
@@ -139,12 +139,12 @@ SCRIPTS = {
                       "attr('mode'); close()"),
     "closed writer": ("r+b", -1, "write(b'abc'); close(); write(b'x'); flush(); truncate();"
                       "seek(0); tell(); read(); writable(); detach(); writelines([])"),
-    "closed raw": ("r+b", 0, "close(); read(1.5); seek(0, 1.0); readlines(1.5); readline(2**70);"
+    "closed raw": ("r+b", 0, "close(); read(1.5); seek(0, 1.0); seek(0, 2**40); readlines(1.5); readline(2**70);"
                    "read(); readall(); readinto(1); write(b'x'); seek(0);"
                    "tell(); truncate(); flush(); fileno(); isatty(); readable(); writable();"
                    "seekable(); readline(); readlines(); attr('closed')"),
     "detach": ("r+b", -1, "read(3); write(b'Q'); detach(); read(); write(b'x'); attr('raw');"
-               "seek(0, 9); readline(1.5); read(2**70);"
+               "seek(0, 9); seek(0, 2**31); readline(1.5); read(2**70);"
                "close()"),
     "bad sizes": ("r+b", -1, "read1(None); peek(None); peek('3'); read1('3'); peek(2**70);"
                   "read1(2**70); read(1.5); readline('3'); tell()"),

@@ -420,7 +420,8 @@ def test_decode_error_where_io_meets_it(tmp_path, open_buffer, monkeypatch, enco
 
 @pytest.mark.parametrize("closed", [False, True])
 @pytest.mark.parametrize("op", [("read", 1.0), ("read", "1"), ("seekable",), ("readable",),
-                                ("seek", 0, 1.0)])
+                                ("seek", 0, 1.0), ("seek", 0, 2**31), ("seek", 0, -2**70),
+                                ("readline", 2**63)])
 def test_refusals_in_io_words(tmp_path, open_buffer, closed, op):
     """What a bad argument or a closed file raises, and in which order, is
     io's, words included."""
