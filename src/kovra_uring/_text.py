@@ -479,13 +479,18 @@ class AsyncTextIOWrapper(_Turns):
     async def readline(self, size: int = -1) -> str:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        if size == -1 and self._nl is not None and not self._busy:
+        if size == -1 and not self._busy:
             # The common case: the line is already decoded.
             text = self._text
             pos = self._pos
-            end = text.find(self._nl, pos)
-            if end >= 0:
-                end += len(self._nl)
+            nl = self._nl
+            if nl is not None:
+                end = text.find(nl, pos)
+                if end >= 0:
+                    end += len(nl)
+                    self._pos = end
+                    return text[pos:end]
+            elif (end := self._line_end(text, pos)) >= 0:
                 self._pos = end
                 return text[pos:end]
         return await self._readline(_ssize(size))
@@ -594,12 +599,16 @@ class AsyncTextIOWrapper(_Turns):
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
         nl = self._nl
-        if nl is not None and not self._busy:
+        if not self._busy:
             text = self._text
             pos = self._pos
-            end = text.find(nl, pos)
-            if end >= 0:
-                end += len(nl)
+            if nl is not None:
+                end = text.find(nl, pos)
+                if end >= 0:
+                    end += len(nl)
+                    self._pos = end
+                    return text[pos:end]
+            elif (end := self._line_end(text, pos)) >= 0:
                 self._pos = end
                 return text[pos:end]
         line = await self._readline(-1)

@@ -346,6 +346,24 @@ def test_tasks_sharing_a_file_each_get_their_own_part(tmp_path, open_buffer, chu
     asyncio.run(main())
 
 
+@pytest.mark.parametrize("newline", ["", "\r"])
+def test_lines_across_chunks(tmp_path, open_buffer, chunk, newline):
+    """Lines that end anywhere in a chunk or across two (a CR LF split
+    included) are io's, by async for and by readline()."""
+    data = ("a\r\nb\rc\n\r\r\n\nd\r" * 20 + "é\r\nend\r").encode()
+
+    async def main():
+        ours, ref = await make_pair(tmp_path, open_buffer, data, "rb", encoding="utf-8",
+                                    newline=newline)
+        expected = list(ref)
+        assert [line async for line in ours] == expected
+        await ours.seek(0)
+        assert [await ours.readline() for _ in expected] == expected
+        assert await ours.readline() == ""
+
+    asyncio.run(main())
+
+
 @pytest.mark.parametrize("op", [("read",), ("read", 3), ("readline",), ("write", "x"),
                                 ("tell",)])
 def test_tasks_waiting_their_turn_when_the_file_closes(tmp_path, open_buffer, op):
