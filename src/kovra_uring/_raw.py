@@ -236,6 +236,16 @@ class _Turns:
                 return
         self._busy = False
 
+    async def _take_turn(self, check: Callable[[], _T]) -> _T:
+        """Wait for the file's turn, then check() the file again (it may have
+        been closed meanwhile): a failed check passes the turn on."""
+        await self._acquire()
+        try:
+            return check()
+        except BaseException:
+            self._release()
+            raise
+
     async def _idle(self) -> None:
         """Wait until no other task is in the file's I/O."""
         if self._busy:

@@ -417,12 +417,7 @@ class AsyncTextIOWrapper(_Turns):
             self._pos = pos + size
             return self._text[pos:pos + size]
         if self._busy:
-            await self._acquire()
-            try:
-                buf, dec = self._readable()  # closed while this task waited?
-            except BaseException:
-                self._release()  # the turn goes on to whoever waits next
-                raise
+            buf, dec = await self._take_turn(self._readable)
         else:
             self._busy = True
         try:
@@ -627,12 +622,7 @@ class AsyncTextIOWrapper(_Turns):
         if self._encoder is None:
             raise io.UnsupportedOperation("not writable")
         if self._busy:
-            await self._acquire()
-            try:
-                buf = self._open()  # closed while this task waited?
-            except BaseException:
-                self._release()
-                raise
+            buf = await self._take_turn(self._open)
         else:
             self._busy = True
         try:
@@ -739,12 +729,7 @@ class AsyncTextIOWrapper(_Turns):
         if not self._telling:
             raise OSError("telling position disabled by next() call")
         if self._busy:
-            await self._acquire()
-            try:
-                buf = self._open()
-            except BaseException:
-                self._release()
-                raise
+            buf = await self._take_turn(self._open)
         else:
             self._busy = True
         try:
