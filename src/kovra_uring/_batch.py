@@ -208,10 +208,13 @@ def _read_name(path: Any) -> str:
     return name
 
 
-# What makes an item take the synchronous call at once: a name the ring
-# cannot take, or bad arguments (a mode os takes and the ring does not
-# included), which the synchronous call reports its way.
-_FOR_OS = (UnicodeEncodeError, _NameForOs, TypeError, ValueError, BufferError, OverflowError)
+# An item whose push raises an Exception takes the synchronous call at
+# once: a name the ring cannot take, bad arguments (a mode os takes and the
+# ring does not included), a path-like whose __fspath__ or data whose buffer
+# fails in a way of its own. That call reports each its way, in the item's
+# place: such an item must neither end the call nor cancel the writes in
+# flight, which a loop would have finished. Only what is no Exception (a
+# KeyboardInterrupt) ends the call.
 
 
 # -- the engines ---------------------------------------------------------------
@@ -390,7 +393,7 @@ class _Reads(_RingEngine):
                         if isinstance(e, OSError) and _push_error(e) is None:
                             it = chain((p,), it)  # no room: once submitted
                             break
-                        if not isinstance(e, (OSError, *_FOR_OS)):
+                        if not isinstance(e, Exception):
                             raise
                         # A name the ring cannot take, or a NUL in it.
                         if keep:
@@ -563,7 +566,7 @@ class _Writes(_RingEngine):
                     if isinstance(e, OSError) and _push_error(e) is None:
                         it = chain((item,), it)
                         break
-                    if not isinstance(e, (OSError, *_FOR_OS)):
+                    if not isinstance(e, Exception):
                         raise
                     self.settle(i, _os_write, path, data, mode)
                     i += 1
@@ -662,7 +665,7 @@ class _Stats(_RingEngine):
                     if isinstance(e, OSError) and _push_error(e) is None:
                         it = chain((p,), it)
                         break
-                    if not isinstance(e, (OSError, *_FOR_OS)):
+                    if not isinstance(e, Exception):
                         raise
                     self.settle(i, os_stat, p)  # an int is a descriptor to os.stat
                     i += 1

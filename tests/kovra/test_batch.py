@@ -244,6 +244,50 @@ def test_write_items_before_a_failing_iterable_are_written(backend, tmp_path, en
         [p.read_bytes() for p in sorted((tmp_path / "theirs").iterdir())]
 
 
+class FailingPath:
+    """A path-like whose __fspath__ fails in a way of its own."""
+    def __fspath__(self):
+        raise RuntimeError("no path here")
+
+
+def loop_outcomes(fn, items, catch):
+    """What a loop of fn(*item) gives: the results (failures in their place
+    with `catch`), or the first failure."""
+    results = [outcome(fn, *item) for item in items]
+    failures = [r for r in results if isinstance(r, Exception)]
+    return results if catch or not failures else failures[0]
+
+
+@pytest.mark.parametrize("call", ["read_files", "iread_files", "stat_files", "write_files"])
+@pytest.mark.parametrize("catch", [False, True])
+def test_a_failing_path_like_fails_its_item_only(backend, tmp_path, call, catch, monkeypatch):
+    """An item whose path fails in a way of its own is that item's failure,
+    as in the loop: earlier writes in flight are finished, not cancelled."""
+    monkeypatch.setattr(_batch, "STAT_CHUNK", 1)  # stats in this thread, then on the ring
+    monkeypatch.setattr(_batch, "SLOW_STAT_NS", -1)
+    ok = tmp_path / "ok"
+    ok.write_bytes(b"data")
+    paths = [ok, ok, FailingPath(), ok]
+    if call == "write_files":
+        def items(d):
+            d.mkdir()
+            return [(d / f"w{i}", bytes([i]) * 1_000_000) for i in range(4)] + [(FailingPath(), b"x")]
+        want = loop_outcomes(lambda p, b: Path(p).write_bytes(b), items(tmp_path / "theirs"), catch)
+        got = outcome(write_files, items(tmp_path / "ours"), return_exceptions=catch)
+        assert [p.read_bytes() for p in sorted((tmp_path / "ours").iterdir())] == \
+            [p.read_bytes() for p in sorted((tmp_path / "theirs").iterdir())]
+    else:
+        sync, batch = {"read_files": (sync_read, read_files), "stat_files": (os.stat, stat_files),
+                       "iread_files": (sync_read, lambda p, **kw: [
+                           r for _, r in sorted(iread_files(p, **kw), key=lambda r: r[0])])}[call]
+        want = loop_outcomes(sync, [(p,) for p in paths], catch)
+        got = outcome(batch, paths, return_exceptions=catch)
+    if isinstance(want, list):
+        assert len(got) == len(want) and all(map(same, want, got))
+    else:
+        assert same(want, got)
+
+
 def test_an_early_end_leaks_nothing(backend, tree):
     tree = [p for p in tree if not isinstance(p, Path) or p.name != "large"]
     read_files(tree[:3])  # the ring the calls reuse exists before the count
