@@ -22,13 +22,14 @@ the calling thread: results and exceptions are then those of the
 synchronous call by construction, text and filename included, and the hot
 path never builds an exception of its own.
 
-A call that ends early (an exception from the caller's iterable of paths,
-a KeyboardInterrupt, a consumer closing `iread_files`) cancels what is in
-flight, waits for every completion and closes its slots before the
-exception propagates. If that clean-up is interrupted in turn the ring is
-dropped instead of going back to the pool: destroying a ring waits for the
-kernel and closes its slots. The items of `write_files` are the exception:
-an iterable that fails there ends only the items (see _pairs).
+A call that ends early (a KeyboardInterrupt, a consumer closing
+`iread_files`) cancels what is in flight, waits for every completion and
+closes its slots before the exception propagates. If that clean-up is
+interrupted in turn the ring is dropped instead of going back to the pool:
+destroying a ring waits for the kernel and closes its slots. An exception
+from the caller's iterable ends only the items, as it would end a loop:
+what it gave before is done, and an earlier item's failure comes first
+(see _Engine.stop).
 
 Where io_uring is refused the same calls run the synchronous call of each
 item on a thread pool, again at most DEPTH in flight.
@@ -232,8 +233,8 @@ class _Engine:
         self.out = out
         self.more = True    # take more items: not exhausted, nothing failed
         self.failure: tuple[int, Exception] | None = None
-        # What ended the caller's iterable when that does not end the call
-        # (_pairs): raised once everything handed over is done.
+        # What ended the caller's iterable (stop): raised once everything
+        # handed over is done, unless an item failed.
         self.stopped: Exception | None = None
         self.done: Batch = []
 
@@ -253,6 +254,16 @@ class _Engine:
             self.put(i, value)
         else:
             self.fail(i, value)
+
+    def stop(self, e: Exception) -> bool:
+        """The caller's iterable raised `e`: it ends the items, not the call.
+        As in a loop, every item it gave before is done (a read or write
+        cancelled halfway would be lost, a file left truncated), then the
+        first failing item's exception is raised, or else `e`. Returns the
+        new `more`."""
+        self.stopped = e
+        self.more = False
+        return False
 
     def fail(self, i: int, e: Exception) -> None:
         if self.catch:
@@ -276,18 +287,15 @@ class _Engine:
             self.finish(clean)
         # Raised with no reference left here or in the engine, which the
         # traceback's frames hold: no cycle through the exception.
-        if self.failure is not None:
-            failure, self.failure = self.failure[1], None
-            try:
-                raise failure
-            finally:
-                del failure
-        if (stopped := self.stopped) is not None:
-            self.stopped = None
-            try:
+        failure, stopped = self.failure, self.stopped
+        self.failure = self.stopped = None
+        try:
+            if failure is not None:
+                raise failure[1]
+            if stopped is not None:
                 raise stopped
-            finally:
-                del stopped
+        finally:
+            del failure, stopped
 
     def finish(self, clean: bool) -> None:
         pass
@@ -378,10 +386,14 @@ class _Reads(_RingEngine):
         try:
             while True:
                 while free and more:
-                    for p in it:
-                        break
-                    else:
-                        more = self.more = False
+                    try:
+                        for p in it:
+                            break
+                        else:
+                            more = self.more = False
+                            break
+                    except Exception as e:
+                        more = self.stop(e)
                         break
                     slot = free.pop()
                     try:
@@ -654,10 +666,14 @@ class _Stats(_RingEngine):
         it, more, i = self.it, True, 0
         while True:
             while len(owner) < DEPTH and more:
-                for p in it:
-                    break
-                else:
-                    more = self.more = False
+                try:
+                    for p in it:
+                        break
+                    else:
+                        more = self.more = False
+                        break
+                except Exception as e:
+                    more = self.stop(e)
                     break
                 try:
                     user_data = submit_statx(p if type(p) is str else _ring_name(p), follow)
@@ -714,10 +730,14 @@ class _Threads(_Engine):
         i = 0
         while True:
             while len(pending) < DEPTH and self.more:
-                for item in self.it:
-                    break
-                else:
-                    self.more = False
+                try:
+                    for item in self.it:
+                        break
+                    else:
+                        self.more = False
+                        break
+                except Exception as e:
+                    self.stop(e)
                     break
                 fn, args = call(item)
                 pending[pool.submit(_attempt, fn, *args)] = i
@@ -847,7 +867,7 @@ def _pairs(engine: _Engine, items: Iterable[tuple[Any, Any]]) -> Iterator[tuple[
         for path, data in items:
             yield path, data
     except Exception as e:
-        engine.stopped = e
+        engine.stop(e)
 
 
 def _write_engine(items: Iterable[tuple[Any, Any]], catch: bool, mode: int) -> _Engine:
@@ -886,13 +906,30 @@ def stat_files(paths: Iterable[StrOrBytesPath | int], *, follow_symlinks: bool =
     it = iter(_many(paths))
     out: list[Any] = []
     parallel = False
-    while chunk := list(islice(it, STAT_CHUNK)):
+    stopped: Exception | None = None
+    while stopped is None:
+        chunk: list[Any] = []
+        try:
+            chunk += islice(it, STAT_CHUNK)  # keeps the paths given before a failure
+        except Exception as e:
+            stopped = e  # as in a loop: stat what came before, which may fail first
+        if not chunk:
+            break
         t0 = time.perf_counter_ns()
-        if parallel:
-            out += _run(_stat_engine(chunk, return_exceptions, follow))
-        else:
-            _stat_here(stat, chunk, out, return_exceptions)
+        try:
+            if parallel:
+                out += _run(_stat_engine(chunk, return_exceptions, follow))
+            else:
+                _stat_here(stat, chunk, out, return_exceptions)
+        except BaseException:
+            stopped = None  # its traceback holds this frame: no cycle
+            raise
         parallel = time.perf_counter_ns() - t0 > SLOW_STAT_NS * len(chunk)
+    if stopped is not None:
+        try:
+            raise stopped
+        finally:
+            del stopped
     return out
 
 

@@ -288,6 +288,39 @@ def test_a_failing_path_like_fails_its_item_only(backend, tmp_path, call, catch,
         assert same(want, got)
 
 
+@pytest.mark.parametrize("call", ["read_files", "iread_files", "stat_files", "stat_files on the ring"])
+@pytest.mark.parametrize("catch", [False, True])
+def test_an_iterable_that_fails_after_a_failing_item(backend, tmp_path, call, catch, monkeypatch):
+    """As in a loop: the items given before the iterable's failure are done,
+    and an earlier item's failure is the one raised."""
+    if call == "stat_files on the ring":
+        monkeypatch.setattr(_batch, "STAT_CHUNK", 3)
+        monkeypatch.setattr(_batch, "SLOW_STAT_NS", -1)
+    ok = tmp_path / "ok"
+    ok.write_bytes(b"data")
+    paths = [ok, ok, ok, tmp_path / "missing", ok]  # the last chunk of 3 fails, then stops
+    sync = os.stat if call.startswith("stat") else sync_read
+
+    def items():
+        yield from paths
+        raise RuntimeError("the caller's generator failed")
+
+    def loop():
+        return [(i, sync(p) if not catch else outcome(sync, p)) for i, p in enumerate(items())]
+
+    want = outcome(loop)
+    if call == "iread_files":
+        seen = []
+        got = outcome(lambda: seen.extend(iread_files(items(), return_exceptions=catch)))
+        # Every item given before the failure came out first.
+        if catch:
+            assert sorted(i for i, _ in seen) == list(range(len(paths)))
+    else:
+        got = outcome({"read_files": read_files}.get(call, stat_files), items(),
+                      return_exceptions=catch)
+    assert same(want, got), (want, got)
+
+
 def test_an_early_end_leaks_nothing(backend, tree):
     tree = [p for p in tree if not isinstance(p, Path) or p.name != "large"]
     read_files(tree[:3])  # the ring the calls reuse exists before the count
@@ -324,6 +357,9 @@ def _stops_at(after):
     (stat_files, lambda ok, bad: [ok, bad, ok]),
     (write_files, lambda ok, bad: [(ok, b"x"), (bad, b"x"), (ok, 5)]),
     (write_files, lambda ok, bad: _stops_at(1)([(ok, b"x"), (ok, b"x")])),
+    (read_files, lambda ok, bad: _stops_at(2)([ok, bad])),
+    (stat_files, lambda ok, bad: _stops_at(2)([ok, bad])),
+    (write_files, lambda ok, bad: _stops_at(2)([(ok, b"x"), (bad, b"x")])),
 ])
 @pytest.mark.parametrize("catch", [False, True])
 def test_a_failure_holds_no_reference_cycle(backend, tmp_path, call, items, catch):
