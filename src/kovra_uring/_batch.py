@@ -871,7 +871,9 @@ def _pairs(engine: _Engine, items: Iterable[tuple[Any, Any]]) -> Iterator[tuple[
 
 
 def _write_engine(items: Iterable[tuple[Any, Any]], catch: bool, mode: int) -> _Engine:
-    ring = _take_ring()
+    # os.open refuses a mode beyond a C int (OverflowError), which the ring
+    # takes as unsigned and would create the file with: os's calls say how.
+    ring = None if isinstance(mode, int) and mode >= 1 << 31 else _take_ring()
     engine: _Engine
     if ring is None:
         def call(item: tuple[Any, Any]) -> tuple[Callable[..., object], tuple[Any, ...]]:

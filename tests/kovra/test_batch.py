@@ -217,6 +217,10 @@ def test_write_files_equal_write_bytes(backend, tmp_path):
     os.open(theirs / "odd", os.O_CREAT | os.O_WRONLY, -1)
     assert write_files([(ours / "odd", b"1")], mode=-1) == [1]
     assert (ours / "odd").stat().st_mode == (theirs / "odd").stat().st_mode
+    # One the ring takes but os.open refuses: os's error, and no file.
+    want = outcome(os.open, theirs / "big-mode", os.O_CREAT | os.O_WRONLY, 1 << 31)
+    got = write_files([(ours / "big-mode", b"1")], mode=1 << 31, return_exceptions=True)[0]
+    assert same(want, got) and not (ours / "big-mode").exists()
 
 
 @pytest.mark.parametrize("end", [RuntimeError("the caller's generator failed"), ("not", "a", "pair")])
