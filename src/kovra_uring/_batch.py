@@ -877,7 +877,16 @@ def _write_engine(items: Iterable[tuple[Any, Any]], catch: bool, mode: int) -> _
     engine: _Engine
     if ring is None:
         def call(item: tuple[Any, Any]) -> tuple[Callable[..., object], tuple[Any, ...]]:
-            return _os_write, (*item, mode)
+            path, data = item
+            if type(data) is not bytes:
+                # The bytes as they are now, as the ring takes them: the
+                # caller may refill its buffer for the next item while a
+                # worker writes this one. What _data refuses, os reports.
+                try:
+                    data = _data(data)
+                except Exception:
+                    pass
+            return _os_write, (path, data, mode)
         engine = _Threads(items, catch, [], call)
     else:
         engine = _Writes(ring, items, catch, [], mode)

@@ -223,6 +223,24 @@ def test_write_files_equal_write_bytes(backend, tmp_path):
     assert same(want, got) and not (ours / "big-mode").exists()
 
 
+def test_write_items_that_reuse_one_buffer(backend, tmp_path):
+    """Each file gets the buffer as it was when its item was given, as in a
+    loop, though the caller refills it for the next item."""
+    buf = bytearray(100_000)
+
+    def items(d):
+        d.mkdir()
+        for i in range(_batch.DEPTH + 8):
+            buf[:] = bytes([i]) * len(buf)
+            yield d / f"w{i}", buf
+
+    for path, data in items(tmp_path / "theirs"):
+        path.write_bytes(data)
+    write_files(items(tmp_path / "ours"))
+    assert [p.read_bytes() for p in sorted((tmp_path / "ours").iterdir())] == \
+        [p.read_bytes() for p in sorted((tmp_path / "theirs").iterdir())]
+
+
 @pytest.mark.parametrize("end", [RuntimeError("the caller's generator failed"), ("not", "a", "pair")])
 @pytest.mark.parametrize("catch", [False, True])
 def test_write_items_before_a_failing_iterable_are_written(backend, tmp_path, end, catch):
