@@ -551,10 +551,15 @@ class _Writes(_RingEngine):
         free = list(range(DEPTH - 1, -1, -1))
         it, more, i = self.it, True, 0
         buf: bytes | memoryview
+        # The slot of data too long to copy, written from the caller's own
+        # buffer a part at a time: no item is taken until it is done, since
+        # a loop would not hand over the next one (which may refill that
+        # buffer) before the write returned.
+        held = -1
         # Slots are closed as their files finish; an early end closes them all.
         self.slots = DEPTH
         while True:
-            while free and more:
+            while free and more and held < 0:
                 for item in it:
                     break
                 else:
@@ -590,6 +595,8 @@ class _Writes(_RingEngine):
                 item_of[slot] = item
                 buf_of[slot] = buf
                 whole[slot] = len(buf) if first is buf else None
+                if type(buf) is memoryview:
+                    held = slot
                 i += 1
             if owner:
                 submit()
@@ -614,11 +621,15 @@ class _Writes(_RingEngine):
                             out[index[slot]] = len(buf_of[slot])
                         item_of[slot] = buf_of[slot] = None
                         free.append(slot)
+                        if slot == held:
+                            held = -1
                     else:  # the close failed, or followed a failure
                         slot = -1 - k if k >= -DEPTH else -1 - DEPTH - k
                         self.settle(index[slot], _os_write, *item_of[slot], mode)
                         item_of[slot] = buf_of[slot] = None
                         free.append(slot)
+                        if slot == held:
+                            held = -1
                         more = self.more
             elif not more:
                 break
@@ -720,16 +731,19 @@ class _Threads(_Engine):
     """Each item's synchronous call on the thread pool, DEPTH in flight."""
 
     def __init__(self, items: Iterable[Any], catch: bool, out: list[Any] | None,
-                 call: Callable[[Any], tuple[Callable[..., object], tuple[Any, ...]]]):
+                 call: Callable[[Any], tuple[Callable[..., object], tuple[Any, ...]]],
+                 hold: Callable[[tuple[Any, ...]], bool] | None = None):
         super().__init__(items, catch, out)
         self.call = call  # item -> (fn, args)
+        self.hold = hold  # args -> whether no item may be taken until its call is done
         self.pending: dict[concurrent.futures.Future[tuple[bool, Any]], int] = {}
 
     def run(self) -> Generator[Batch, None, None]:
-        pool, pending, call = _threads(), self.pending, self.call
+        pool, pending, call, hold = _threads(), self.pending, self.call, self.hold
+        held = None
         i = 0
         while True:
-            while len(pending) < DEPTH and self.more:
+            while len(pending) < DEPTH and self.more and held not in pending:
                 try:
                     for item in self.it:
                         break
@@ -740,7 +754,10 @@ class _Threads(_Engine):
                     self.stop(e)
                     break
                 fn, args = call(item)
-                pending[pool.submit(_attempt, fn, *args)] = i
+                f = pool.submit(_attempt, fn, *args)
+                pending[f] = i
+                if hold is not None and hold(args):
+                    held = f
                 i += 1
             if not pending:
                 break
@@ -887,7 +904,8 @@ def _write_engine(items: Iterable[tuple[Any, Any]], catch: bool, mode: int) -> _
                 except Exception:
                     pass
             return _os_write, (path, data, mode)
-        engine = _Threads(items, catch, [], call)
+        # What _data leaves uncopied (too long) is the caller's own buffer.
+        engine = _Threads(items, catch, [], call, lambda args: type(args[1]) is memoryview)
     else:
         engine = _Writes(ring, items, catch, [], mode)
     engine.it = _pairs(engine, engine.it)

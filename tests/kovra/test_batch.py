@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from kovra_uring import Driver, RingUnavailableWarning, _batch
+from kovra_uring import Driver, RingUnavailableWarning, _batch, _convert
 from kovra_uring._batch import iread_files, read_files, stat_files, write_files
 
 LOOP_NEUTRAL = True  # synchronous calls: no event loop to parametrize
@@ -223,9 +223,13 @@ def test_write_files_equal_write_bytes(backend, tmp_path):
     assert same(want, got) and not (ours / "big-mode").exists()
 
 
-def test_write_items_that_reuse_one_buffer(backend, tmp_path):
+@pytest.mark.parametrize("too_long_to_copy", [False, True])
+def test_write_items_that_reuse_one_buffer(backend, tmp_path, monkeypatch, too_long_to_copy):
     """Each file gets the buffer as it was when its item was given, as in a
     loop, though the caller refills it for the next item."""
+    if too_long_to_copy:  # written from the caller's buffer a part at a time
+        monkeypatch.setattr(_convert, "MAX_WRITE", 4096)
+        monkeypatch.setattr(_batch, "MAX_WRITE", 4096)
     buf = bytearray(100_000)
 
     def items(d):
