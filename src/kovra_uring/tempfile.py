@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import tempfile as _tempfile
+import threading
 import weakref
 from collections.abc import Awaitable, Callable, Coroutine, Generator, Iterable
 from functools import partial
@@ -225,6 +226,42 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | N
                                                holder), holder)
 
 
+class _Once:
+    """fn() the first time it is called, from whichever thread; nothing after."""
+
+    __slots__ = ("_fn", "_lock", "claimed")
+
+    def __init__(self, fn: Callable[[], object]) -> None:
+        self._fn = fn
+        self._lock = threading.Lock()
+        self.claimed = False
+
+    def __call__(self) -> None:
+        with self._lock:
+            if self.claimed:
+                return
+            self.claimed = True
+        self._fn()
+
+
+async def _finish(fn: Callable[[], object]) -> None:
+    """fn() (a close or a cleanup) on a worker thread, done even if the
+    caller leaves first: on asyncio a cancelled wait drops the call when no
+    thread has taken it yet, which would leave the file open or the
+    directory behind."""
+    once = _Once(fn)
+    drv = get_driver()
+    try:
+        await drv.run_sync(once)
+    except BaseException:
+        if not once.claimed:
+            if drv._closed:
+                once()
+            else:
+                drv._thread_call(once)  # the driver's aclose() waits for it
+        raise
+
+
 class AsyncSpooledTemporaryFile(Generic[AnyStr]):
     """A tempfile.SpooledTemporaryFile whose calls run on a worker thread."""
 
@@ -256,7 +293,7 @@ class AsyncSpooledTemporaryFile(Generic[AnyStr]):
         return self._file.newlines
 
     async def close(self) -> None:
-        await self._call(self._file.close)
+        await _finish(self._file.close)
 
     async def fileno(self) -> int:
         return await self._call(self._file.fileno)
@@ -313,8 +350,9 @@ class AsyncSpooledTemporaryFile(Generic[AnyStr]):
 
 async def _spooled(make: Callable[[], _tempfile.SpooledTemporaryFile[Any]]
                    ) -> AsyncSpooledTemporaryFile[Any]:
-    run: Callable[..., Awaitable[_tempfile.SpooledTemporaryFile[Any]]] = get_driver().run_sync
-    return AsyncSpooledTemporaryFile(await run(make))
+    # A caller that leaves while the thread makes it closes what was made:
+    # dropped unclosed, it would warn (and, rolled over, hold a descriptor).
+    return AsyncSpooledTemporaryFile(await _Handoff(make, _tempfile.SpooledTemporaryFile.close).run())
 
 
 @overload
@@ -367,8 +405,7 @@ class AsyncTemporaryDirectory:
         self.name = tdir.name
 
     async def cleanup(self) -> None:
-        run: Callable[..., Awaitable[Any]] = get_driver().run_sync
-        await run(self._dir.cleanup)
+        await _finish(self._dir.cleanup)
 
     close = cleanup
 

@@ -4,6 +4,7 @@ import contextlib
 import gc
 import os
 import tempfile
+import warnings
 
 import anyio
 import pytest
@@ -91,13 +92,14 @@ def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
         async with getattr(kovra_uring.tempfile, kind)(dir=tmp_path):
             await anyio.sleep(0)
 
+    kinds = ["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory", "SpooledTemporaryFile"]
+
     async def main():
         kovra_uring._loop.get_driver()
         before = fds()
         for i in range(80):
             async with anyio.create_task_group() as tg:
-                tg.start_soon(victim,
-                              ["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory"][i % 3])
+                tg.start_soon(victim, kinds[i % len(kinds)])
                 for _ in range(i % 9):
                     await anyio.sleep(0 if i % 2 else 0.0003)
                 tg.cancel_scope.cancel()
@@ -107,5 +109,9 @@ def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
             await anyio.sleep(0.01)
         assert fds() == before
 
-    run_on(main)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        run_on(main)
+        gc.collect()
+    assert [w.message for w in caught if w.category is ResourceWarning] == []
     assert os.listdir(tmp_path) == []
