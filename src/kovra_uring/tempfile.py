@@ -267,10 +267,19 @@ class AsyncSpooledTemporaryFile(Generic[AnyStr]):
 
     def __init__(self, file: _tempfile.SpooledTemporaryFile[AnyStr]) -> None:
         self._file: _tempfile.SpooledTemporaryFile[AnyStr] = file
+        # The calls run one at a time: a call whose caller was cancelled
+        # runs on in its thread, and a close overlapping a write that rolls
+        # the file over would close the memory file under it, leaving the
+        # new file on disk unclosed.
+        self._lock = threading.Lock()
+
+    def _locked(self, fn: Callable[..., _T], *args: Any) -> _T:
+        with self._lock:
+            return fn(*args)
 
     async def _call(self, fn: Callable[..., _T], *args: Any) -> _T:
         run: Callable[..., Awaitable[_T]] = get_driver().run_sync
-        return await run(fn, *args)
+        return await run(self._locked, fn, *args)
 
     @property
     def closed(self) -> bool:
@@ -293,7 +302,7 @@ class AsyncSpooledTemporaryFile(Generic[AnyStr]):
         return self._file.newlines
 
     async def close(self) -> None:
-        await _finish(self._file.close)
+        await _finish(partial(self._locked, self._file.close))
 
     async def fileno(self) -> int:
         return await self._call(self._file.fileno)

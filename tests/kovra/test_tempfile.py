@@ -115,3 +115,24 @@ def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
         gc.collect()
     assert [w.message for w in caught if w.category is ResourceWarning] == []
     assert os.listdir(tmp_path) == []
+
+
+def test_spooled_close_after_cancelled_rollover(tmp_path, backend, run_on):
+    # The cancelled write runs on in its thread, rolling the file over onto
+    # disk; the close must come after it, and close that file too.
+    async def main():
+        kovra_uring._loop.get_driver()
+        before = fds()
+        for _ in range(100):
+            f = await kovra_uring.tempfile.SpooledTemporaryFile(max_size=10, dir=tmp_path)
+            with anyio.CancelScope() as scope:
+                scope.cancel()
+                await f.write(b"z" * 100)
+            await f.close()
+        assert fds() == before
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        run_on(main)
+        gc.collect()
+    assert [w.message for w in caught if w.category is ResourceWarning] == []
