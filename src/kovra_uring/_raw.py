@@ -484,9 +484,18 @@ class AsyncFileIO(_AsyncIOBase):
         only where the kernel's position is used."""
         chunks: list[bytes] = []
         size = _FIRST_CHUNK
-        while data := await self._read(size):
-            chunks.append(data)
-            size = min(2 * size, _MAX_CHUNK)
+        start = self._pos
+        try:
+            while data := await self._read(size):
+                chunks.append(data)
+                size = min(2 * size, _MAX_CHUNK)
+        except BaseException:
+            # At our own position a cancelled readall moves nothing: its
+            # caller (a buffered read keeps only what it had before) reads
+            # it all again.
+            if start is not None and self._pos is not None:
+                self._pos = start
+            raise
         return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
     async def read(self, size: int | None = -1) -> bytes:
@@ -497,15 +506,7 @@ class AsyncFileIO(_AsyncIOBase):
         await self._acquire()
         try:
             if size < 0:
-                if self._pos is None:
-                    return await self._readall()
-                # At our own position a cancelled readall moves nothing.
-                start = self._pos
-                try:
-                    return await self._readall()
-                except BaseException:
-                    self._pos = start
-                    raise
+                return await self._readall()
             return await self._read(size)
         finally:
             self._release()

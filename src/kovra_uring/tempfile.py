@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import tempfile as _tempfile
+import threading
 import weakref
 from collections.abc import Awaitable, Callable, Coroutine, Generator, Iterable
 from functools import partial
@@ -225,15 +226,60 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | N
                                                holder), holder)
 
 
+class _Once:
+    """fn() the first time it is called, from whichever thread; nothing after."""
+
+    __slots__ = ("_fn", "_lock", "claimed")
+
+    def __init__(self, fn: Callable[[], object]) -> None:
+        self._fn = fn
+        self._lock = threading.Lock()
+        self.claimed = False
+
+    def __call__(self) -> None:
+        with self._lock:
+            if self.claimed:
+                return
+            self.claimed = True
+        self._fn()
+
+
+async def _finish(fn: Callable[[], object]) -> None:
+    """fn() (a close or a cleanup) on a worker thread, done even if the
+    caller leaves first: on asyncio a cancelled wait drops the call when no
+    thread has taken it yet, which would leave the file open or the
+    directory behind."""
+    once = _Once(fn)
+    drv = get_driver()
+    try:
+        await drv.run_sync(once)
+    except BaseException:
+        if not once.claimed:
+            if drv._closed:
+                once()
+            else:
+                drv._thread_call(once)  # the driver's aclose() waits for it
+        raise
+
+
 class AsyncSpooledTemporaryFile(Generic[AnyStr]):
     """A tempfile.SpooledTemporaryFile whose calls run on a worker thread."""
 
     def __init__(self, file: _tempfile.SpooledTemporaryFile[AnyStr]) -> None:
         self._file: _tempfile.SpooledTemporaryFile[AnyStr] = file
+        # The calls run one at a time: a call whose caller was cancelled
+        # runs on in its thread, and a close overlapping a write that rolls
+        # the file over would close the memory file under it, leaving the
+        # new file on disk unclosed.
+        self._lock = threading.Lock()
+
+    def _locked(self, fn: Callable[..., _T], *args: Any) -> _T:
+        with self._lock:
+            return fn(*args)
 
     async def _call(self, fn: Callable[..., _T], *args: Any) -> _T:
         run: Callable[..., Awaitable[_T]] = get_driver().run_sync
-        return await run(fn, *args)
+        return await run(self._locked, fn, *args)
 
     @property
     def closed(self) -> bool:
@@ -256,7 +302,7 @@ class AsyncSpooledTemporaryFile(Generic[AnyStr]):
         return self._file.newlines
 
     async def close(self) -> None:
-        await self._call(self._file.close)
+        await _finish(partial(self._locked, self._file.close))
 
     async def fileno(self) -> int:
         return await self._call(self._file.fileno)
@@ -313,8 +359,9 @@ class AsyncSpooledTemporaryFile(Generic[AnyStr]):
 
 async def _spooled(make: Callable[[], _tempfile.SpooledTemporaryFile[Any]]
                    ) -> AsyncSpooledTemporaryFile[Any]:
-    run: Callable[..., Awaitable[_tempfile.SpooledTemporaryFile[Any]]] = get_driver().run_sync
-    return AsyncSpooledTemporaryFile(await run(make))
+    # A caller that leaves while the thread makes it closes what was made:
+    # dropped unclosed, it would warn (and, rolled over, hold a descriptor).
+    return AsyncSpooledTemporaryFile(await _Handoff(make, _tempfile.SpooledTemporaryFile.close).run())
 
 
 @overload
@@ -367,8 +414,7 @@ class AsyncTemporaryDirectory:
         self.name = tdir.name
 
     async def cleanup(self) -> None:
-        run: Callable[..., Awaitable[Any]] = get_driver().run_sync
-        await run(self._dir.cleanup)
+        await _finish(self._dir.cleanup)
 
     close = cleanup
 

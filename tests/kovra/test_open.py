@@ -19,6 +19,7 @@ import warnings
 from pathlib import Path
 
 import anyio
+import anyio.lowlevel
 import pytest
 from loops import LIBRARIES, gather, run_with
 
@@ -595,6 +596,35 @@ def test_cancelled_anywhere(tmp_path, backend, mode, buffering, inside, run_on):
         assert fds() == before
 
     run_on(main)
+
+
+@pytest.mark.parametrize("buffering", [-1, 0])
+def test_cancelled_read_to_the_end_moves_nothing(tmp_path, backend, buffering, run_on):
+    """read() cancelled after any of the reads it makes up to the end of a
+    file leaves the position where it was: the next read() gets it all."""
+    data = STREAM * 8  # several of read()'s growing reads
+    (tmp_path / "f").write_bytes(data)
+
+    async def main():
+        got: list[bytes] = []
+
+        async def read(f):
+            got.append(await f.read())
+
+        async with kovra_uring.open(tmp_path / "f", "rb", buffering) as f:
+            await f.read(10)
+            for passes in range(20):
+                async with anyio.create_task_group() as tg:
+                    tg.start_soon(read, f)
+                    for _ in range(passes):
+                        await anyio.lowlevel.checkpoint()
+                    tg.cancel_scope.cancel()
+                if got:
+                    return got[0]
+                assert await f.tell() == 10
+            return await f.read()
+
+    assert run_on(main) == data[10:]
 
 
 @pytest.mark.parametrize("mode", ["wb", "ab"])

@@ -4,6 +4,7 @@ import contextlib
 import gc
 import os
 import tempfile
+import warnings
 
 import anyio
 import pytest
@@ -91,13 +92,14 @@ def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
         async with getattr(kovra_uring.tempfile, kind)(dir=tmp_path):
             await anyio.sleep(0)
 
+    kinds = ["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory", "SpooledTemporaryFile"]
+
     async def main():
         kovra_uring._loop.get_driver()
         before = fds()
         for i in range(80):
             async with anyio.create_task_group() as tg:
-                tg.start_soon(victim,
-                              ["TemporaryFile", "NamedTemporaryFile", "TemporaryDirectory"][i % 3])
+                tg.start_soon(victim, kinds[i % len(kinds)])
                 for _ in range(i % 9):
                     await anyio.sleep(0 if i % 2 else 0.0003)
                 tg.cancel_scope.cancel()
@@ -107,5 +109,30 @@ def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
             await anyio.sleep(0.01)
         assert fds() == before
 
-    run_on(main)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        run_on(main)
+        gc.collect()
+    assert [w.message for w in caught if w.category is ResourceWarning] == []
     assert os.listdir(tmp_path) == []
+
+
+def test_spooled_close_after_cancelled_rollover(tmp_path, backend, run_on):
+    # The cancelled write runs on in its thread, rolling the file over onto
+    # disk; the close must come after it, and close that file too.
+    async def main():
+        kovra_uring._loop.get_driver()
+        before = fds()
+        for _ in range(100):
+            f = await kovra_uring.tempfile.SpooledTemporaryFile(max_size=10, dir=tmp_path)
+            with anyio.CancelScope() as scope:
+                scope.cancel()
+                await f.write(b"z" * 100)
+            await f.close()
+        assert fds() == before
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        run_on(main)
+        gc.collect()
+    assert [w.message for w in caught if w.category is ResourceWarning] == []
