@@ -68,6 +68,22 @@ EARLY_SUBMIT = 8
 # Offsets the ring takes as os does; others get os's answer, from a thread.
 OFFSETS = 1 << 63
 
+# The kernel refuses a name of PATH_MAX bytes or more as too long.
+PATH_MAX = 4096
+
+
+def _refused_name(name: str | bytes) -> bool:
+    """Whether the kernel refuses `name` itself, before any lookup: empty,
+    too long, or not encodable (os then words the error)."""
+    if not name:
+        return True
+    if len(name) < PATH_MAX // 4:  # not PATH_MAX bytes even in UTF-8
+        return False
+    try:
+        return len(os.fsencode(name)) >= PATH_MAX
+    except UnicodeEncodeError:
+        return True
+
 
 
 class RingCore(Driver):
@@ -555,14 +571,22 @@ class RingCore(Driver):
 
     async def _path_op(self, submit_name: str, paths: tuple[StrOrBytesPath, ...],
                        extra: tuple[Any, ...], os_fn: Callable[..., Any],
-                       os_extra: tuple[Any, ...] = ()) -> None:
+                       os_extra: tuple[Any, ...] = (), looks_up_src: bool = False) -> None:
         """A path operation of the ring, or `os_fn(*paths, *os_extra)` on a
-        thread for a name the ring cannot take."""
+        thread for a name the ring cannot take.
+
+        looks_up_src: the system call looks the first path up before it
+        takes the second name, where the ring takes both names first: a
+        second name the kernel refuses outright ('' or too long) would
+        hide the first one's error, so os answers for it."""
         self._check()
         try:
             names: tuple[str | bytes, ...] = tuple(os.fspath(p) for p in paths)
         except TypeError:  # not a path: os says so in its own words
             await self._in_thread(os_fn, *paths, *os_extra)
+            return
+        if looks_up_src and _refused_name(names[1]):
+            await self._in_thread(os_fn, *names, *os_extra)
             return
         try:
             _, res, _ = await self._run(getattr(self.ring, submit_name),
@@ -587,10 +611,10 @@ class RingCore(Driver):
         await self._path_op("submit_unlink", (path,), (True,), os.rmdir)
 
     async def rename(self, src: StrOrBytesPath, dst: StrOrBytesPath) -> None:
-        await self._path_op("submit_rename", (src, dst), (), os.rename)
+        await self._path_op("submit_rename", (src, dst), (), os.rename, looks_up_src=True)
 
     async def symlink(self, target: StrOrBytesPath, linkpath: StrOrBytesPath) -> None:
         await self._path_op("submit_symlink", (target, linkpath), (), os.symlink)
 
     async def link(self, src: StrOrBytesPath, dst: StrOrBytesPath) -> None:
-        await self._path_op("submit_link", (src, dst), (), os.link)
+        await self._path_op("submit_link", (src, dst), (), os.link, looks_up_src=True)

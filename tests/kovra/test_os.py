@@ -96,7 +96,7 @@ CHANGES = (
        for ps in [("f", "new"), ("f", "d/g"), ("f", "d"), ("d", "f"), ("d", "d/e/x"), ("ln", "new"),
                   ("nope", "new"), ("f", "nope/x"), ("f", "f"), (b"bad\xff", b"new"),
                   ("f", b"new"), (pathlib.Path("dl"), "new"), ("f", "a\0"), ("f", "/proc/k"),
-                  ("f", None)]]
+                  ("f", None), ("f/x", ""), ("nope/x", "x" * 4096), ("f", "x" * 4096)]]
     + [("mkdir", ("new", m), {}) for m in [0o700, 0o4777, -1, 2**31, 1.0]]
     + [("makedirs", ("d/e", 0o755, True), {}), ("makedirs", ("new/a/b", 0o700), {})]
     + [(f, ("g", "new"), {"src_dir_fd": "DIRFD", "dst_dir_fd": "DIRFD"})
