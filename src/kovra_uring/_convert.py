@@ -8,7 +8,7 @@ import os
 from typing import Any
 
 __all__ = ["FIRST_READ", "STAT_FROM", "MAX_READ", "MAX_WRITE", "CURRENT_POSITION", "PSEUDO_DIRS",
-           "SHM_DIR", "read_size", "ring_path", "data_arg", "part", "stat_result"]
+           "SHM_DIR", "read_size", "ring_path", "data_arg", "part", "stat_result", "times_wrapped"]
 
 # The first read of a whole file: one round trip for most small files,
 # without paying for a big buffer (allocation, page faults) on every one of
@@ -78,6 +78,14 @@ def part(data: bytes | memoryview, offset: int) -> bytes:
         return data
     with memoryview(data) as view:
         return view[offset:offset + MAX_WRITE].tobytes()
+
+
+def times_wrapped(t: tuple[int, ...]) -> bool:
+    """Whether a time of the ring's statx tuple may have wrapped: the ring
+    gives nanoseconds in 64 signed bits, which a time after 2262 (ext4 and
+    xfs store them up to 2446 and 2486) overflows into a negative value.
+    os tells such a time from one before 1970."""
+    return t[7] < 0 or t[8] < 0 or t[9] < 0
 
 
 def stat_result(t: tuple[int, ...]) -> os.stat_result:

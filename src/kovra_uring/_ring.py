@@ -48,7 +48,8 @@ from functools import partial
 from typing import Any
 
 from ._cancel import Action, abandon, close_if_opened
-from ._convert import CURRENT_POSITION, data_arg, part, read_size, ring_path, stat_result
+from ._convert import (CURRENT_POSITION, data_arg, part, read_size, ring_path, stat_result,
+                       times_wrapped)
 from ._driver import Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
 from ._threads import _os_write, unblock_fifo
@@ -530,6 +531,8 @@ class RingCore(Driver):
         _, res, payload = await self._run(self.ring.submit_fstatx, fd)  # type: ignore[union-attr]
         if res < 0:
             raise os_error(res)
+        if times_wrapped(payload):
+            return await self._in_thread(os.fstat, fd)
         return stat_result(payload)
 
     # -- path operations ----------------------------------------------------
@@ -567,6 +570,8 @@ class RingCore(Driver):
             raise
         if res < 0:
             raise os_error(res, path)
+        if times_wrapped(payload):
+            return await self._in_thread(partial(os.stat, path, follow_symlinks=follow))
         return stat_result(payload)
 
     async def _path_op(self, submit_name: str, paths: tuple[StrOrBytesPath, ...],

@@ -11,6 +11,7 @@ from test_driver import backend  # noqa: F401 (a fixture)
 
 import kovra_uring.os as kos
 import kovra_uring.ospath
+from kovra_uring._loop import get_driver
 
 
 def make_tree(root):
@@ -128,3 +129,20 @@ def test_signatures_are_os():
             assert params(getattr(ours, name)) == params(getattr(theirs, name)) + aiofiles_keywords
     assert kos.path.wrap is kos.wrap  # aiofiles offers it in both
     assert asyncio.run(kos.wrap(os.path.join)("a", "b", executor=None)) == "a/b"
+
+
+@pytest.mark.parametrize("ns", [-1_500_000_001, 2**62, 2**63 + 7, 15_032_385_535 * 10**9])
+def test_times_as_os(backend, tmp_path, ns):
+    # Times past 2262 do not fit 64-bit nanoseconds (ext4 keeps them to 2446).
+    (f := tmp_path / "f").touch()
+    os.utime(f, ns=(ns, ns))
+
+    async def ours():
+        fd = os.open(f, os.O_RDONLY)
+        try:
+            return [await kos.stat(f), await kos.path.getmtime(f),
+                    await get_driver().fstat(fd)]
+        finally:
+            os.close(fd)
+    assert [norm(r) for r in asyncio.run(ours())] == [norm(os.stat(f)), os.path.getmtime(f),
+                                                     norm(os.stat(f))]
