@@ -166,8 +166,15 @@ async def scandir(path: GenericPath[AnyStr], *, loop: object = None, executor: o
 async def scandir(path: Any = None,
                   *, loop: object = None, executor: object = None) -> os._ScandirIterator[Any]:
     # The iterator, opened on a thread, as os returns it: its entries are read
-    # as it is iterated (`with` closes it).
-    return await _thread(os.scandir, path)
+    # as it is iterated (`with` closes it). One whose caller has left by the
+    # time it is open is closed then, rather than by the collector.
+    drv = get_driver()
+    drv._check()
+    return await drv._in_thread(os.scandir, path, cleanup=_close)
+
+
+def _close(it: os._ScandirIterator[Any]) -> None:
+    it.close()
 
 
 async def access(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = None,

@@ -1,11 +1,14 @@
 """kovra_uring.os and .os.path against os and os.path: same call, same tree, same outcome."""
 
 import asyncio
+import gc
 import inspect
 import os
 import pathlib
 import stat
+import warnings
 
+import anyio
 import pytest
 from test_driver import backend  # noqa: F401 (a fixture)
 
@@ -146,3 +149,16 @@ def test_times_as_os(backend, tmp_path, ns):
             os.close(fd)
     assert [norm(r) for r in asyncio.run(ours())] == [norm(os.stat(f)), os.path.getmtime(f),
                                                      norm(os.stat(f))]
+
+
+def test_scandir_left_by_its_caller_is_closed(backend, run_on, tmp_path):
+    async def main():
+        for delay in [0, 0, 1e-5, 1e-4, 1e-3] * 4:
+            with anyio.move_on_after(delay):
+                (await kos.scandir(tmp_path)).close()
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        run_on(main)
+        gc.collect()
+    assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
