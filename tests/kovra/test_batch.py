@@ -152,7 +152,9 @@ def test_stat_files_equal_os_stat(backend, tree, route, follow, monkeypatch):
         monkeypatch.setattr(_batch, "STAT_CHUNK", 5)
         monkeypatch.setattr(_batch, "SLOW_STAT_NS", -1)
     fd = os.open(tree[0].parent, os.O_RDONLY)  # os.stat takes a descriptor too
-    tree = [*tree, tree[0].parent / "fifo", fd]
+    (late := tree[0].parent / "late").touch()
+    os.utime(late, ns=(2**63 + 7, 2**63 + 7))  # past 2262: more than 64-bit nanoseconds
+    tree = [*tree, late, tree[0].parent / "fifo", fd]
 
     def fields(st):
         if isinstance(st, Exception):
