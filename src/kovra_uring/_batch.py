@@ -56,7 +56,6 @@ from ._convert import FIRST_READ, MAX_READ, MAX_WRITE, PSEUDO_DIRS, SHM_DIR, STA
 from ._convert import data_arg as _data
 from ._convert import part as _part
 from ._convert import stat_result as _stat_result
-from ._convert import times_wrapped as _times_wrapped
 from ._errors import REFUSED as _REFUSED
 from ._errors import NameForOs as _NameForOs
 from ._errors import RingUnavailableWarning
@@ -709,7 +708,8 @@ class _Stats(_RingEngine):
                     continue
                 for user_data, res, st in completions:
                     j, p = owner.pop(user_data)
-                    if res >= 0 and not _times_wrapped(st):  # type: ignore[arg-type]
+                    # times_wrapped(), inlined: os answers for a time that may have wrapped
+                    if res >= 0 and st[7] >= 0 and st[8] >= 0 and st[9] >= 0:  # type: ignore[index]
                         self.put(j, _stat_result(st))  # type: ignore[arg-type]
                     else:
                         self.settle(j, os_stat, p)

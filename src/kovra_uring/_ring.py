@@ -570,7 +570,7 @@ class RingCore(Driver):
             raise
         if res < 0:
             raise os_error(res, path)
-        if times_wrapped(payload):
+        if payload[7] < 0 or payload[8] < 0 or payload[9] < 0:  # times_wrapped(), inlined
             return await self._in_thread(partial(os.stat, path, follow_symlinks=follow))
         return stat_result(payload)
 
