@@ -197,12 +197,23 @@ class _Buffered(_AsyncIOBase):
     async def read(self, size: int | None = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        if self._eof and size == -1 and not self._busy and self._at_end():
-            # All of a small file came with the open (_eof is never set on a
-            # closed or detached file).
-            buf, pos = self._buf, self._bpos
-            self._buf, self._bpos = b"", 0
-            return buf if pos == 0 else buf[pos:]
+        if self._eof and size == -1 and not self._busy:
+            # All of a small file came with the open, if that is still its
+            # end (_eof is never set on a closed or detached file). The
+            # common case of _at_end, written out: it is most of this read.
+            self._eof = False
+            raw = self._raw
+            if raw is not None and (at := raw._pos) is not None:
+                try:
+                    end = os.lseek(raw._fd, 0, os.SEEK_END)
+                except OSError:
+                    raw._seekable, raw._pos = False, None
+                else:
+                    raw._seekable = True
+                    if end == at:
+                        buf, pos = self._buf, self._bpos
+                        self._buf, self._bpos = b"", 0
+                        return buf if pos == 0 else buf[pos:]
         if not self._reading:
             self._reader("read", "read of", size)  # raises io's error
         size = _size(size)

@@ -396,8 +396,19 @@ class RingCore(Driver):
             raise os_error(res)
 
     def close_soon(self, fd: int) -> None:
-        self._check()
-        self._queue(None, self.ring.submit_close, fd)  # type: ignore[union-attr]
+        # Every file only read ends here: _queue's common case written out.
+        if self._closed:
+            raise RuntimeError("driver is closed")
+        submit = self.ring.submit_close  # type: ignore[union-attr]
+        try:
+            user_data = submit(fd)
+        except OSError:  # no room now, or refused: _queue says which
+            self._queue(None, submit, fd)
+            return
+        self._ops[user_data] = None
+        if not self._flush_scheduled:
+            self._flush_scheduled = True
+            self._call_soon(self._flush)
 
     async def _close_fd(self, fd: int) -> int:
         # Never cancelled: a cancelled caller still closes its descriptor,
