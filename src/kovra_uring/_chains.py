@@ -318,7 +318,7 @@ class RingDriver(RingCore):
         except BaseException:
             self._close_after(fd, last)
             raise
-        res = await self._close_fd(fd)
+        res = await self._close_waited(fd)
         if res < 0:
             raise io_error(res, path)
 
