@@ -197,12 +197,23 @@ class _Buffered(_AsyncIOBase):
     async def read(self, size: int | None = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
-        if self._eof and size == -1 and not self._busy and self._at_end():
-            # All of a small file came with the open (_eof is never set on a
-            # closed or detached file).
-            buf, pos = self._buf, self._bpos
-            self._buf, self._bpos = b"", 0
-            return buf if pos == 0 else buf[pos:]
+        if self._eof and size == -1 and not self._busy:
+            # All of a small file came with the open, if that is still its
+            # end (_eof is never set on a closed or detached file). The
+            # common case of _at_end, written out: it is most of this read.
+            self._eof = False
+            raw = self._raw
+            if raw is not None and (at := raw._pos) is not None:
+                try:
+                    end = os.lseek(raw._fd, 0, os.SEEK_END)
+                except OSError:
+                    raw._seekable, raw._pos = False, None
+                else:
+                    raw._seekable = True
+                    if end == at:
+                        buf, pos = self._buf, self._bpos
+                        self._buf, self._bpos = b"", 0
+                        return buf if pos == 0 else buf[pos:]
         if not self._reading:
             self._reader("read", "read of", size)  # raises io's error
         size = _size(size)
@@ -392,7 +403,15 @@ class _Buffered(_AsyncIOBase):
         caller leaves while the kernel may be writing, this counts it as
         written where the kernel's position is used (see the module's notes)."""
         try:
-            n = await raw._write(data)
+            # raw._write, written out for the ring.
+            pos, drv = raw._pos, get_driver()
+            if drv.backend != "io_uring":
+                n = await raw._write(data)
+            elif pos is None:
+                n = await drv.write(raw._fd, data)
+            else:
+                n = await drv.write(raw._fd, data, pos)
+                raw._pos = pos + n
         except OSError:
             raise
         except BaseException:
@@ -565,31 +584,41 @@ class _Buffered(_AsyncIOBase):
             # the cancel point.
             await _loop.shielded(self.close)
             return
-        try:
-            await self._acquire()
-        except BaseException:
-            # Cancelled while another task is in the file's I/O: the file
-            # still ends closed, once that task is done with it.
-            if raw._fd >= 0:
-                if self._waiters is None:
-                    self._waiters = deque()
-                self._waiters.appendleft(_CloseInTurn(self))
-                if not self._busy:
-                    self._release()
-            raise
+        if self._busy:
+            try:
+                await self._acquire()
+            except BaseException:
+                # Cancelled while another task is in the file's I/O: the file
+                # still ends closed, once that task is done with it.
+                if raw._fd >= 0:
+                    if self._waiters is None:
+                        self._waiters = deque()
+                    self._waiters.appendleft(_CloseInTurn(self))
+                    if not self._busy:
+                        self._release()
+                raise
+        else:  # the lock's common case, as every written file's close takes it
+            self._busy = True
         try:
             if raw._fd < 0:  # closed while this task waited
                 return
             try:
-                if self._wbuf:
-                    await self._flush_writes(raw)
+                if wbuf := self._wbuf:  # _flush_writes, written out
+                    while wbuf:
+                        n = await self._write_out(raw, bytes(wbuf))
+                        del wbuf[:n]
                 elif self._writing and self._bpos < len(self._buf):
                     self._rewind(raw)
             finally:
                 # Whatever the flush did (failed, or was cancelled), the file
-                # ends closed; an error of the flush comes first.
+                # ends closed; an error of the flush comes first. (raw.close(),
+                # written out.)
                 self._buf, self._bpos, self._eof, self._wbuf = b"", 0, False, bytearray()
-                await raw.close()
+                fd = raw._start_close()
+                if fd >= 0:
+                    await raw._finish_close(fd)
+                elif _loop._trio is not None and _running_loop() is None:
+                    await _loop._trio.file_checkpoint()
         finally:
             self._release()
 

@@ -318,7 +318,7 @@ class RingDriver(RingCore):
         except BaseException:
             self._close_after(fd, last)
             raise
-        res = await self._close_fd(fd)
+        res = await self._close_waited(fd)
         if res < 0:
             raise io_error(res, path)
 
@@ -400,7 +400,11 @@ class _OpenRead:
             else:
                 fut.set_result((self.fd, t[1], t[2] if t[1] > 0 else b""))
             return
-        drv._open_done()
+        # The turn's common case (nobody waits for one), written out.
+        if drv._open_waiters:
+            drv._open_done()
+        else:
+            drv._opening -= 1
         fd = self.fd = t[1]
         if fd < 0:
             if not fut.done():
@@ -409,10 +413,15 @@ class _OpenRead:
         if fut.done():  # the caller left: close what the open got
             drv._queue(None, ring.submit_close, fd)
             return
+        # The push written out; the flush that runs behind this batch of
+        # completions submits the read.
         try:
-            read_id = drv._try_push(ring.submit_read, fd, 0, self.size)
-        except OSError:
+            read_id = ring.submit_read(fd, 0, self.size)
+        except OSError:  # no room, or refused: the file object reads later
             read_id = None
+        else:
+            if not drv._flush_scheduled:
+                drv._schedule_flush()
         if read_id is None:
             fut.set_result((fd, None, b""))
         else:

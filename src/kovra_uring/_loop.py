@@ -228,6 +228,10 @@ def get_driver() -> Driver:
     # trio was imported).
     if loop is None or (_trio is not None and _current_task(loop) is None and _trio.in_task()):
         return _elsewhere().get_driver()  # type: ignore[no-any-return]
+    # The loop's own attribute first: one look-up on the path of every call.
+    drv: Driver | None = getattr(loop, _ATTR, None)
+    if drv is not None:
+        return drv
     ref = _drivers.get(id(loop))
     drv = None if ref is None else ref()
     if drv is None or drv._glue.loop is not loop:
@@ -325,6 +329,17 @@ def _refused(loop: object, agen: AsyncGenerator[None, None]) -> bool:
 # only their properties there.
 def _after_fork() -> None:
     global _starting
+    # A loop that runs on in the child forgets its driver too (get_driver
+    # looks at its attribute first).
+    for ref in list(_drivers.values()):
+        drv = ref()
+        if drv is not None:
+            try:
+                loop = drv._glue.loop
+                if getattr(loop, _ATTR, None) is drv:
+                    delattr(loop, _ATTR)
+            except Exception:
+                pass
     _drivers.clear()
     _kept.clear()
     _starting = threading.Lock()  # a thread of the parent may have held it

@@ -219,11 +219,11 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
 
     `loop` and `executor` are accepted for aiofiles' callers, and unused:
     the running loop's driver does the I/O."""
-    if (mode == "rb" and type(file) is str and buffering == -1 and opener is None
-            and encoding is None and errors is None and newline is None and closefd is True
-            and not file.startswith(_DEVICES)):
-        ctx: _StoringContext[AsyncBufferedReader] = _StoringContext.__new__(_StoringContext)
-        ctx._coro = _open_read(file, "rb", -1, None, ctx)
+    if ((mode == "rb" or mode == "wb") and type(file) is str and buffering == -1
+            and opener is None and encoding is None and errors is None and newline is None
+            and closefd is True and not file.startswith(_DEVICES)):
+        ctx: _StoringContext[Any] = _StoringContext.__new__(_StoringContext)
+        ctx._coro = _open_read(file, "rb", -1, None, ctx) if mode == "rb" else _open_write(file, ctx)
         return ctx
     # The same checks as io.open, in its order. What they raise is raised
     # when the result is awaited or entered, as aiofiles raises it.
@@ -304,6 +304,34 @@ async def _open_read(file: str | bytes, mode: str, buffering: int,
               res is not None and 0 <= res < READ_AHEAD)
     if ctx is not None:
         ctx._file = f
+    return f
+
+
+# open(name, "wb")'s flags, as _open computes them.
+_WRITE_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+
+
+async def _open_write(file: str, ctx: FileContext[Any]) -> AsyncBufferedWriter:
+    """open(file, "wb") with the default arguments, for a name outside the
+    devices' directories: what _open and _wrap do for it, without their
+    choices."""
+    drv = get_driver()
+    try:
+        fd = await drv.open(file, _WRITE_FLAGS, 0o666)
+    except ValueError:
+        _refuse_name(file)
+        raise
+    try:
+        raw = AsyncFileIO._opened_for_writing(fd, file)
+    except BaseException:
+        _close_quietly(fd)
+        raise
+    try:
+        _own_position(raw)
+        f = ctx._file = AsyncBufferedWriter._with_data(raw, b"", False)
+    except BaseException:
+        raw._close_sync()
+        raise
     return f
 
 

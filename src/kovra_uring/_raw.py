@@ -360,6 +360,16 @@ class AsyncFileIO(_AsyncIOBase):
         self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
         return self
 
+    @classmethod
+    def _opened_for_writing(cls, fd: int, name: str | bytes) -> AsyncFileIO:
+        """What AsyncFileIO(fd, "w", True, name=name) makes, without parsing
+        the mode (open(name, "wb")'s common case)."""
+        self = cls.__new__(cls)
+        self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, None, None
+        self._readable, self._writable, self._appending, self._created = False, True, False, False
+        self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
+        return self
+
     # -- state ------------------------------------------------------------
 
     @property

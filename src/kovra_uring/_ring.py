@@ -50,7 +50,7 @@ from typing import Any
 from ._cancel import Action, abandon, close_if_opened
 from ._convert import (CURRENT_POSITION, data_arg, part, read_size, ring_path, stat_result,
                        times_wrapped)
-from ._driver import Driver, StrOrBytesPath
+from ._driver import OPEN_DEPTH, Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
 from ._threads import _os_write, unblock_fifo
 
@@ -388,15 +388,33 @@ class RingCore(Driver):
         path = os.fspath(path)
         # Like os.open, descriptors are not inherited by child processes.
         flags |= os.O_CLOEXEC
-        await self._open_turn()
+        # Every file opened by name but for reading only comes here: the
+        # turn's and _run's common cases are written out.
+        if self._opening < OPEN_DEPTH:
+            self._opening += 1
+        else:
+            await self._open_turn()
         try:
-            # An open whose caller was cancelled may still succeed: close its fd.
-            _, res, _ = await self._run(self.ring.submit_open,  # type: ignore[union-attr]
-                                        ring_path(path), flags, mode, cleanup=close_if_opened)
+            submit = self.ring.submit_open  # type: ignore[union-attr]
+            args = ring_path(path), flags, mode
+            user_data = self._try_push(submit, *args)
+            if user_data is None:
+                user_data = await self._push(submit, *args)
+            fut = self._ops[user_data] = self._create_future()
+            try:
+                res: int
+                _, res, _ = await fut
+            except BaseException:
+                # An open whose caller was cancelled may still succeed: close its fd.
+                abandon(self, user_data, fut, close_if_opened)
+                raise
         except OS_NAMES:
             return await self._in_thread(os.open, path, flags, mode, cleanup=os.close)
         finally:
-            self._open_done()
+            if self._open_waiters:
+                self._open_done()
+            else:
+                self._opening -= 1
         if res == -errno.ENXIO:
             # The ring opens without waiting: a FIFO's writer meets no
             # reader yet, where os.open waits for one.
@@ -408,18 +426,15 @@ class RingCore(Driver):
 
     async def close(self, fd: int) -> None:
         self._check()
-        res = await self._close_fd(fd)
+        res = await self._close_waited(fd)
         if res < 0:
             raise os_error(res)
 
-    def close_soon(self, fd: int) -> None:
-        self._check()
-        self._queue(None, self.ring.submit_close, fd)  # type: ignore[union-attr]
-
-    async def _close_fd(self, fd: int) -> int:
-        # Never cancelled: a cancelled caller still closes its descriptor,
-        # also one whose close has to wait for room in the queue: that wait
-        # is a task of its own, which the caller's cancellation leaves alone.
+    def _close_waited(self, fd: int) -> Any:
+        """The future of the close of `fd` (its result). Never cancelled: a
+        cancelled caller still closes its descriptor, also one whose close
+        has to wait for room in the queue: that wait is a task of its own,
+        which the caller's cancellation leaves alone."""
         fut = self._create_future()
 
         def closed(t: Completion) -> None:
@@ -438,7 +453,23 @@ class RingCore(Driver):
                     if not fut.done():
                         fut.set_exception(e)
             self._spawn(push())
-        return await fut  # type: ignore[no-any-return]
+        return fut
+
+    def close_soon(self, fd: int) -> None:
+        # Every file only read ends here: _queue's common case written out.
+        if self._closed:
+            raise RuntimeError("driver is closed")
+        submit = self.ring.submit_close  # type: ignore[union-attr]
+        try:
+            user_data = submit(fd)
+        except OSError:  # no room now, or refused: _queue says which
+            self._queue(None, submit, fd)
+            return
+        self._ops[user_data] = None
+        if not self._flush_scheduled:
+            self._flush_scheduled = True
+            self._call_soon(self._flush)
+
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
         # The hottest path: _run written out.
@@ -480,8 +511,18 @@ class RingCore(Driver):
         while True:
             chunk = part(data, done)
             off = CURRENT_POSITION if offset is None else offset + done
-            _, res, _ = await self._run(self.ring.submit_write,  # type: ignore[union-attr]
-                                        fd, off, chunk)
+            # _run written out: every buffered file's flush comes here.
+            submit = self.ring.submit_write  # type: ignore[union-attr]
+            user_data = self._try_push(submit, fd, off, chunk)
+            if user_data is None:
+                user_data = await self._push(submit, fd, off, chunk)
+            fut = self._ops[user_data] = self._create_future()
+            try:
+                res: int
+                _, res, _ = await fut
+            except BaseException:
+                abandon(self, user_data, fut)
+                raise
             if res < 0:
                 if done:
                     return done  # what was written, as a short write says
