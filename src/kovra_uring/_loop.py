@@ -141,12 +141,13 @@ def _guest() -> bool:
 
 
 def _guest_task(loop: asyncio.AbstractEventLoop) -> bool:
-    """_guest() on the hot path (get_driver has it inline), once trio's glue
-    is loaded. The host steps a guest run from its callbacks, never from
-    one of its tasks: asking asyncio first (tens of nanoseconds) spares its
-    own tasks trio's look-up (hundreds, on every call, for any asyncio
-    program that imported trio)."""
-    return _trio is not None and _current_task(loop) is None and _trio.in_task()
+    """_guest() on the hot path (get_driver has it inline). The host steps a
+    guest run from its callbacks, never from one of its tasks: asking
+    asyncio first (tens of nanoseconds) spares its own tasks trio's look-up
+    (hundreds, on every call, for any asyncio program that imported trio).
+    trio may have been imported after this loop's driver started, so
+    _guest() also looks for it."""
+    return _current_task(loop) is None and _guest()
 
 
 def _on_trio() -> bool:
@@ -223,10 +224,9 @@ def _forget(key: int, drv: Driver) -> None:
 def get_driver() -> Driver:
     """The running loop's driver (RuntimeError outside a running loop)."""
     loop = _running_loop()
-    # A trio task of a guest run, which the host loop steps: told apart on
-    # the hot path once trio's glue is loaded (by a run, or by _start when
-    # trio was imported).
-    if loop is None or (_trio is not None and _current_task(loop) is None and _trio.in_task()):
+    # A trio task of a guest run, which the host loop steps (_guest_task,
+    # written out).
+    if loop is None or (_current_task(loop) is None and _guest()):
         return _elsewhere().get_driver()  # type: ignore[no-any-return]
     # The loop's own attribute first: one look-up on the path of every call.
     drv: Driver | None = getattr(loop, _ATTR, None)
@@ -235,8 +235,6 @@ def get_driver() -> Driver:
     ref = _drivers.get(id(loop))
     drv = None if ref is None else ref()
     if drv is None or drv._glue.loop is not loop:
-        if _guest():
-            return _elsewhere().get_driver()  # type: ignore[no-any-return]
         drv = _start(loop)
     return drv
 

@@ -426,11 +426,13 @@ def test_a_scope_that_leaves_async_with_still_writes_what_is_buffered(
     assert path.read_bytes() == (tmp_path / "io").read_bytes()
 
 
-@pytest.mark.parametrize("host_first", [False, True])
-def test_a_guest_run_on_asyncio_gets_a_driver_of_its_own(tmp_path, backend, host_first):
+@pytest.mark.parametrize("host_first", [False, True, "before trio was imported"])
+def test_a_guest_run_on_asyncio_gets_a_driver_of_its_own(tmp_path, backend, host_first,
+                                                         monkeypatch):
     # The guest's tasks run inside the host loop's callbacks, where asyncio
     # reports its loop as running: they still wait on trio, not on the
-    # host's futures, whether or not the host made its driver first.
+    # host's futures, whether or not the host made its driver first, and
+    # whether or not trio was there when it did.
     import asyncio
     path = tmp_path / "f"
     path.write_bytes(b"one\ntwo\n" * 5000)
@@ -450,6 +452,8 @@ def test_a_guest_run_on_asyncio_gets_a_driver_of_its_own(tmp_path, backend, host
         loop = asyncio.get_running_loop()
         if host_first:
             assert await kovra_uring.os.path.exists(path)
+        if host_first == "before trio was imported":
+            monkeypatch.setattr(kovra_uring._loop, "_trio", None)  # as if never loaded
         done = loop.create_future()
         trio.lowlevel.start_guest_run(guest, run_sync_soon_threadsafe=loop.call_soon_threadsafe,
                                       done_callback=done.set_result)
