@@ -15,9 +15,11 @@ A file opened by name may turn out to be a stream only after its first read
 from __future__ import annotations
 
 import errno
+import fcntl
 import io
 import operator
 import os
+import select
 import sys
 import threading
 import warnings
@@ -41,6 +43,8 @@ _CLOSED_IOBASE = _CLOSED + "."
 # readall's first read; each further one doubles, up to _MAX_CHUNK.
 _FIRST_CHUNK = 64 * 1024
 _MAX_CHUNK = 32 * 1024 * 1024
+# How often a thread waiting for a stream's data looks whether its caller left.
+_POLL_MS = 50
 
 
 _T = TypeVar("_T")
@@ -143,9 +147,14 @@ class _ThreadFd:
     file (not a stream) the calls run one at a time, in turn: the caller's
     next call then comes after the one it left, and a write left behind
     never lands on top of the data written after it. A stream's calls may
-    overlap, as a read left waiting for data must not hold back a write."""
+    overlap, as a read left waiting for data must not hold back a write.
 
-    __slots__ = ("fd", "_lock", "_running", "_closing", "_turn")
+    A stream's read waits for data in short polls rather than in read():
+    nothing interrupts a thread blocked in the kernel, so a read whose
+    caller left would take the next data that came (lost to the file's next
+    read), and hold its thread, and aclose() with it, until then."""
+
+    __slots__ = ("fd", "_lock", "_running", "_closing", "_turn", "_poll")
 
     def __init__(self, fd: int, serial: bool) -> None:
         self.fd = fd
@@ -153,6 +162,7 @@ class _ThreadFd:
         self._running = 0
         self._closing = False
         self._turn = threading.Lock() if serial else None
+        self._poll = not serial and _blocks_reading(fd)
 
     def call(self, left: list[bool], fn: Callable[..., _T], *args: Any) -> _T:
         """fn(fd, *args), unless the caller has left (`left[0]`): then an
@@ -171,6 +181,8 @@ class _ThreadFd:
                 raise InterruptedError(errno.EINTR, "the caller left")
             self._running += 1
         try:
+            if fn is os.read and self._poll:
+                self._wait_readable(left)
             return fn(self.fd, *args)
         finally:
             with self._lock:
@@ -178,6 +190,16 @@ class _ThreadFd:
                 last = self._closing and not self._running
             if last:
                 _close_quietly(self.fd)
+
+    def _wait_readable(self, left: list[bool]) -> None:
+        poller = select.poll()
+        poller.register(self.fd, select.POLLIN)
+        while True:
+            ready = poller.poll(_POLL_MS)
+            if left[0]:  # also where data came: it is the next caller's
+                raise InterruptedError(errno.EINTR, "the caller left")
+            if ready:
+                return
 
     def close(self) -> bool:
         """Close now (True), or leave it to the call still running."""
@@ -187,6 +209,16 @@ class _ThreadFd:
                 return False
         os.close(self.fd)
         return True
+
+
+def _blocks_reading(fd: int) -> bool:
+    """Whether a read of `fd` waits for data: a blocking descriptor open for
+    reading. (Polling any other would wait where read() answers at once.)"""
+    try:
+        flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+    except OSError:
+        return False
+    return not flags & os.O_NONBLOCK and flags & os.O_ACCMODE != os.O_WRONLY
 
 
 def _close_quietly(fd: int) -> None:

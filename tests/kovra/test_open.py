@@ -776,6 +776,44 @@ def test_a_cancelled_read_file_of_a_stream_leaves_nothing_waiting(backend, run_o
         os.close(r)
 
 
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("r", -1)])
+def test_a_cancelled_read_of_a_stream_takes_nothing(backend, mode, buffering, run_on):
+    """A read cancelled while its pipe is empty takes none of the data that
+    comes later: the next read gets it, and nothing is left waiting on the
+    pipe to hold the loop's end while the writer stays."""
+    r, w = os.pipe()
+    writer = [w]
+    lock = threading.Lock()
+
+    def close_writer():
+        with lock:
+            if writer:
+                os.close(writer.pop())
+
+    closer = threading.Timer(5, close_writer)  # a thread left reading ends then
+    closer.start()
+
+    async def main():
+        f = await kovra_uring.open(r, mode, buffering, closefd=False)
+        with anyio.move_on_after(0.05):
+            await f.readline()
+        await anyio.sleep(0.05)  # the caller has left by now, whatever it waited in
+        os.write(w, b"late\n")
+        line = None
+        with anyio.move_on_after(2):
+            line = await f.readline()
+        await f.close()
+        return line
+
+    try:
+        assert run_on(main) == (b"late\n" if "b" in mode else "late\n")
+        assert writer  # the run ended while the writer stayed
+    finally:
+        closer.cancel()
+        close_writer()
+        os.close(r)
+
+
 def test_unbounded_gather(tmp_path, backend, run_on):
     """As many opens at once as a gather asks for: no more descriptors held
     than the files the program has open (here a limit of 256 for 3,000)."""
