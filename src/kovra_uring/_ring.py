@@ -43,6 +43,7 @@ from __future__ import annotations
 
 import errno
 import os
+import stat
 from collections.abc import Callable, Sequence
 from functools import partial
 from typing import Any
@@ -71,6 +72,15 @@ OFFSETS = 1 << 63
 
 # The kernel refuses a name of PATH_MAX bytes or more as too long.
 PATH_MAX = 4096
+
+
+def _blocking_stream(fd: int) -> bool:
+    """Whether `fd` is a stream whose write(2) writes everything, waiting
+    for room (asked only after a short write)."""
+    try:
+        return os.get_blocking(fd) and not stat.S_ISREG(os.fstat(fd).st_mode)
+    except OSError:
+        return False
 
 
 def _refused_name(name: str | bytes) -> bool:
@@ -528,8 +538,12 @@ class RingCore(Driver):
                     return done  # what was written, as a short write says
                 raise os_error(res)
             done += res
-            if res < len(chunk) or done >= len(data):
+            if done >= len(data):
                 return done
+            if res < len(chunk) and (offset is not None or not _blocking_stream(fd)):
+                return done
+            # A blocking pipe, socket or tty: the ring hands back what fit
+            # at once, where os.write waits to write it all.
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         self._check()

@@ -814,6 +814,33 @@ def test_a_cancelled_read_of_a_stream_takes_nothing(backend, mode, buffering, ru
         os.close(r)
 
 
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_a_write_to_a_slow_pipe_writes_it_all(backend, buffering, run_on):
+    """As io's write to a blocking pipe: all of it, waiting for the reader,
+    where the pipe takes a part at a time."""
+    r, w = os.pipe()
+    got = []
+
+    def reader():
+        while data := os.read(r, 5000):
+            got.append(data)
+            time.sleep(0.001)
+
+    t = threading.Thread(target=reader)
+    t.start()
+
+    async def main():
+        async with kovra_uring.open(w, "wb", buffering) as f:
+            return await f.write(b"x" * 150_000)
+
+    try:
+        assert run_on(main) == 150_000
+    finally:
+        t.join(10)
+        os.close(r)
+    assert sum(map(len, got)) == 150_000
+
+
 def test_unbounded_gather(tmp_path, backend, run_on):
     """As many opens at once as a gather asks for: no more descriptors held
     than the files the program has open (here a limit of 256 for 3,000)."""
