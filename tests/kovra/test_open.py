@@ -235,6 +235,7 @@ BAD_ARGS = [
     ("{d}", "rb"), ("{d}", "rb", 0), ("{d}", "r"), ("{d}", "wb"), ("{d}", "rb", -1, None, None,
                                                                   None, True, os.open),
     ("{p}-missing", "rb"), ("{p}", "xb"), (9999, "rb"), ("{p}\0", "rb"),
+    ("{p}", "rb", -1.0), ("{p}", "wb", -1.0),
 ]
 
 
