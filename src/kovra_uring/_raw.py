@@ -21,6 +21,7 @@ import operator
 import os
 import select
 import sys
+import termios
 import threading
 import warnings
 from collections import deque
@@ -194,6 +195,8 @@ class _ThreadFd:
     def _wait_readable(self, left: list[bool]) -> None:
         poller = select.poll()
         poller.register(self.fd, select.POLLIN)
+        if not poller.poll(0) and not _waits_for_data(self.fd):
+            return  # read() answers at once, without data
         while True:
             ready = poller.poll(_POLL_MS)
             if left[0]:  # also where data came: it is the next caller's
@@ -219,6 +222,22 @@ def _blocks_reading(fd: int) -> bool:
     except OSError:
         return False
     return not flags & os.O_NONBLOCK and flags & os.O_ACCMODE != os.O_WRONLY
+
+
+def _waits_for_data(fd: int) -> bool:
+    """Whether a read of `fd`, which has no data now, would wait for some.
+    Asked again each time: the caller may have made the descriptor
+    non-blocking since (read() then raises EAGAIN), and a tty in
+    non-canonical mode with VMIN 0 answers with nothing (within VTIME)."""
+    try:
+        if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK:
+            return False
+        if not os.isatty(fd):
+            return True
+        attrs = termios.tcgetattr(fd)
+    except (OSError, termios.error):
+        return True
+    return bool(attrs[3] & termios.ICANON) or attrs[6][termios.VMIN] != 0
 
 
 def _close_quietly(fd: int) -> None:

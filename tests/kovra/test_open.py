@@ -842,6 +842,44 @@ def test_a_write_to_a_slow_pipe_writes_it_all(backend, buffering, run_on):
     assert sum(map(len, got)) == 150_000
 
 
+@pytest.mark.parametrize("backend", ["threads"], indirect=True)
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1)])
+def test_a_tty_that_answers_at_once_as_io(backend, mode, buffering, run_on):
+    """A tty in non-canonical mode with VMIN 0 answers a read with nothing
+    when it has no data: the read returns, as io's, rather than waiting."""
+    import termios
+
+    def read_twice(f):
+        return [f.read(10), f.read(10)]
+
+    async def ours(fd):
+        f = await kovra_uring.open(fd, mode, buffering, closefd=False)
+        try:
+            return [await f.read(10), await f.read(10)]
+        finally:
+            await f.close()
+
+    results = []
+    for opener in (io.open, kovra_uring.open):
+        m, s = os.openpty()
+        try:
+            attrs = termios.tcgetattr(s)
+            attrs[3] &= ~(termios.ICANON | termios.ECHO)
+            attrs[6][termios.VMIN] = attrs[6][termios.VTIME] = 0
+            termios.tcsetattr(s, termios.TCSANOW, attrs)
+            os.write(m, b"x")
+            time.sleep(0.05)  # through the line discipline
+            if opener is io.open:
+                with io.open(s, mode, buffering, closefd=False) as f:
+                    results.append(read_twice(f))
+            else:
+                results.append(run_on(ours, s, timeout=5))
+        finally:
+            os.close(s)
+            os.close(m)
+    assert results[1] == results[0]
+
+
 def test_unbounded_gather(tmp_path, backend, run_on):
     """As many opens at once as a gather asks for: no more descriptors held
     than the files the program has open (here a limit of 256 for 3,000)."""
