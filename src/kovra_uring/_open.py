@@ -221,8 +221,9 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
     the running loop's driver does the I/O."""
     # (buffering's type too: -1.0 is equal, and io refuses it.)
     if ((mode == "rb" or mode == "wb") and type(file) is str and buffering == -1
-            and type(buffering) is int and opener is None and encoding is None and errors is None and newline is None
-            and closefd is True and not file.startswith(_DEVICES)):
+            and type(buffering) is int and opener is None and encoding is None
+            and errors is None and newline is None and closefd is True
+            and not file.startswith(_DEVICES)):
         ctx: _StoringContext[Any] = _StoringContext.__new__(_StoringContext)
         ctx._coro = _open_read(file, "rb", -1, None, ctx) if mode == "rb" else _open_write(file, ctx)
         return ctx
