@@ -32,6 +32,7 @@ from typing import TYPE_CHECKING, Any, Self, TypeVar, cast
 from . import _loop
 from ._loop import _running_loop
 from ._loop import get_driver
+from ._threads import POLL_MS, write_stream
 
 if TYPE_CHECKING:
     from ._driver import Driver
@@ -44,8 +45,6 @@ _CLOSED_IOBASE = _CLOSED + "."
 # readall's first read; each further one doubles, up to _MAX_CHUNK.
 _FIRST_CHUNK = 64 * 1024
 _MAX_CHUNK = 32 * 1024 * 1024
-# How often a thread waiting for a stream's data looks whether its caller left.
-_POLL_MS = 50
 
 
 _T = TypeVar("_T")
@@ -153,9 +152,10 @@ class _ThreadFd:
     A stream's read waits for data in short polls rather than in read():
     nothing interrupts a thread blocked in the kernel, so a read whose
     caller left would take the next data that came (lost to the file's next
-    read), and hold its thread, and aclose() with it, until then."""
+    read), and hold its thread, and aclose() with it, until then. A write
+    to a blocking stream likewise never waits in write() (see write_stream)."""
 
-    __slots__ = ("fd", "_lock", "_running", "_closing", "_turn", "_poll")
+    __slots__ = ("fd", "_lock", "_running", "_closing", "_turn", "_poll", "_poll_out")
 
     def __init__(self, fd: int, serial: bool) -> None:
         self.fd = fd
@@ -163,7 +163,9 @@ class _ThreadFd:
         self._running = 0
         self._closing = False
         self._turn = threading.Lock() if serial else None
-        self._poll = not serial and _blocks_reading(fd)
+        access = -1 if serial else _blocking_access(fd)
+        self._poll = access in (os.O_RDONLY, os.O_RDWR)
+        self._poll_out = access in (os.O_WRONLY, os.O_RDWR)
 
     def call(self, left: list[bool], fn: Callable[..., _T], *args: Any) -> _T:
         """fn(fd, *args), unless the caller has left (`left[0]`): then an
@@ -182,8 +184,11 @@ class _ThreadFd:
                 raise InterruptedError(errno.EINTR, "the caller left")
             self._running += 1
         try:
-            if fn is os.read and self._poll:
-                self._wait_readable(left)
+            if fn is os.read:
+                if self._poll:
+                    self._wait_readable(left)
+            elif fn is os.write and self._poll_out:
+                return cast(_T, write_stream(self.fd, args[0], left))
             return fn(self.fd, *args)
         finally:
             with self._lock:
@@ -198,7 +203,7 @@ class _ThreadFd:
         if not poller.poll(0) and not _waits_for_data(self.fd):
             return  # read() answers at once, without data
         while True:
-            ready = poller.poll(_POLL_MS)
+            ready = poller.poll(POLL_MS)
             if left[0]:  # also where data came: it is the next caller's
                 raise InterruptedError(errno.EINTR, "the caller left")
             if ready:
@@ -214,14 +219,15 @@ class _ThreadFd:
         return True
 
 
-def _blocks_reading(fd: int) -> bool:
-    """Whether a read of `fd` waits for data: a blocking descriptor open for
-    reading. (Polling any other would wait where read() answers at once.)"""
+def _blocking_access(fd: int) -> int:
+    """The access mode of `fd` if its reads and writes wait (it is
+    blocking), else -1. (Polling any other would wait where read() or
+    write() answers at once.)"""
     try:
         flags = fcntl.fcntl(fd, fcntl.F_GETFL)
     except OSError:
-        return False
-    return not flags & os.O_NONBLOCK and flags & os.O_ACCMODE != os.O_WRONLY
+        return -1
+    return -1 if flags & os.O_NONBLOCK else flags & os.O_ACCMODE
 
 
 def _waits_for_data(fd: int) -> bool:

@@ -43,7 +43,6 @@ from __future__ import annotations
 
 import errno
 import os
-import stat
 from collections.abc import Callable, Sequence
 from functools import partial
 from typing import Any
@@ -53,7 +52,7 @@ from ._convert import (CURRENT_POSITION, data_arg, part, read_size, ring_path, s
                        times_wrapped)
 from ._driver import OPEN_DEPTH, Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
-from ._threads import _os_write, unblock_fifo
+from ._threads import _os_write, blocking_stream, unblock_fifo
 
 __all__ = ["RingCore", "Completion"]
 
@@ -72,15 +71,6 @@ OFFSETS = 1 << 63
 
 # The kernel refuses a name of PATH_MAX bytes or more as too long.
 PATH_MAX = 4096
-
-
-def _blocking_stream(fd: int) -> bool:
-    """Whether `fd` is a stream whose write(2) writes everything, waiting
-    for room (asked only after a short write)."""
-    try:
-        return os.get_blocking(fd) and not stat.S_ISREG(os.fstat(fd).st_mode)
-    except OSError:
-        return False
 
 
 def _refused_name(name: str | bytes) -> bool:
@@ -540,7 +530,7 @@ class RingCore(Driver):
             done += res
             if done >= len(data):
                 return done
-            if res < len(chunk) and (offset is not None or not _blocking_stream(fd)):
+            if res < len(chunk) and (offset is not None or not blocking_stream(fd)):
                 return done
             # A blocking pipe, socket or tty: the ring hands back what fit
             # at once, where os.write waits to write it all.

@@ -7,6 +7,7 @@ from __future__ import annotations
 import concurrent.futures
 import errno
 import os
+import select
 import stat
 from collections.abc import Sequence
 from functools import partial
@@ -28,6 +29,80 @@ def _os_write(fd: int, data: Any, offset: int | None) -> int:
         done += n
         if n < len(chunk) or done >= len(data):
             return done
+
+
+# How long a thread waiting for room in a stream waits before it looks
+# whether its caller left.
+POLL_MS = 50
+# write(2)'s errors where the kernel has no RWF_NOWAIT for the file (a tty,
+# an older kernel's pipe) or refuses pwritev2 itself.
+_NO_NOWAIT = frozenset({errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS, errno.EPERM})
+
+
+def blocking_stream(fd: int) -> bool:
+    """Whether `fd` is a stream whose write(2) writes everything, waiting
+    for room."""
+    try:
+        return os.get_blocking(fd) and not stat.S_ISREG(os.fstat(fd).st_mode)
+    except OSError:
+        return False
+
+
+def _wait_writable(fd: int, poller: select.poll | None, left: list[bool]) -> select.poll:
+    if poller is None:
+        poller = select.poll()
+        poller.register(fd, select.POLLOUT)
+    while True:
+        ready = poller.poll(POLL_MS)
+        if left[0]:
+            raise InterruptedError(errno.EINTR, "the caller left")
+        if ready:  # room, or an error that the write reports
+            return poller
+
+
+def write_stream(fd: int, data: Any, left: list[bool]) -> int:
+    """os.write of all of contiguous `data` to a blocking pipe, socket or
+    tty, without waiting for room in the kernel: nothing interrupts a thread
+    blocked there, so a write whose reader stalls would hold its thread,
+    and the loop's end with it, for good. Each write takes what fits at
+    once (RWF_NOWAIT); the thread waits for room in short polls, and stops
+    when its caller has left (an InterruptedError nobody sees). Where the
+    kernel has no RWF_NOWAIT for the file, a pipe or tty gets PIPE_BUF bytes
+    a time once poll() says it has room (a pipe then has a free page, which
+    takes them at once); other files all of the rest, as they take it. An
+    error after a part was written returns the count, as write(2) does."""
+    poller: select.poll | None = None
+    piece = 0  # the fallback's size of a write; 0 while RWF_NOWAIT works
+    done = 0
+    with memoryview(data) as view, view.cast("B") as whole:
+        total = len(whole)
+        while True:
+            try:
+                if not piece:
+                    done += os.pwritev(fd, [whole[done:]], -1, os.RWF_NOWAIT)
+                else:
+                    poller = _wait_writable(fd, poller, left)
+                    done += os.write(fd, whole[done:done + piece])
+            except BlockingIOError:
+                poller = _wait_writable(fd, poller, left)
+                continue
+            except OSError as e:
+                if not piece and e.errno in _NO_NOWAIT:
+                    split = stat.S_ISFIFO(os.fstat(fd).st_mode) or os.isatty(fd)
+                    piece = select.PIPE_BUF if split else total
+                    continue
+                if done:
+                    return done
+                raise
+            if done >= total:
+                return done
+
+
+def _os_write_here(fd: int, data: Any, left: list[bool]) -> int:
+    """_os_write at the file's position; a blocking stream's by write_stream."""
+    if blocking_stream(fd):
+        return write_stream(fd, data_arg(data), left)
+    return _os_write(fd, data, None)
 
 
 def _os_read_file(path: str | bytes) -> bytes:
@@ -181,7 +256,16 @@ class ThreadDriver(Driver):
         return await self._run_os(os.pread, fd, size, offset)  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
-        return await self._run_os(_os_write, fd, data, offset)  # type: ignore[no-any-return]
+        if offset is not None:
+            return await self._run_os(_os_write, fd, data, offset)  # type: ignore[no-any-return]
+        self._check()
+        left = [False]
+
+        def leave() -> bool:
+            left[0] = True  # a stream's write stops at its next wait for room
+            return False
+
+        return await self._in_thread(_os_write_here, fd, data, left, unblock=leave)
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         if offset is None:
