@@ -52,7 +52,7 @@ from ._convert import (CURRENT_POSITION, data_arg, part, read_size, ring_path, s
                        times_wrapped)
 from ._driver import OPEN_DEPTH, Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
-from ._threads import _os_write, blocking_stream, unblock_fifo
+from ._threads import _os_write, blocking_stream, unblock_fifo, write_here
 
 __all__ = ["RingCore", "Completion"]
 
@@ -507,6 +507,11 @@ class RingCore(Driver):
         self._check()
         if offset is not None and not 0 <= offset < OFFSETS:
             return await self._in_thread(_os_write, fd, data, offset)  # os's error
+        if offset is None and os.isatty(fd):
+            # A terminal takes the ring's write inside the submit itself, and
+            # waits there for room with the whole process stopped (a paused
+            # or unread terminal): a thread writes it, as on the thread back end.
+            return await write_here(self, fd, data)
         data, done = data_arg(data), 0
         while True:
             chunk = part(data, done)
@@ -539,6 +544,8 @@ class RingCore(Driver):
         self._check()
         if offset is not None and not 0 <= offset < OFFSETS:
             return await self._in_thread(os.pwritev, fd, list(bufs), offset)  # os's error
+        if offset is None and os.isatty(fd):  # as in write()
+            return await self._in_thread(os.writev, fd, list(bufs))
         off = CURRENT_POSITION if offset is None else offset
         bufs = [b if isinstance(b, bytes) else bytes(data_arg(b)) for b in bufs]
         _, res, _ = await self._run(self.ring.submit_writev, fd, off, bufs)  # type: ignore[union-attr]

@@ -105,6 +105,19 @@ def _os_write_here(fd: int, data: Any, left: list[bool]) -> int:
     return _os_write(fd, data, None)
 
 
+async def write_here(drv: Driver, fd: int, data: Any) -> int:
+    """os.write of all of `data` at `fd`'s position, on a worker thread; a
+    blocking stream's write stops at its next wait for room once the caller
+    has left."""
+    left = [False]
+
+    def leave() -> bool:
+        left[0] = True
+        return False
+
+    return await drv._in_thread(_os_write_here, fd, data, left, unblock=leave)
+
+
 def _os_read_file(path: str | bytes) -> bytes:
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)  # os's words for a bad name
     try:
@@ -259,13 +272,7 @@ class ThreadDriver(Driver):
         if offset is not None:
             return await self._run_os(_os_write, fd, data, offset)  # type: ignore[no-any-return]
         self._check()
-        left = [False]
-
-        def leave() -> bool:
-            left[0] = True  # a stream's write stops at its next wait for room
-            return False
-
-        return await self._in_thread(_os_write_here, fd, data, left, unblock=leave)
+        return await write_here(self, fd, data)
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         if offset is None:
