@@ -8,6 +8,7 @@ import subprocess
 import sys
 import threading
 import warnings
+from pathlib import Path
 
 import pytest
 from leaks import open_fds, threads, uring_maps
@@ -20,7 +21,7 @@ from kovra_uring._loop import get_driver
 async def use():
     drv = get_driver()
     assert get_driver() is drv
-    assert await drv.read_file(__file__) == open(__file__, "rb").read()
+    assert await drv.read_file(__file__) == Path(__file__).read_bytes()
     return id(drv), drv.backend
 
 

@@ -4,6 +4,7 @@ file contents."""
 
 import array
 import asyncio
+import contextlib
 import errno
 import fcntl
 import gc
@@ -745,6 +746,26 @@ def test_cancelled_open_of_a_fifo_leaves_nothing_behind(tmp_path, backend, call,
     assert not pipes
 
 
+@contextlib.contextmanager
+def closed_later(fd):
+    """`fd`, closed after 5 s (which ends a thread left blocked on the other
+    end) or on leaving: the list it yields holds `fd` while it is open."""
+    held, lock = [fd], threading.Lock()
+
+    def close():
+        with lock:
+            if held:
+                os.close(held.pop())
+
+    timer = threading.Timer(5, close)
+    timer.start()
+    try:
+        yield held
+    finally:
+        timer.cancel()
+        close()
+
+
 def test_a_cancelled_read_file_of_a_stream_leaves_nothing_waiting(backend, run_on):
     """read_file of a stream named under /proc (read on to its end), cancelled
     while its writer stays: nothing is left waiting on it, which would hold
@@ -753,17 +774,6 @@ def test_a_cancelled_read_file_of_a_stream_leaves_nothing_waiting(backend, run_o
     if backend == "threads":
         pytest.skip("a thread's read cannot be interrupted")
     r, w = os.pipe()
-    writer = [w]
-    lock = threading.Lock()
-
-    def close_writer():
-        with lock:
-            if writer:
-                os.close(writer.pop())
-
-    closer = threading.Timer(5, close_writer)  # a thread left reading ends then
-    closer.start()
-
     async def main():
         drv = kovra_uring._loop.get_driver()
         with anyio.move_on_after(0.05):
@@ -771,10 +781,9 @@ def test_a_cancelled_read_file_of_a_stream_leaves_nothing_waiting(backend, run_o
         return len(drv._threads)
 
     try:
-        assert run_on(main) == 0
+        with closed_later(w):  # a thread left reading ends then
+            assert run_on(main) == 0
     finally:
-        closer.cancel()
-        close_writer()
         os.close(r)
 
 
@@ -784,17 +793,6 @@ def test_a_cancelled_read_of_a_stream_takes_nothing(backend, mode, buffering, ru
     comes later: the next read gets it, and nothing is left waiting on the
     pipe to hold the loop's end while the writer stays."""
     r, w = os.pipe()
-    writer = [w]
-    lock = threading.Lock()
-
-    def close_writer():
-        with lock:
-            if writer:
-                os.close(writer.pop())
-
-    closer = threading.Timer(5, close_writer)  # a thread left reading ends then
-    closer.start()
-
     async def main():
         f = await kovra_uring.open(r, mode, buffering, closefd=False)
         with anyio.move_on_after(0.05):
@@ -808,11 +806,10 @@ def test_a_cancelled_read_of_a_stream_takes_nothing(backend, mode, buffering, ru
         return line
 
     try:
-        assert run_on(main) == (b"late\n" if "b" in mode else "late\n")
-        assert writer  # the run ended while the writer stayed
+        with closed_later(w) as writer:  # a thread left reading ends then
+            assert run_on(main) == (b"late\n" if "b" in mode else "late\n")
+            assert writer  # the run ended while the writer stayed
     finally:
-        closer.cancel()
-        close_writer()
         os.close(r)
 
 
@@ -832,17 +829,6 @@ def test_a_cancelled_write_to_a_stalled_stream_ends(backend, kind, how, run_on):
     """A write cancelled while its reader does not read leaves nothing
     waiting for room to hold the loop's end while the reader stays."""
     r, w = stream(kind)
-    reader = [r]
-    lock = threading.Lock()
-
-    def close_reader():
-        with lock:
-            if reader:
-                os.close(reader.pop())
-
-    closer = threading.Timer(5, close_reader)  # a write left waiting fails then
-    closer.start()
-
     async def main():
         with anyio.move_on_after(0.1):
             if how == "driver":
@@ -854,11 +840,10 @@ def test_a_cancelled_write_to_a_stalled_stream_ends(backend, kind, how, run_on):
         return "ended"
 
     try:
-        assert run_on(main) == "ended"
-        assert reader  # the run ended while the reader stayed
+        with closed_later(r) as reader:  # a write left waiting fails then
+            assert run_on(main) == "ended"
+            assert reader  # the run ended while the reader stayed
     finally:
-        closer.cancel()
-        close_reader()
         os.close(w)
 
 

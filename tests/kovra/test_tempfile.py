@@ -87,6 +87,15 @@ def test_directory_as_stdlib(tmp_path, backend, run_on):
     assert os.path.isdir(kept)
 
 
+def runs_without_resource_warnings(run_on, main):
+    """run_on(main), after which nothing is left unclosed for the collector."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        run_on(main)
+        gc.collect()
+    assert [w.message for w in caught if w.category is ResourceWarning] == []
+
+
 def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
     async def victim(kind):
         async with getattr(kovra_uring.tempfile, kind)(dir=tmp_path):
@@ -109,11 +118,7 @@ def test_cancelled_creation_leaves_nothing(tmp_path, backend, run_on):
             await anyio.sleep(0.01)
         assert fds() == before
 
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", ResourceWarning)
-        run_on(main)
-        gc.collect()
-    assert [w.message for w in caught if w.category is ResourceWarning] == []
+    runs_without_resource_warnings(run_on, main)
     assert os.listdir(tmp_path) == []
 
 
@@ -131,8 +136,4 @@ def test_spooled_close_after_cancelled_rollover(tmp_path, backend, run_on):
             await f.close()
         assert fds() == before
 
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", ResourceWarning)
-        run_on(main)
-        gc.collect()
-    assert [w.message for w in caught if w.category is ResourceWarning] == []
+    runs_without_resource_warnings(run_on, main)
