@@ -16,7 +16,7 @@ from typing import IO, Any, AnyStr, BinaryIO, Generic, TextIO, cast
 
 from .ospath import _thread
 
-__all__ = ["stderr", "stderr_bytes", "stdin", "stdin_bytes", "stdout", "stdout_bytes"]
+__all__ = ["stderr", "stderr_bytes", "stdin", "stdin_bytes", "stdout", "stdout_bytes", "wrap"]
 
 
 class _StdStream(Generic[AnyStr]):
@@ -159,6 +159,19 @@ class StdBinaryStream(_StdStream[bytes]):
 
     async def readinto(self, buffer: bytearray | memoryview, /) -> int:
         return await _thread(self._buffered().readinto, buffer)
+
+
+def wrap(file: IO[Any], *, loop: object = None, executor: object = None
+         ) -> StdTextStream | StdBinaryStream:
+    """An open file object of io's (text, buffered, or a FileIO) as an
+    asynchronous file whose calls run on a thread, as aiofiles'
+    `threadpool.wrap` gives it. `loop` and `executor` are taken for that
+    signature's sake: the calls run on the driver's threads."""
+    if isinstance(file, io.TextIOBase):
+        return StdTextStream(lambda: cast(TextIO, file), repr(file))
+    if isinstance(file, (io.BufferedIOBase, io.FileIO)):
+        return StdBinaryStream(lambda: cast(BinaryIO, file), repr(file))
+    raise TypeError(f"Unsupported io type: {file}.")
 
 
 stdin = StdTextStream(lambda: sys.stdin, "sys.stdin")
