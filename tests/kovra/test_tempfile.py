@@ -76,6 +76,9 @@ def test_directory_as_stdlib(tmp_path, backend, run_on):
             (tmp_path / name / "inside").write_bytes(b"x")
         d = await kovra_uring.tempfile.TemporaryDirectory(dir=tmp_path)
         assert os.path.isdir(d.name)
+        assert isinstance(d, kovra_uring.tempfile.temptypes.AsyncTemporaryDirectory)
+        async with kovra_uring.tempfile.SpooledTemporaryFile() as s:
+            assert isinstance(s, kovra_uring.tempfile.temptypes.AsyncSpooledTemporaryFile)
         await d.cleanup()
         async with kovra_uring.tempfile.TemporaryDirectory(dir=tmp_path, delete=False) as kept:
             pass

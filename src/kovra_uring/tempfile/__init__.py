@@ -18,11 +18,11 @@ from functools import partial
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, AnyStr, Generic, Literal, Self, TypeVar, overload
 
-from ._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
-from ._loop import get_driver
-from ._open import FileContext, _close_quietly, _Handoff, open
-from ._raw import AsyncFileIO
-from ._text import AsyncTextIOWrapper
+from .._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
+from .._loop import get_driver
+from .._open import FileContext, _close_quietly, _Handoff, open
+from .._raw import AsyncFileIO
+from .._text import AsyncTextIOWrapper
 
 if TYPE_CHECKING:
     from _typeshed import (OpenBinaryMode, OpenBinaryModeReading, OpenBinaryModeUpdating,
@@ -457,3 +457,6 @@ def TemporaryDirectory(suffix: str | None = None, prefix: str | None = None,
     return _DirectoryContext(_temporary_directory(partial(
         _tempfile.TemporaryDirectory, suffix, prefix, dir, ignore_cleanup_errors, delete=delete)),
         bool(delete))
+
+
+from . import temptypes  # noqa: E402 (it names the classes above)
