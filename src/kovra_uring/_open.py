@@ -28,8 +28,9 @@ from ._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWr
 from ._convert import PSEUDO_DIRS
 from ._driver import Driver
 from ._loop import get_driver
-from ._raw import AsyncFileIO
+from ._raw import AsyncFileIO, _DirectFileIO
 from ._text import AsyncTextIOWrapper
+from ._threads import direct_io
 
 if TYPE_CHECKING:
     from _typeshed import (FileDescriptorOrPath, OpenBinaryMode, OpenBinaryModeReading,
@@ -399,6 +400,8 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
                 if st.st_blksize > 1:
                     block = st.st_blksize
         raw = AsyncFileIO(fd, raw_mode, closefd, name=file)
+        if (not own or opener is not None) and direct_io(fd):
+            raw.__class__ = _DirectFileIO
         if "a" in raw_mode:
             # As io does: at the end from the start, not only at the first write.
             try:

@@ -807,3 +807,52 @@ class AsyncFileIO(_AsyncIOBase):
         if getattr(self, "_fd", -1) >= 0 and self.closefd:
             warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self)
             self._close_sync()
+
+
+class _DirectFileIO(AsyncFileIO):
+    """An AsyncFileIO whose descriptor has O_DIRECT (from an opener, or
+    handed over): its reads and writes are os calls on a thread, as io
+    makes them. O_DIRECT takes only aligned buffers, which the caller's own
+    may be and the ring's copies are not; and the ring's read or write at
+    the kernel's position may leave the position where it was (the kernel
+    sets it before the transfer completes), so the next one would repeat
+    it. The class keeps AsyncFileIO's name: it is the same file to its
+    users."""
+
+    __slots__ = ()
+
+    async def _read(self, size: int) -> bytes:
+        pos, drv = self._pos, get_driver()
+        if pos is None:
+            return await self._in_thread(drv, os.read, size)
+        data = await self._in_thread(drv, os.pread, size, pos)
+        self._pos = pos + len(data)
+        return data
+
+    async def _write(self, data: Buffer) -> int:
+        pos, drv = self._pos, get_driver()
+        if pos is None:
+            return await self._in_thread(drv, os.write, data)
+        n = await self._in_thread(drv, os.pwrite, data, pos)
+        self._pos = pos + n
+        return n
+
+    async def readinto(self, buffer: Buffer) -> int:
+        # Into the caller's buffer itself, as io.FileIO reads.
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.file_checkpoint()
+        with _target(buffer, "readinto() argument 1") as target:
+            self._fd_for(reading=True)
+            await self._acquire()
+            try:
+                pos, drv = self._pos, get_driver()
+                if pos is None:
+                    return await self._in_thread(drv, os.readv, [target])
+                n = await self._in_thread(drv, os.preadv, [target], pos)
+                self._pos = pos + n
+                return n
+            finally:
+                self._release()
+
+
+_DirectFileIO.__name__ = _DirectFileIO.__qualname__ = "AsyncFileIO"

@@ -52,7 +52,8 @@ from ._convert import (CURRENT_POSITION, data_arg, part, read_size, ring_path, s
                        times_wrapped)
 from ._driver import OPEN_DEPTH, Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
-from ._threads import _os_write, blocking_stream, unblock_fifo, write_here
+from ._threads import (_os_write, _os_writev, blocking_stream, direct_io, os_read_at, unblock_fifo,
+                       write_here)
 
 __all__ = ["RingCore", "Completion"]
 
@@ -68,6 +69,9 @@ EARLY_SUBMIT = 8
 
 # Offsets the ring takes as os does; others get os's answer, from a thread.
 OFFSETS = 1 << 63
+
+# The most buffers one writev takes.
+IOV_MAX = os.sysconf("SC_IOV_MAX")
 
 # The kernel refuses a name of PATH_MAX bytes or more as too long.
 PATH_MAX = 4096
@@ -421,6 +425,10 @@ class RingCore(Driver):
             return await self._in_thread(os.open, path, flags, mode, cleanup=os.close,
                                          unblock=partial(unblock_fifo, path, flags))
         if res < 0:
+            if res == -errno.ENOENT and not path:
+                # The ring looks the name up before it checks the flags:
+                # os.open('') says what is wrong with those first.
+                return await self._in_thread(os.open, path, flags, mode, cleanup=os.close)
             raise os_error(res, path)
         return res
 
@@ -475,17 +483,21 @@ class RingCore(Driver):
         # The hottest path: _run written out.
         if self._closed:
             raise RuntimeError("driver is closed")
-        off = CURRENT_POSITION if offset is None else offset
+        if offset is None:
+            off = CURRENT_POSITION
+        elif type(offset) is int and 0 <= offset < OFFSETS:
+            off = offset
+        else:  # os's answer (the ring would take 2**64 - 1 for the file position)
+            return await self._in_thread(os_read_at, fd, size, offset)
         submit = self.ring.submit_read  # type: ignore[union-attr]
         try:
             user_data = submit(fd, off, size)
         except OSError as e:
             user_data = await self._push_refused(e, submit, fd, off, size)
-        except OverflowError:  # out of the ring's ranges: what os.read/os.pread say
-            size = read_size(size)
-            if offset is not None and offset < 0:
-                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL)) from None
-            user_data = await self._push(submit, fd, off, size)
+        except OverflowError:  # a size out of the ring's range: what os.read says
+            user_data = await self._push(submit, fd, off, read_size(size))
+        except TypeError:  # os's words, which check the arguments in its own order
+            return await self._in_thread(os_read_at, fd, size, offset)
         if not self._flush_scheduled:
             self._flush_scheduled = True
             self._call_soon(self._flush)
@@ -499,20 +511,27 @@ class RingCore(Driver):
         except BaseException:
             abandon(self, user_data, fut)
             raise
-        if res < 0:
-            raise os_error(res)
+        if res <= 0:
+            if res < 0:
+                raise os_error(res)
+            if not size:  # the ring reads nothing without a look at the file (a directory)
+                return await self._in_thread(os_read_at, fd, 0, offset)
         return data  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
         self._check()
-        if offset is not None and not 0 <= offset < OFFSETS:
+        if offset is not None and (type(offset) is not int or not 0 <= offset < OFFSETS):
             return await self._in_thread(_os_write, fd, data, offset)  # os's error
-        if offset is None and os.isatty(fd):
+        if offset is None and (os.isatty(fd) or direct_io(fd)):
             # A terminal takes the ring's write inside the submit itself, and
             # waits there for room with the whole process stopped (a paused
-            # or unread terminal): a thread writes it, as on the thread back end.
+            # or unread terminal); the ring's write to an O_DIRECT descriptor
+            # at its position may leave the position where it was (the
+            # kernel sets it before the write completes), so that the next
+            # write lands on this one. A thread writes both, as on the
+            # thread back end.
             return await write_here(self, fd, data)
-        data, done = data_arg(data), 0
+        given, data, done = data, data_arg(data), 0
         while True:
             chunk = part(data, done)
             off = CURRENT_POSITION if offset is None else offset + done
@@ -531,6 +550,9 @@ class RingCore(Driver):
             if res < 0:
                 if done:
                     return done  # what was written, as a short write says
+                if res == -errno.EINVAL and data is not given and direct_io(fd):
+                    # The caller's own buffer may be aligned where the copy is not.
+                    return await self._in_thread(_os_write, fd, given, offset)
                 raise os_error(res)
             done += res
             if done >= len(data):
@@ -542,14 +564,17 @@ class RingCore(Driver):
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         self._check()
-        if offset is not None and not 0 <= offset < OFFSETS:
-            return await self._in_thread(os.pwritev, fd, list(bufs), offset)  # os's error
-        if offset is None and os.isatty(fd):  # as in write()
-            return await self._in_thread(os.writev, fd, list(bufs))
+        if (offset is not None and (type(offset) is not int or not 0 <= offset < OFFSETS)
+                or offset is None and (os.isatty(fd) or direct_io(fd))  # as in write()
+                or len(bufs) > IOV_MAX):  # which os lets the kernel refuse, after the descriptor
+            return await self._in_thread(_os_writev, fd, list(bufs), offset)
         off = CURRENT_POSITION if offset is None else offset
-        bufs = [b if isinstance(b, bytes) else bytes(data_arg(b)) for b in bufs]
+        given, bufs = bufs, [b if isinstance(b, bytes) else bytes(data_arg(b)) for b in bufs]
         _, res, _ = await self._run(self.ring.submit_writev, fd, off, bufs)  # type: ignore[union-attr]
         if res < 0:
+            if res == -errno.EINVAL and direct_io(fd) and any(type(b) is not bytes for b in given):
+                # The caller's own buffers may be aligned where the copies are not.
+                return await self._in_thread(_os_writev, fd, list(given), offset)
             raise os_error(res)
         return res
 
@@ -565,10 +590,9 @@ class RingCore(Driver):
         """os.ftruncate; kernels before 6.9 lack the operation, so a thread
         does it there."""
         self._check()
-        try:
-            _, res, _ = await self._run(self.ring.submit_ftruncate, fd, length)  # type: ignore[union-attr]
-        except OverflowError:  # a negative or huge length: what os.ftruncate says
+        if type(length) is not int or not 0 <= length < OFFSETS:  # what os.ftruncate says
             return await self._in_thread(os.ftruncate, fd, length)
+        _, res, _ = await self._run(self.ring.submit_ftruncate, fd, length)  # type: ignore[union-attr]
         if res in (-errno.EINVAL, -errno.EOPNOTSUPP):
             # Also the answer for a descriptor not open for writing: the
             # thread then raises the real error.

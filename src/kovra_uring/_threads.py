@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import errno
+import fcntl
 import os
 import select
 import stat
@@ -13,7 +14,7 @@ from collections.abc import Sequence
 from functools import partial
 from typing import Any
 
-from ._convert import FIRST_READ, data_arg, part, read_size
+from ._convert import FIRST_READ, MAX_READ, MAX_WRITE, data_arg, part, read_size
 from ._driver import Driver, StrOrBytesPath
 
 __all__ = ["ThreadDriver"]
@@ -21,7 +22,16 @@ __all__ = ["ThreadDriver"]
 
 def _os_write(fd: int, data: Any, offset: int | None) -> int:
     """os.write / os.pwrite of all of `data`, in parts as the ring writes it;
-    stops at the first short part."""
+    stops at the first short part. What fits in one part is written from
+    the caller's own buffer, as os writes it: a descriptor opened with
+    O_DIRECT takes only the aligned buffers its caller made, not a copy."""
+    try:
+        with memoryview(data) as view:
+            whole = view.nbytes <= MAX_WRITE
+    except TypeError:
+        whole = True  # not bytes-like: os says so in its own words
+    if whole:
+        return os.write(fd, data) if offset is None else os.pwrite(fd, data, offset)
     data, done = data_arg(data), 0
     while True:
         chunk = part(data, done)
@@ -29,6 +39,27 @@ def _os_write(fd: int, data: Any, offset: int | None) -> int:
         done += n
         if n < len(chunk) or done >= len(data):
             return done
+
+
+def _os_writev(fd: int, bufs: list[Any], offset: int | None) -> int:
+    return os.writev(fd, bufs) if offset is None else os.pwritev(fd, bufs, offset)
+
+
+def os_read_at(fd: int, size: int, offset: int | None) -> bytes:
+    """os.read / os.pread, with os's own checks of the arguments (and their
+    order); a size beyond MAX_READ is cut to it, as read_size() does."""
+    if type(size) is int and MAX_READ < size < 1 << 63:
+        size = MAX_READ
+    return os.read(fd, size) if offset is None else os.pread(fd, size, offset)
+
+
+def direct_io(fd: int) -> bool:
+    """Whether `fd` was opened with O_DIRECT, which takes only aligned
+    buffers (a copy of the caller's buffer made for the ring is not)."""
+    try:
+        return bool(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_DIRECT)
+    except (OSError, ValueError):  # no descriptor: the write says so
+        return False
 
 
 # How long a thread waiting for room in a stream waits before it looks
@@ -263,10 +294,7 @@ class ThreadDriver(Driver):
         await self._glue.from_thread(copy)
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
-        size = read_size(size)
-        if offset is None:
-            return await self._run_os(os.read, fd, size)  # type: ignore[no-any-return]
-        return await self._run_os(os.pread, fd, size, offset)  # type: ignore[no-any-return]
+        return await self._run_os(os_read_at, fd, size, offset)  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
         if offset is not None:
@@ -275,9 +303,7 @@ class ThreadDriver(Driver):
         return await write_here(self, fd, data)
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
-        if offset is None:
-            return await self._run_os(os.writev, fd, list(bufs))  # type: ignore[no-any-return]
-        return await self._run_os(os.pwritev, fd, list(bufs), offset)  # type: ignore[no-any-return]
+        return await self._run_os(_os_writev, fd, list(bufs), offset)  # type: ignore[no-any-return]
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:
         await self._run_os(os.fdatasync if datasync else os.fsync, fd)

@@ -1,8 +1,11 @@
 """The driver against the real kernel."""
 
 import asyncio
+import ctypes
 import errno
+import mmap
 import os
+import random
 import resource
 import select
 import signal
@@ -338,13 +341,21 @@ def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, b
     "write(FD, b'x', -1)", "write(FD, b'x', 1 << 63)", "writev(FD, [b'x'], -1)",
     "fstat(-100)", "fsync(-1)", "fsync(-1, True)", "exists(FD)", "stat(FD)", "read_file(DIR)",
     "stat(None)", "exists(1.5)", "lstat(FD)", "lstat(b'a\\0')", "mkdir(None)", "unlink(b'')",
-    "rename(DIR, None)", "link(None, DIR)", "mkdir(NEW, -1)", "mkdir(NEW, 1 << 31)"])
+    "rename(DIR, None)", "link(None, DIR)", "mkdir(NEW, -1)", "mkdir(NEW, 1 << 31)",
+    "read(FD, 1, 1 << 63)", "read(FD, 1, (1 << 64) - 1)", "read(-1, 1, 1 << 63)",
+    "read(FD, None, '0')", "read(FD, -1, 1.0)", "read(DIRFD, 0)", "read(DIRFD, 0, 0)",
+    "write(FD, b'x', '0')", "writev(FD, [b'x'], '0')", "writev(-1, [b'x'] * 1025)",
+    "truncate(-1, 1 << 63)", "truncate(FD, 1 << 64)", "open('', CREATDIR)"])
 def test_odd_arguments_as_os(tmp_path, call, backend, run_on):
     """Descriptors, offsets and paths that the ring takes otherwise than os."""
     (tmp_path / "file").write_bytes(b"x")
     names = {"FD": os.open(tmp_path / "file", os.O_RDWR), "DIR": str(tmp_path),
-             "NEW": str(tmp_path / "new")}
-    as_os = {"write": os.pwrite, "writev": os.pwritev, "exists": os.path.exists,
+             "NEW": str(tmp_path / "new"), "DIRFD": os.open(tmp_path, os.O_RDONLY),
+             "CREATDIR": os.O_CREAT | os.O_DIRECTORY}
+    as_os = {"write": os.pwrite, "writev": lambda fd, bufs, off=None:
+             os.writev(fd, bufs) if off is None else os.pwritev(fd, bufs, off),
+             "read": lambda fd, n, off=None: os.read(fd, n) if off is None else os.pread(fd, n, off),
+             "exists": os.path.exists, "truncate": os.ftruncate,
              "read_file": lambda p: open(p, "rb").read(), "fsync": lambda fd, data=False:
              (os.fdatasync if data else os.fsync)(fd)}
 
@@ -366,6 +377,66 @@ def test_odd_arguments_as_os(tmp_path, call, backend, run_on):
         assert got == outcome(lambda: eval(call, names, {**vars(os), **as_os}))
     finally:
         os.close(names["FD"])
+        os.close(names["DIRFD"])
+
+
+def page_aligned_bytes(size):
+    """Random bytes whose data starts on a page (the ring writes a bytes
+    object from where it lies)."""
+    others = []  # kept until one is found, so that each try gets new memory
+    while True:
+        data = random.randbytes(size)
+        if ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value % mmap.PAGESIZE == 0:
+            return data
+        others.append(data)
+
+
+@pytest.mark.parametrize("op", ["write", "writev"])
+def test_direct_io_writes_as_os(tmp_path, op, backend, run_on):
+    """O_DIRECT takes the caller's own aligned buffers (a copy is not
+    aligned), and writes at the file position move it as os's do."""
+    pages = [mmap.mmap(-1, mmap.PAGESIZE) for _ in range(2)]
+    for page, fill in zip(pages, b"AB"):
+        page.write(bytes([fill]) * mmap.PAGESIZE)
+    datas = [memoryview(pages[0]), page_aligned_bytes(mmap.PAGESIZE), memoryview(pages[1])]
+    steps = [(data, None) for data in datas] + [(data, mmap.PAGESIZE) for data in datas]
+    content = random.randbytes(3 * mmap.PAGESIZE)  # in the page cache, as a file just written is
+    for name in "ab":
+        (tmp_path / name).write_bytes(content)
+    try:
+        fds = [os.open(tmp_path / name, os.O_RDWR | os.O_DIRECT) for name in "ab"]
+    except OSError as e:
+        pytest.skip(f"no O_DIRECT here: {e}")
+
+    def outcome(fn, *args):
+        try:
+            return fn(*args), os.lseek(args[0], 0, os.SEEK_CUR)
+        except OSError as e:
+            return e.errno
+
+    def as_os(fd, data, offset):
+        if op == "writev":
+            return os.writev(fd, [data]) if offset is None else os.pwritev(fd, [data], offset)
+        return os.write(fd, data) if offset is None else os.pwrite(fd, data, offset)
+
+    async def ours():
+        async with Driver() as io:
+            got = []
+            for data, offset in steps:
+                try:
+                    arg = [data] if op == "writev" else data
+                    got.append((await getattr(io, op)(fds[1], arg, offset),
+                                os.lseek(fds[1], 0, os.SEEK_CUR)))
+                except OSError as e:
+                    got.append(e.errno)
+            return got
+    try:
+        want = [outcome(as_os, fds[0], data, offset) for data, offset in steps]
+        assert run_on(ours) == want
+    finally:
+        for fd in fds:
+            os.close(fd)
+    assert (tmp_path / "b").read_bytes() == (tmp_path / "a").read_bytes()
 
 
 def test_stat_matches_os_stat(tmp_path, backend, run_on):

@@ -10,6 +10,7 @@ import fcntl
 import gc
 import inspect
 import io
+import mmap
 import os
 import resource
 import signal
@@ -433,6 +434,39 @@ def test_descriptors_and_opener_as_io(tmp_path, backend, run_on):
     assert run_on(run, kovra_uring.open) == expected
     os.close(dirfd)
     assert fds() == before
+
+
+@pytest.mark.parametrize("by", ["opener", "descriptor"])
+def test_direct_io_file_as_io(tmp_path, by, backend, run_on):
+    """An unbuffered file on an O_DIRECT descriptor reads into and writes
+    from the caller's own (aligned) buffers, and each moves the position."""
+    p, page = tmp_path / "f", mmap.PAGESIZE
+    try:
+        os.close(os.open(tmp_path / "probe", os.O_RDWR | os.O_CREAT | os.O_DIRECT))
+    except OSError as e:
+        pytest.skip(f"no O_DIRECT here: {e}")
+
+    def direct(path, flags):
+        return os.open(path, flags | os.O_DIRECT)
+
+    async def run(opener):
+        p.write_bytes(bytes(range(256)) * (3 * page // 256))  # in the page cache
+        buf, src = mmap.mmap(-1, page), mmap.mmap(-1, page)
+        src.write(b"z" * page)
+        if by == "opener":
+            f = await call(opener, "__call__", p, "r+b", buffering=0, opener=direct)
+        else:
+            f = await call(opener, "__call__", os.open(p, os.O_RDWR | os.O_DIRECT), "r+b", buffering=0)
+        out = []
+        for op, arg in [("readinto", buf), ("tell", None), ("readinto", buf), ("tell", None),
+                        ("write", src), ("tell", None), ("seek", 0), ("write", src)]:
+            out.append(await outcome(call(f, op, *([] if arg is None else [memoryview(arg)
+                                                    if isinstance(arg, mmap.mmap) else arg]))))
+            out.append(bytes(buf[:4]))
+        await call(f, "close")
+        return out, p.read_bytes()
+
+    assert run_on(run, kovra_uring.open) == run_on(run, io.open)
 
 
 @pytest.mark.parametrize("mode, buffering", [("r", -1), ("rb", -1), ("rb", 0)])
