@@ -52,7 +52,8 @@ from ._convert import (CURRENT_POSITION, data_arg, part, read_size, ring_path, s
                        times_wrapped)
 from ._driver import OPEN_DEPTH, Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
-from ._threads import _os_write, blocking_stream, unblock_fifo, write_here
+from ._threads import (_os_write, blocking_stream, nonblocking_stream, tty_answers_at_once,
+                       unblock_fifo, write_here)
 
 __all__ = ["RingCore", "Completion"]
 
@@ -475,7 +476,20 @@ class RingCore(Driver):
         # The hottest path: _run written out.
         if self._closed:
             raise RuntimeError("driver is closed")
-        off = CURRENT_POSITION if offset is None else offset
+        if offset is None:
+            # The ring waits for a stream's data where read(2) does not: on
+            # a non-blocking stream, and on a tty that answers with nothing.
+            # (Its own files pass CURRENT_POSITION: they know they are
+            # files, and pay for no check.)
+            if nonblocking_stream(fd):
+                if self.checkpoint is not None:
+                    await self.checkpoint()
+                return os.read(fd, read_size(size))  # never waits
+            if tty_answers_at_once(fd):  # within VTIME: a thread waits it out
+                return await self._in_thread(os.read, fd, read_size(size))
+            off = CURRENT_POSITION
+        else:
+            off = offset
         submit = self.ring.submit_read  # type: ignore[union-attr]
         try:
             user_data = submit(fd, off, size)
@@ -505,17 +519,28 @@ class RingCore(Driver):
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
         self._check()
-        if offset is not None and not 0 <= offset < OFFSETS:
+        if offset is None:
+            if nonblocking_stream(fd):
+                # The ring would wait for room where write(2) answers at
+                # once: written here, as os writes it.
+                if self.checkpoint is not None:
+                    await self.checkpoint()
+                return _os_write(fd, data, None)
+            if os.isatty(fd):
+                # A terminal takes the ring's write inside the submit itself, and
+                # waits there for room with the whole process stopped (a paused
+                # or unread terminal): a thread writes it, as on the thread back end.
+                return await write_here(self, fd, data)
+            offset = CURRENT_POSITION
+        elif not 0 <= offset < OFFSETS and offset != CURRENT_POSITION:
             return await self._in_thread(_os_write, fd, data, offset)  # os's error
-        if offset is None and os.isatty(fd):
-            # A terminal takes the ring's write inside the submit itself, and
-            # waits there for room with the whole process stopped (a paused
-            # or unread terminal): a thread writes it, as on the thread back end.
-            return await write_here(self, fd, data)
+        # CURRENT_POSITION: the file's position, no check (a file object's
+        # own descriptor, which it knows to be a file).
+        here = offset == CURRENT_POSITION
         data, done = data_arg(data), 0
         while True:
             chunk = part(data, done)
-            off = CURRENT_POSITION if offset is None else offset + done
+            off = offset if here else offset + done
             # _run written out: every buffered file's flush comes here.
             submit = self.ring.submit_write  # type: ignore[union-attr]
             user_data = self._try_push(submit, fd, off, chunk)
@@ -535,7 +560,7 @@ class RingCore(Driver):
             done += res
             if done >= len(data):
                 return done
-            if res < len(chunk) and (offset is not None or not blocking_stream(fd)):
+            if res < len(chunk) and (not here or not blocking_stream(fd)):
                 return done
             # A blocking pipe, socket or tty: the ring hands back what fit
             # at once, where os.write waits to write it all.
@@ -544,6 +569,10 @@ class RingCore(Driver):
         self._check()
         if offset is not None and not 0 <= offset < OFFSETS:
             return await self._in_thread(os.pwritev, fd, list(bufs), offset)  # os's error
+        if offset is None and nonblocking_stream(fd):  # as in write()
+            if self.checkpoint is not None:
+                await self.checkpoint()
+            return os.writev(fd, list(bufs))
         if offset is None and os.isatty(fd):  # as in write()
             return await self._in_thread(os.writev, fd, list(bufs))
         off = CURRENT_POSITION if offset is None else offset
