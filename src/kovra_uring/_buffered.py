@@ -698,7 +698,13 @@ class _Buffered(_AsyncIOBase):
         if self._busy:
             raise RuntimeError("detach() while another task is using the file")
         if self._wbuf:
-            raw._write_sync(self._wbuf)
+            try:
+                raw._write_sync(self._wbuf)
+            except BlockingIOError as e:
+                # A full non-blocking stream: as io's flush, what was written
+                # leaves the buffer, the rest stays, and the file attached.
+                del self._wbuf[:e.characters_written]
+                raise _would_block(0) from None
             self._wbuf.clear()
         if self._writing and self._reading:
             self._rewind(raw)

@@ -703,18 +703,25 @@ class AsyncFileIO(_AsyncIOBase):
             self._release()
 
     def _write_sync(self, data: Buffer) -> None:
-        """Write all of `data` now, blocking (for detach and finalization)."""
+        """Write all of `data` now, blocking (for detach and finalization).
+        A non-blocking stream that is full raises BlockingIOError with the
+        count written (characters_written)."""
         fd = self._fd
+        done = 0
         with memoryview(data) as view, view.cast("B") as rest:
             while rest:
-                if self._pos is None:
-                    n = os.write(fd, rest)
-                else:
-                    n = os.pwrite(fd, rest, self._pos)
-                    self._pos += n
+                try:
+                    if self._pos is None:
+                        n = os.write(fd, rest)
+                    else:
+                        n = os.pwrite(fd, rest, self._pos)
+                        self._pos += n
+                except BlockingIOError as e:
+                    raise BlockingIOError(e.errno, e.strerror, done) from None
                 if n == 0:
                     raise OSError(errno.EIO, "write made no progress")
                 rest = rest[n:]
+                done += n
 
     async def truncate(self, size: int | None = None) -> int:
         if _loop._trio is not None and _running_loop() is None:

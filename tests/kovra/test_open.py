@@ -957,6 +957,7 @@ NONBLOCKING = {
     "write": ("wb", -1, "write(b'x' * 200000); write(b'y' * 10); flush(); D(); flush(); D();"
               "write(b'z' * 5000); write(b'z' * 70000); write(b'z' * 5000); D(); flush(); D();"
               "write(b'w' * 100); close()"),
+    "detach": ("wb", -1, "write(b'x' * 4_000_000); detach(); D(); close(); D()"),
     "text write": ("w", -1, "write('x' * 200000); flush(); D(); flush(); D(); write('abc'); flush(); D()"),
 }
 
