@@ -24,9 +24,10 @@ from collections.abc import Buffer
 from typing import Any, ClassVar, Self, cast
 
 from . import _loop
+from ._convert import CURRENT_POSITION
 from ._loop import _running_loop, get_driver
-from ._raw import (_CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _int_arg,
-                   _size, _ssize, _target)
+from ._raw import (_CLOSED_IOBASE, NO_COUNT, NO_DATA, AsyncFileIO, _answer, _AsyncIOBase,
+                   _bytes_like, _int_arg, _size, _ssize, _target)
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
 
@@ -34,6 +35,12 @@ _DETACHED = "raw stream has been detached"
 _WHENCES = frozenset({os.SEEK_SET, os.SEEK_CUR, os.SEEK_END, os.SEEK_DATA, os.SEEK_HOLE})
 _OFF_MAX = 2**63 - 1  # off_t
 _OFF_MIN = -2**63
+# io's words where a non-blocking stream takes no more now.
+_WOULD_BLOCK = "write could not complete without blocking"
+
+
+def _would_block(written: int) -> BlockingIOError:
+    return BlockingIOError(errno.EAGAIN, _WOULD_BLOCK, written)
 
 
 class _Buffered(_AsyncIOBase):
@@ -195,6 +202,7 @@ class _Buffered(_AsyncIOBase):
             raw._seek(-unread, os.SEEK_CUR)
 
     async def read(self, size: int | None = -1) -> bytes:
+        # None where a non-blocking stream has no data now, as io's.
         if _loop._trio is not None and _running_loop() is None:
             await _loop._trio.file_checkpoint()
         if self._eof and size == -1 and not self._busy:
@@ -248,7 +256,11 @@ class _Buffered(_AsyncIOBase):
         try:
             if size < 0:
                 if not (self._eof and self._at_end()):
-                    chunks.append(await raw._readall())
+                    try:
+                        chunks.append(await raw._readall())
+                    except BlockingIOError:
+                        if not chunks:
+                            return NO_DATA
                 return chunks[0] if len(chunks) == 1 else b"".join(chunks)
             have = sum(map(len, chunks))
             while have < size:
@@ -259,6 +271,10 @@ class _Buffered(_AsyncIOBase):
                     break
                 chunks.append(data)
                 have += len(data)
+        except BlockingIOError:
+            # A non-blocking stream has no more now: what was read, else None.
+            if not chunks:
+                return NO_DATA
         except BaseException:
             self._keep(chunks)
             raise
@@ -275,12 +291,16 @@ class _Buffered(_AsyncIOBase):
             self._reader("read1", "read of", size)  # raises io's error
         size = _ssize(size)  # None is no size here, as for io's read1
         self._open_raw("read of")
-        return await self._read1(size if size >= 0 else self.buffer_size, False)
+        try:
+            return await self._read1(size if size >= 0 else self.buffer_size, False)
+        except BlockingIOError:  # a non-blocking stream with no data now
+            return b""
 
     async def _read1(self, size: int, fill: bool) -> bytes:
         """read1 of `size` (>= 0); with `fill`, an empty buffer is filled
         first when `size` fits in it, as io's readinto1 does (so a run of
-        small readinto1 calls costs one raw read per buffer, not one each)."""
+        small readinto1 calls costs one raw read per buffer, not one each).
+        BlockingIOError where a non-blocking stream has no data now."""
         if size == 0:
             return b""
         buf, pos = self._buf, self._bpos
@@ -318,6 +338,8 @@ class _Buffered(_AsyncIOBase):
                 await self.flush()
                 return 0
             data = await self.read(len(target))
+            if data is None:
+                return NO_COUNT
             target[:len(data)] = data
         return len(data)
 
@@ -326,7 +348,10 @@ class _Buffered(_AsyncIOBase):
             await _loop._trio.file_checkpoint()
         with _target(buffer, "readinto1() argument") as target:
             self._reader("read1", "readinto of")
-            data = await self._read1(len(target), True)
+            try:
+                data = await self._read1(len(target), True)
+            except BlockingIOError:  # a non-blocking stream with no data now
+                return NO_COUNT
             target[:len(data)] = data
         return len(data)
 
@@ -369,7 +394,10 @@ class _Buffered(_AsyncIOBase):
         else:
             try:
                 while True:
-                    data = await self._fill(raw, self.buffer_size)
+                    try:
+                        data = await self._fill(raw, self.buffer_size)
+                    except BlockingIOError:  # no more now: what there is
+                        break
                     if not data:
                         break
                     chunks.append(data)
@@ -395,7 +423,10 @@ class _Buffered(_AsyncIOBase):
         """Write the write buffer out (lock held)."""
         wbuf = self._wbuf
         while wbuf:
-            n = await self._write_out(raw, bytes(wbuf))
+            try:
+                n = await self._write_out(raw, bytes(wbuf))
+            except BlockingIOError:  # a non-blocking stream is full: kept for later
+                raise _would_block(0) from None
             del wbuf[:n]
 
     async def _write_out(self, raw: AsyncFileIO, data: bytes | Buffer) -> int:
@@ -408,7 +439,8 @@ class _Buffered(_AsyncIOBase):
             if drv.backend != "io_uring":
                 n = await raw._write(data)
             elif pos is None:
-                n = await drv.write(raw._fd, data)
+                n = await drv.write(raw._fd, data, CURRENT_POSITION if raw._stream is False
+                                    else raw._here())
             else:
                 n = await drv.write(raw._fd, data, pos)
                 raw._pos = pos + n
@@ -452,6 +484,19 @@ class _Buffered(_AsyncIOBase):
                 try:
                     while len(wbuf) > self.buffer_size or len(wbuf) > n:
                         del wbuf[:await self._write_out(raw, bytes(wbuf))]
+                except BlockingIOError:
+                    # A non-blocking stream is full. As io's: what is left of
+                    # the old data stays, and the new is buffered as far as
+                    # the buffer has room, the count of it taken reported.
+                    written = old + n - len(wbuf)
+                    if written < old:
+                        room = self.buffer_size - (old - written)
+                        if n <= room:
+                            return n
+                        del wbuf[old - written + room:]
+                        raise _would_block(room) from None
+                    del wbuf[self.buffer_size:]
+                    raise _would_block(written - old + self.buffer_size) from None
                 except OSError:
                     if len(wbuf) > n:
                         del wbuf[len(wbuf) - n:]
@@ -464,6 +509,11 @@ class _Buffered(_AsyncIOBase):
                 try:
                     while n - done > self.buffer_size:
                         done += await self._write_out(raw, view[done:] if done else data)
+                except BlockingIOError:
+                    # A non-blocking stream is full: as io's, a buffer's worth
+                    # more is taken, and the count taken reported.
+                    wbuf += view[done:done + self.buffer_size]
+                    raise _would_block(done + self.buffer_size) from None
                 except OSError:
                     raise  # what failed is dropped, as io drops it
                 except BaseException:
@@ -605,7 +655,10 @@ class _Buffered(_AsyncIOBase):
             try:
                 if wbuf := self._wbuf:  # _flush_writes, written out
                     while wbuf:
-                        n = await self._write_out(raw, bytes(wbuf))
+                        try:
+                            n = await self._write_out(raw, bytes(wbuf))
+                        except BlockingIOError:
+                            raise _would_block(0) from None
                         del wbuf[:n]
                 elif self._writing and self._bpos < len(self._buf):
                     self._rewind(raw)
@@ -645,7 +698,13 @@ class _Buffered(_AsyncIOBase):
         if self._busy:
             raise RuntimeError("detach() while another task is using the file")
         if self._wbuf:
-            raw._write_sync(self._wbuf)
+            try:
+                raw._write_sync(self._wbuf)
+            except BlockingIOError as e:
+                # A full non-blocking stream: as io's flush, what was written
+                # leaves the buffer, the rest stays, and the file attached.
+                del self._wbuf[:e.characters_written]
+                raise _would_block(0) from None
             self._wbuf.clear()
         if self._writing and self._reading:
             self._rewind(raw)
@@ -693,8 +752,11 @@ class AsyncBufferedReader(_Buffered):
             buf, pos = self._buf, self._bpos
             if pos < len(buf):
                 return buf[pos:]
-            data = self._buf = await self._fill(raw, self.buffer_size)
-            self._bpos = 0
+            try:
+                data = await self._fill(raw, self.buffer_size)
+            except BlockingIOError:  # a non-blocking stream with no data now
+                data = b""
+            self._buf, self._bpos = data, 0
             return data
         finally:
             self._release()

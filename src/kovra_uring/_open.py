@@ -383,6 +383,7 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
             _refuse_name(file)
             raise
     block = io.DEFAULT_BUFFER_SIZE
+    stream: bool | None = None  # see AsyncFileIO._here: told by the fstat, where one is made
     try:
         # What io.FileIO checks once it has the descriptor (a descriptor
         # opened for writing is no directory). A file open for update also
@@ -399,7 +400,9 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
                     raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), file)
                 if st.st_blksize > 1:
                     block = st.st_blksize
+                stream = not (stat.S_ISREG(st.st_mode) or stat.S_ISBLK(st.st_mode))
         raw = AsyncFileIO(fd, raw_mode, closefd, name=file)
+        raw._stream = stream
         if (not own or opener is not None) and direct_io(fd):
             raw.__class__ = _DirectFileIO
         if "a" in raw_mode:
@@ -409,6 +412,10 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
             except OSError as e:
                 if e.errno != errno.ESPIPE:
                     raise
+                raw._stream = True
+            else:
+                if stream is None:  # a file appended to by name seeks: no stream
+                    raw._stream = False
         elif not isinstance(file, int) and opener is None and not _device_name(file):
             # A device (/dev/zero, /dev/null) may seek without keeping a
             # position: the kernel's is what io shows.

@@ -32,7 +32,8 @@ from typing import TYPE_CHECKING, Any, Self, TypeVar, cast
 from . import _loop
 from ._loop import _running_loop
 from ._loop import get_driver
-from ._threads import POLL_MS, write_stream
+from ._convert import CURRENT_POSITION
+from ._threads import POLL_MS, never_waits, write_stream
 
 if TYPE_CHECKING:
     from ._driver import Driver
@@ -48,6 +49,11 @@ _MAX_CHUNK = 32 * 1024 * 1024
 
 
 _T = TypeVar("_T")
+# What a read or a write returns where a non-blocking stream has no data or
+# no room now: None, as io's, typed as the common case's answer (io's typing
+# has it so too), so that callers' types need no check for it.
+NO_DATA = cast(bytes, None)
+NO_COUNT = cast(int, None)
 _SSIZE_MAX = sys.maxsize
 _SSIZE_MIN = -sys.maxsize - 1
 
@@ -163,7 +169,7 @@ class _ThreadFd:
         self._running = 0
         self._closing = False
         self._turn = threading.Lock() if serial else None
-        access = -1 if serial else _blocking_access(fd)
+        access = -1 if serial else _access(fd)
         self._poll = access in (os.O_RDONLY, os.O_RDWR)
         self._poll_out = access in (os.O_WRONLY, os.O_RDWR)
 
@@ -187,7 +193,9 @@ class _ThreadFd:
             if fn is os.read:
                 if self._poll:
                     self._wait_readable(left)
-            elif fn is os.write and self._poll_out:
+            elif fn is os.write and self._poll_out and _blocking(self.fd):
+                # Asked each time: the caller may have made it blocking or
+                # non-blocking since (where write() answers at once).
                 return cast(_T, write_stream(self.fd, args[0], left))
             return fn(self.fd, *args)
         finally:
@@ -219,15 +227,19 @@ class _ThreadFd:
         return True
 
 
-def _blocking_access(fd: int) -> int:
-    """The access mode of `fd` if its reads and writes wait (it is
-    blocking), else -1. (Polling any other would wait where read() or
-    write() answers at once.)"""
+def _access(fd: int) -> int:
+    """The access mode of `fd`, or -1 if fcntl refuses it."""
     try:
-        flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+        return fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_ACCMODE
     except OSError:
         return -1
-    return -1 if flags & os.O_NONBLOCK else flags & os.O_ACCMODE
+
+
+def _blocking(fd: int) -> bool:
+    try:
+        return not fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK
+    except OSError:
+        return True  # the call itself then says what is wrong
 
 
 def _waits_for_data(fd: int) -> bool:
@@ -379,7 +391,8 @@ class AsyncFileIO(_AsyncIOBase):
     """
 
     __slots__ = ("_fd", "name", "closefd", "_readable", "_writable", "_appending",
-                 "_created", "_pos", "_seekable", "_unlink", "_threads", "__weakref__")
+                 "_created", "_pos", "_seekable", "_stream", "_unlink", "_threads",
+                 "__weakref__")
 
     def __init__(self, fd: int, mode: str = "r", closefd: bool = True, *,
                  name: str | bytes | int | None = None) -> None:
@@ -399,6 +412,9 @@ class AsyncFileIO(_AsyncIOBase):
         # Our own position, or None for the kernel's (see the module's notes).
         self._pos: int | None = None
         self._seekable: bool | None = None
+        # Whether calls at the kernel's position meet a stream (see _here);
+        # None until that is known.
+        self._stream: bool | None = None
         # A name to remove once the descriptor is closed (a temporary file's).
         self._unlink: str | bytes | None = None
         self._threads: _ThreadFd | None = None  # made by the first call on a thread
@@ -414,6 +430,7 @@ class AsyncFileIO(_AsyncIOBase):
         # Whether it is a stream is found out when it matters (_is_seekable).
         self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, pos, None
         self._readable, self._writable, self._appending, self._created = True, False, False, False
+        self._stream = None
         self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
         return self
 
@@ -424,6 +441,7 @@ class AsyncFileIO(_AsyncIOBase):
         self = cls.__new__(cls)
         self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, None, None
         self._readable, self._writable, self._appending, self._created = False, True, False, False
+        self._stream = None
         self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
         return self
 
@@ -470,7 +488,7 @@ class AsyncFileIO(_AsyncIOBase):
         if self._pos is not None and self._is_seekable():
             # Handed out: the kernel's position from now on, set to ours.
             os.lseek(fd, self._pos, os.SEEK_SET)
-            self._pos = None
+            self._pos, self._stream = None, False
         return fd
 
     def readable(self) -> bool:
@@ -494,6 +512,16 @@ class AsyncFileIO(_AsyncIOBase):
             else:
                 self._seekable = True
         return self._seekable
+
+    def _here(self) -> int | None:
+        """The driver's offset for a call at the kernel's position on the
+        ring: None for a stream, which the driver looks at on each call (it
+        may be non-blocking by then, or a tty that answers with nothing),
+        CURRENT_POSITION for a file, which needs no look (asked once)."""
+        stream = self._stream
+        if stream is None:
+            stream = self._stream = not never_waits(self._fd)
+        return None if stream else CURRENT_POSITION
 
     def _end(self) -> int | None:
         """The file's size now (an lseek, which never blocks), or None for a
@@ -539,7 +567,8 @@ class AsyncFileIO(_AsyncIOBase):
                 return await self._in_thread(drv, os.read, size)
             data = await self._in_thread(drv, os.pread, size, pos)
         elif pos is None:
-            return await drv.read(self._fd, size)
+            return await drv.read(self._fd, size, CURRENT_POSITION if self._stream is False
+                                  else self._here())
         else:
             data = await drv.read(self._fd, size, pos)
         self._pos = pos + len(data)
@@ -556,6 +585,11 @@ class AsyncFileIO(_AsyncIOBase):
             while data := await self._read(size):
                 chunks.append(data)
                 size = min(2 * size, _MAX_CHUNK)
+        except BlockingIOError:
+            # A non-blocking stream with no more data now: io's readall
+            # returns what it read, else None (the caller's BlockingIOError).
+            if not chunks:
+                raise
         except BaseException:
             # At our own position a cancelled readall moves nothing: its
             # caller (a buffered read keeps only what it had before) reads
@@ -564,6 +598,9 @@ class AsyncFileIO(_AsyncIOBase):
                 self._pos = start
             raise
         return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+    # read, readall, readinto and write return None (NO_DATA, NO_COUNT) where a
+    # non-blocking stream has no data or no room now, as io's do.
 
     async def read(self, size: int | None = -1) -> bytes:
         if _loop._trio is not None and _running_loop() is None:
@@ -575,6 +612,8 @@ class AsyncFileIO(_AsyncIOBase):
             if size < 0:
                 return await self._readall()
             return await self._read(size)
+        except BlockingIOError:
+            return NO_DATA
         finally:
             self._release()
 
@@ -587,6 +626,8 @@ class AsyncFileIO(_AsyncIOBase):
             await self._acquire()
             try:
                 return await self._readall()
+            except BlockingIOError:
+                return NO_DATA
             finally:
                 self._release()
         return await self.read(-1)
@@ -597,6 +638,8 @@ class AsyncFileIO(_AsyncIOBase):
         with _target(buffer, "readinto() argument 1") as target:
             self._fd_for(reading=True)
             data = await self.read(len(target))
+            if data is None:
+                return NO_COUNT
             target[:len(data)] = data
         return len(data)
 
@@ -614,6 +657,8 @@ class AsyncFileIO(_AsyncIOBase):
         try:
             while size < 0 or len(line) < size:
                 b = await self.read(1)
+                if b is None:  # io's generic readline takes no None
+                    raise OSError("read() should have returned a bytes object, not 'NoneType'")
                 if not b:
                     break
                 line += b
@@ -637,7 +682,8 @@ class AsyncFileIO(_AsyncIOBase):
                 return await self._in_thread(drv, os.write, data)
             n = await self._in_thread(drv, os.pwrite, data, pos)
         elif pos is None:
-            return await drv.write(self._fd, data)
+            return await drv.write(self._fd, data, CURRENT_POSITION if self._stream is False
+                                   else self._here())
         else:
             n = await drv.write(self._fd, data, pos)
         self._pos = pos + n
@@ -651,22 +697,31 @@ class AsyncFileIO(_AsyncIOBase):
         await self._acquire()
         try:
             return await self._write(b)
+        except BlockingIOError:
+            return NO_COUNT
         finally:
             self._release()
 
     def _write_sync(self, data: Buffer) -> None:
-        """Write all of `data` now, blocking (for detach and finalization)."""
+        """Write all of `data` now, blocking (for detach and finalization).
+        A non-blocking stream that is full raises BlockingIOError with the
+        count written (characters_written)."""
         fd = self._fd
+        done = 0
         with memoryview(data) as view, view.cast("B") as rest:
             while rest:
-                if self._pos is None:
-                    n = os.write(fd, rest)
-                else:
-                    n = os.pwrite(fd, rest, self._pos)
-                    self._pos += n
+                try:
+                    if self._pos is None:
+                        n = os.write(fd, rest)
+                    else:
+                        n = os.pwrite(fd, rest, self._pos)
+                        self._pos += n
+                except BlockingIOError as e:
+                    raise BlockingIOError(e.errno, e.strerror, done) from None
                 if n == 0:
                     raise OSError(errno.EIO, "write made no progress")
                 rest = rest[n:]
+                done += n
 
     async def truncate(self, size: int | None = None) -> int:
         if _loop._trio is not None and _running_loop() is None:

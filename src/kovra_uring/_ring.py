@@ -52,8 +52,8 @@ from ._convert import (CURRENT_POSITION, data_arg, part, read_size, ring_path, s
                        times_wrapped)
 from ._driver import OPEN_DEPTH, Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
-from ._threads import (_os_write, _os_writev, blocking_stream, direct_io, os_read_at, unblock_fifo,
-                       write_here)
+from ._threads import (_os_write, _os_writev, blocking_stream, direct_io, nonblocking_stream,
+                       os_read_at, tty_answers_at_once, unblock_fifo, write_here)
 
 __all__ = ["RingCore", "Completion"]
 
@@ -484,10 +484,20 @@ class RingCore(Driver):
         if self._closed:
             raise RuntimeError("driver is closed")
         if offset is None:
+            # The ring waits for a stream's data where read(2) does not: on
+            # a non-blocking stream, and on a tty that answers with nothing.
+            # (Its own files pass CURRENT_POSITION: they know they are
+            # files, and pay for no check.)
+            if nonblocking_stream(fd):
+                if self.checkpoint is not None:
+                    await self.checkpoint()
+                return os.read(fd, read_size(size))  # never waits
+            if tty_answers_at_once(fd):  # within VTIME: a thread waits it out
+                return await self._in_thread(os.read, fd, read_size(size))
             off = CURRENT_POSITION
-        elif type(offset) is int and 0 <= offset < OFFSETS:
+        elif type(offset) is int and (0 <= offset < OFFSETS or offset == CURRENT_POSITION):
             off = offset
-        else:  # os's answer (the ring would take 2**64 - 1 for the file position)
+        else:  # os's answer
             return await self._in_thread(os_read_at, fd, size, offset)
         submit = self.ring.submit_read  # type: ignore[union-attr]
         try:
@@ -497,7 +507,8 @@ class RingCore(Driver):
         except OverflowError:  # a size out of the ring's range: what os.read says
             user_data = await self._push(submit, fd, off, read_size(size))
         except TypeError:  # os's words, which check the arguments in its own order
-            return await self._in_thread(os_read_at, fd, size, offset)
+            return await self._in_thread(os_read_at, fd, size, None if off == CURRENT_POSITION
+                                         else off)
         if not self._flush_scheduled:
             self._flush_scheduled = True
             self._call_soon(self._flush)
@@ -515,26 +526,38 @@ class RingCore(Driver):
             if res < 0:
                 raise os_error(res)
             if not size:  # the ring reads nothing without a look at the file (a directory)
-                return await self._in_thread(os_read_at, fd, 0, offset)
+                return await self._in_thread(os_read_at, fd, 0, None if off == CURRENT_POSITION
+                                             else off)
         return data  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
         self._check()
-        if offset is not None and (type(offset) is not int or not 0 <= offset < OFFSETS):
+        if offset is None:
+            if nonblocking_stream(fd):
+                # The ring would wait for room where write(2) answers at
+                # once: written here, as os writes it.
+                if self.checkpoint is not None:
+                    await self.checkpoint()
+                return _os_write(fd, data, None)
+            if os.isatty(fd) or direct_io(fd):
+                # A terminal takes the ring's write inside the submit itself, and
+                # waits there for room with the whole process stopped (a paused
+                # or unread terminal); the ring's write to an O_DIRECT descriptor
+                # at its position may leave the position where it was (the
+                # kernel sets it before the write completes), so that the next
+                # write lands on this one. A thread writes both, as on the
+                # thread back end.
+                return await write_here(self, fd, data)
+            offset = CURRENT_POSITION
+        elif type(offset) is not int or not 0 <= offset < OFFSETS and offset != CURRENT_POSITION:
             return await self._in_thread(_os_write, fd, data, offset)  # os's error
-        if offset is None and (os.isatty(fd) or direct_io(fd)):
-            # A terminal takes the ring's write inside the submit itself, and
-            # waits there for room with the whole process stopped (a paused
-            # or unread terminal); the ring's write to an O_DIRECT descriptor
-            # at its position may leave the position where it was (the
-            # kernel sets it before the write completes), so that the next
-            # write lands on this one. A thread writes both, as on the
-            # thread back end.
-            return await write_here(self, fd, data)
+        # CURRENT_POSITION: the file's position, no check (a file object's
+        # own descriptor, which it knows to be a file).
+        here = offset == CURRENT_POSITION
         given, data, done = data, data_arg(data), 0
         while True:
             chunk = part(data, done)
-            off = CURRENT_POSITION if offset is None else offset + done
+            off = offset if here else offset + done
             # _run written out: every buffered file's flush comes here.
             submit = self.ring.submit_write  # type: ignore[union-attr]
             user_data = self._try_push(submit, fd, off, chunk)
@@ -552,12 +575,12 @@ class RingCore(Driver):
                     return done  # what was written, as a short write says
                 if res == -errno.EINVAL and data is not given and direct_io(fd):
                     # The caller's own buffer may be aligned where the copy is not.
-                    return await self._in_thread(_os_write, fd, given, offset)
+                    return await self._in_thread(_os_write, fd, given, None if here else offset)
                 raise os_error(res)
             done += res
             if done >= len(data):
                 return done
-            if res < len(chunk) and (offset is not None or not blocking_stream(fd)):
+            if res < len(chunk) and (not here or not blocking_stream(fd)):
                 return done
             # A blocking pipe, socket or tty: the ring hands back what fit
             # at once, where os.write waits to write it all.
@@ -565,9 +588,14 @@ class RingCore(Driver):
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         self._check()
         if (offset is not None and (type(offset) is not int or not 0 <= offset < OFFSETS)
-                or offset is None and (os.isatty(fd) or direct_io(fd))  # as in write()
                 or len(bufs) > IOV_MAX):  # which os lets the kernel refuse, after the descriptor
-            return await self._in_thread(_os_writev, fd, list(bufs), offset)
+            return await self._in_thread(_os_writev, fd, list(bufs), offset)  # os's error
+        if offset is None and nonblocking_stream(fd):  # as in write()
+            if self.checkpoint is not None:
+                await self.checkpoint()
+            return os.writev(fd, list(bufs))
+        if offset is None and (os.isatty(fd) or direct_io(fd)):  # as in write()
+            return await self._in_thread(_os_writev, fd, list(bufs), None)
         off = CURRENT_POSITION if offset is None else offset
         given, bufs = bufs, [b if isinstance(b, bytes) else bytes(data_arg(b)) for b in bufs]
         _, res, _ = await self._run(self.ring.submit_writev, fd, off, bufs)  # type: ignore[union-attr]

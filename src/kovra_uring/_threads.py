@@ -10,6 +10,7 @@ import fcntl
 import os
 import select
 import stat
+import termios
 from collections.abc import Sequence
 from functools import partial
 from typing import Any
@@ -77,6 +78,40 @@ def blocking_stream(fd: int) -> bool:
         return os.get_blocking(fd) and not stat.S_ISREG(os.fstat(fd).st_mode)
     except OSError:
         return False
+
+
+def never_waits(fd: int) -> bool:
+    """Whether `fd` is a file whose reads and writes never wait for a
+    peer, non-blocking or not: a regular file or a block device (or a
+    descriptor fstat refuses: the call itself then says what is wrong)."""
+    try:
+        mode = os.fstat(fd).st_mode
+    except OSError:
+        return True
+    return stat.S_ISREG(mode) or stat.S_ISBLK(mode)
+
+
+def nonblocking_stream(fd: int) -> bool:
+    """Whether `fd` is non-blocking now and a stream: its read(2) and
+    write(2) answer at once (EAGAIN where they would wait), where the
+    ring's would wait for data or room all the same."""
+    try:
+        flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+    except OSError:
+        return False
+    return bool(flags & os.O_NONBLOCK) and not never_waits(fd)
+
+
+def tty_answers_at_once(fd: int) -> bool:
+    """Whether `fd` is a tty in non-canonical mode with VMIN 0: its read(2)
+    returns within VTIME, with nothing if no data came."""
+    try:
+        if not os.isatty(fd):
+            return False
+        attrs = termios.tcgetattr(fd)
+    except (OSError, termios.error):
+        return False
+    return not attrs[3] & termios.ICANON and attrs[6][termios.VMIN] == 0
 
 
 def _wait_writable(fd: int, poller: select.poll | None, left: list[bool]) -> select.poll:

@@ -9,7 +9,9 @@ import random
 import resource
 import select
 import signal
+import socket
 import sys
+import termios
 import warnings
 from pathlib import Path
 
@@ -18,6 +20,7 @@ from leaks import open_fds, uring_maps
 from loops import gather
 
 import kovra_uring._driver as driver
+import kovra_uring._loop
 from kovra_uring import Driver, RingUnavailableWarning
 from kovra_uring._convert import FIRST_READ, STAT_FROM
 
@@ -199,6 +202,59 @@ def test_slot_exhaustion_waits_and_small_ring_falls_back(tmp_path, entries, slot
     # Busy slots are waited for; only a queue too small for a pair falls back.
     assert (io.fallbacks > 0) == (entries == 1) and (io.chains > 0) == (entries > 1)
     assert sorted(io._slots) == list(range(io.slots))  # every slot was given back
+
+
+def answering_at_once(kind):
+    """A descriptor pair of `kind` whose read(2) and write(2) answer at once
+    where they have no data or room (a tty: in non-canonical mode with VMIN
+    0, blocking), and the calls to make on it."""
+    if kind == "tty":
+        m, s = os.openpty()
+        attrs = termios.tcgetattr(s)
+        attrs[3] &= ~termios.ICANON
+        attrs[6][termios.VMIN] = attrs[6][termios.VTIME] = 0
+        termios.tcsetattr(s, termios.TCSANOW, attrs)
+        return (s, m), [("read", s, 10)]
+    r, w = os.pipe() if kind == "pipe" else (s.detach() for s in socket.socketpair())
+    os.set_blocking(r, False)
+    os.set_blocking(w, False)
+    return (r, w), [("read", r, 10), ("write", w, b"x" * 300_000), ("write", w, b"x"),
+                    ("writev", w, [b"x"]), ("read", r, 10)]
+
+
+@pytest.mark.parametrize("kind", ["pipe", "socket", "tty"])
+def test_streams_that_answer_at_once_as_os(kind, backend, run_on):
+    """Reads of an empty non-blocking stream or of a tty that answers with
+    nothing, and writes to a full non-blocking stream, answer as os's (the
+    ring's own would wait for data or room)."""
+    def outcome(fn, *args):
+        try:
+            r = fn(*args)
+        except OSError as e:
+            return type(e), e.errno
+        return r if isinstance(r, bytes) else r > 0
+
+    async def ours(calls):
+        io = kovra_uring._loop.get_driver()
+        results = []
+        for op, *args in calls:
+            try:
+                r = await getattr(io, op)(*args)
+            except OSError as e:
+                r = (type(e), e.errno)
+            results.append(r if isinstance(r, (bytes, tuple)) else r > 0)
+        return results
+
+    results = []
+    for mine in (False, True):
+        fds, calls = answering_at_once(kind)
+        try:
+            results.append(run_on(ours, calls, timeout=5) if mine
+                           else [outcome(getattr(os, op), *args) for op, *args in calls])
+        finally:
+            for fd in fds:
+                os.close(fd)
+    assert results[1] == results[0]
 
 
 def test_cancelled_pipe_read_keeps_its_buffer_until_completion():

@@ -913,7 +913,6 @@ def test_a_write_to_a_slow_pipe_writes_it_all(backend, kind, buffering, run_on):
     assert sum(map(len, got)) == 150_000
 
 
-@pytest.mark.parametrize("backend", ["threads"], indirect=True)
 @pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1)])
 def test_a_tty_that_answers_at_once_as_io(backend, mode, buffering, run_on):
     """A tty in non-canonical mode with VMIN 0 answers a read with nothing
@@ -949,6 +948,112 @@ def test_a_tty_that_answers_at_once_as_io(backend, mode, buffering, run_on):
             os.close(s)
             os.close(m)
     assert results[1] == results[0]
+
+
+def drained(fd):
+    """How many bytes `fd` (left non-blocking) had to read."""
+    os.set_blocking(fd, False)
+    n = 0
+    with contextlib.suppress(BlockingIOError):
+        while data := os.read(fd, 1 << 20):
+            n += len(data)
+    return n
+
+
+async def run_steps(f, steps, r, w):
+    """The outcomes of `steps` on file `f` (io's or ours) over stream (r, w):
+    ("W", data) writes to the stream, ("D",) drains it, others call f."""
+    out = []
+    for op, *args in steps:
+        if op == "W":
+            out.append(os.write(w, args[0]))
+        elif op == "D":
+            out.append(drained(r))
+        else:
+            try:
+                out.append(await step(f, op, *args))
+            except BlockingIOError as e:  # its count of what was taken, too
+                out.append((type(e), e.args, e.characters_written))
+            except Exception as e:
+                out.append((type(e), str(e)))
+    return out
+
+
+NONBLOCKING = {
+    "raw read": ("rb", 0, "read(5); read(); readall(); readinto(5); W(b'ab'); read(); W(b'ab\\ncd');"
+                 "readline(); read(10); readline()"),
+    "read": ("rb", -1, "read(5); read(); read1(5); read1(); peek(); readinto(5); readinto1(5);"
+             "readline(); W(b'xyz'); read(5); W(b'xyz'); read(); W(b'xy\\nz'); readline(); readline();"
+             "W(b'abc'); readinto1(5); readlines()"),
+    "text read": ("r", -1, "read(5); readline(); W(b'hello'); read(); W(b'hello'); read(3); read(3);"
+                  "read(3); read()"),
+    "raw write": ("wb", 0, "write(b'x' * 200000); write(b'x' * 10); D(); write(b'y' * 10); D()"),
+    "write": ("wb", -1, "write(b'x' * 200000); write(b'y' * 10); flush(); D(); flush(); D();"
+              "write(b'z' * 5000); write(b'z' * 70000); write(b'z' * 5000); D(); flush(); D();"
+              "write(b'w' * 100); close()"),
+    "detach": ("wb", -1, "write(b'x' * 4_000_000); detach(); D(); close(); D()"),
+    "text write": ("w", -1, "write('x' * 200000); flush(); D(); flush(); D(); write('abc'); flush(); D()"),
+}
+
+
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
+@pytest.mark.parametrize("name", NONBLOCKING)
+def test_a_non_blocking_stream_as_io(backend, kind, name, run_on):
+    """A read of a non-blocking stream without data, and a write to one
+    without room, answer at once as io's (None, b'', BlockingIOError and its
+    count of what was taken), where the ring waited for data or room."""
+    mode, buffering, script = NONBLOCKING[name]
+    steps = [tuple(op) if op[0] in "WD" else op for op in parse(script)]
+
+    async def run(opener):
+        r, w = stream(kind)
+        os.set_blocking(r, False)
+        os.set_blocking(w, False)
+        try:
+            f = await call(opener, "__call__", r if "r" in mode else w, mode, buffering,
+                           closefd=False)
+            return await run_steps(f, steps, r, w)
+        finally:
+            os.close(r)
+            os.close(w)
+
+    assert run_on(run, kovra_uring.open, timeout=10) == asyncio.run(run(io.open))
+
+
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("wb", 0), ("wb", -1)])
+def test_set_blocking_after_open_as_io(backend, mode, buffering, run_on):
+    """A stream made non-blocking after its first call answers at once, and
+    made blocking again waits again, as io's does (a read left waiting for
+    data by its cancelled caller takes none of it)."""
+    steps = ("W(b'a'); read(1); NB(); read(5); W(b'bc'); read(5); B(); late(); read(4)"
+             if "r" in mode else
+             "write(b'x' * 10); flush(); NB(); write(b'y' * 200000); write(b'y' * 10); flush();"
+             "D(); B(); write(b'z' * 5000); flush(); D()")
+
+    async def run(opener):
+        r, w = os.pipe()
+        fd = r if "r" in mode else w
+        try:
+            f = await call(opener, "__call__", fd, mode, buffering, closefd=False)
+            out = []
+            for op in parse(steps):
+                if op[0] in ("NB", "B"):
+                    os.set_blocking(fd, op[0] == "B")
+                elif op[0] == "late":  # ours: a read cancelled while the pipe is empty
+                    if opener is not io.open:
+                        with anyio.move_on_after(0.05):
+                            await f.read(4)
+                        await anyio.sleep(0.05)
+                    os.write(w, b"late")
+                else:
+                    out.extend(await run_steps(f, [op], r, w))
+            await call(f, "close")
+            return out
+        finally:
+            os.close(r)
+            os.close(w)
+
+    assert run_on(run, kovra_uring.open, timeout=10) == asyncio.run(run(io.open))
 
 
 def test_unbounded_gather(tmp_path, backend, run_on):
