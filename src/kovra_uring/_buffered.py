@@ -24,7 +24,7 @@ from collections.abc import Buffer
 from typing import Any, ClassVar, Self, cast
 
 from . import _loop
-from ._convert import CURRENT_POSITION
+from ._convert import HERE
 from ._loop import _running_loop, get_driver
 from ._raw import (_CLOSED_IOBASE, NO_COUNT, NO_DATA, AsyncFileIO, _answer, _AsyncIOBase,
                    _bytes_like, _int_arg, _size, _ssize, _target)
@@ -439,7 +439,7 @@ class _Buffered(_AsyncIOBase):
             if drv.backend != "io_uring":
                 n = await raw._write(data)
             elif pos is None:
-                n = await drv.write(raw._fd, data, CURRENT_POSITION if raw._stream is False
+                n = await drv.write(raw._fd, data, HERE if raw._stream is False
                                     else raw._here())
             else:
                 n = await drv.write(raw._fd, data, pos)

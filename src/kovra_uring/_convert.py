@@ -7,7 +7,7 @@ import operator
 import os
 from typing import Any
 
-__all__ = ["FIRST_READ", "STAT_FROM", "MAX_READ", "MAX_WRITE", "CURRENT_POSITION", "PSEUDO_DIRS",
+__all__ = ["FIRST_READ", "STAT_FROM", "MAX_READ", "MAX_WRITE", "CURRENT_POSITION", "HERE", "PSEUDO_DIRS",
            "SHM_DIR", "read_size", "ring_path", "data_arg", "part", "stat_result", "times_wrapped"]
 
 # The first read of a whole file: one round trip for most small files,
@@ -33,6 +33,11 @@ SHM_DIR = "/dev/shm/"
 # io_uring reads and writes at offset -1 (as an unsigned 64-bit value) use and
 # advance the file position, like os.read and os.write.
 CURRENT_POSITION = 2**64 - 1
+# What a file object passes the driver for an offset, meaning "at the
+# kernel's position, and no look at the descriptor" (it knows it is a file):
+# an int object of its own, told apart by identity, so that the same number
+# from any other caller is refused as os refuses it.
+HERE = int(str(CURRENT_POSITION))
 
 
 def read_size(size: int) -> int:

@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, Self, TypeVar, cast
 from . import _loop
 from ._loop import _running_loop
 from ._loop import get_driver
-from ._convert import CURRENT_POSITION
+from ._convert import HERE
 from ._threads import POLL_MS, never_waits, write_stream
 
 if TYPE_CHECKING:
@@ -517,11 +517,11 @@ class AsyncFileIO(_AsyncIOBase):
         """The driver's offset for a call at the kernel's position on the
         ring: None for a stream, which the driver looks at on each call (it
         may be non-blocking by then, or a tty that answers with nothing),
-        CURRENT_POSITION for a file, which needs no look (asked once)."""
+        HERE for a file, which needs no look (asked once)."""
         stream = self._stream
         if stream is None:
             stream = self._stream = not never_waits(self._fd)
-        return None if stream else CURRENT_POSITION
+        return None if stream else HERE
 
     def _end(self) -> int | None:
         """The file's size now (an lseek, which never blocks), or None for a
@@ -567,7 +567,7 @@ class AsyncFileIO(_AsyncIOBase):
                 return await self._in_thread(drv, os.read, size)
             data = await self._in_thread(drv, os.pread, size, pos)
         elif pos is None:
-            return await drv.read(self._fd, size, CURRENT_POSITION if self._stream is False
+            return await drv.read(self._fd, size, HERE if self._stream is False
                                   else self._here())
         else:
             data = await drv.read(self._fd, size, pos)
@@ -682,7 +682,7 @@ class AsyncFileIO(_AsyncIOBase):
                 return await self._in_thread(drv, os.write, data)
             n = await self._in_thread(drv, os.pwrite, data, pos)
         elif pos is None:
-            return await drv.write(self._fd, data, CURRENT_POSITION if self._stream is False
+            return await drv.write(self._fd, data, HERE if self._stream is False
                                    else self._here())
         else:
             n = await drv.write(self._fd, data, pos)

@@ -48,7 +48,7 @@ from functools import partial
 from typing import Any
 
 from ._cancel import Action, abandon, close_if_opened
-from ._convert import (CURRENT_POSITION, data_arg, part, read_size, ring_path, stat_result,
+from ._convert import (CURRENT_POSITION, HERE, data_arg, part, read_size, ring_path, stat_result,
                        times_wrapped)
 from ._driver import OPEN_DEPTH, Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
@@ -486,8 +486,8 @@ class RingCore(Driver):
         if offset is None:
             # The ring waits for a stream's data where read(2) does not: on
             # a non-blocking stream, and on a tty that answers with nothing.
-            # (Its own files pass CURRENT_POSITION: they know they are
-            # files, and pay for no check.)
+            # (Its own files pass HERE: they know they are files, and pay
+            # for no check.)
             if nonblocking_stream(fd):
                 if self.checkpoint is not None:
                     await self.checkpoint()
@@ -495,7 +495,9 @@ class RingCore(Driver):
             if tty_answers_at_once(fd):  # within VTIME: a thread waits it out
                 return await self._in_thread(os.read, fd, read_size(size))
             off = CURRENT_POSITION
-        elif type(offset) is int and (0 <= offset < OFFSETS or offset == CURRENT_POSITION):
+        elif offset is HERE:
+            off = CURRENT_POSITION
+        elif type(offset) is int and 0 <= offset < OFFSETS:
             off = offset
         else:  # os's answer
             return await self._in_thread(os_read_at, fd, size, offset)
@@ -549,10 +551,10 @@ class RingCore(Driver):
                 # thread back end.
                 return await write_here(self, fd, data)
             offset = CURRENT_POSITION
-        elif type(offset) is not int or not 0 <= offset < OFFSETS and offset != CURRENT_POSITION:
+        elif offset is HERE:  # a file object's own file: no check
+            offset = CURRENT_POSITION
+        elif type(offset) is not int or not 0 <= offset < OFFSETS:
             return await self._in_thread(_os_write, fd, data, offset)  # os's error
-        # CURRENT_POSITION: the file's position, no check (a file object's
-        # own descriptor, which it knows to be a file).
         here = offset == CURRENT_POSITION
         given, data, done = data, data_arg(data), 0
         while True:
