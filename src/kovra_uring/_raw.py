@@ -14,6 +14,7 @@ A file opened by name may turn out to be a stream only after its first read
 
 from __future__ import annotations
 
+import concurrent.futures
 import errno
 import fcntl
 import io
@@ -26,6 +27,7 @@ import threading
 import warnings
 from collections import deque
 from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
+from functools import partial
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self, TypeVar, cast
 
@@ -36,6 +38,7 @@ from ._threads import POLL_MS, write_stream
 
 if TYPE_CHECKING:
     from ._driver import Driver
+    from ._ring import Completion
 
 __all__ = ["AsyncFileIO"]
 
@@ -219,6 +222,23 @@ class _ThreadFd:
         return True
 
 
+class _Late:
+    """What reads whose caller left got, and the one still running."""
+
+    __slots__ = ("op", "data")
+
+    def __init__(self, op: Any) -> None:
+        # The read still running: a future of the loop that its completion
+        # resolves (the ring), or its thread's own; None once it has ended.
+        self.op = op
+        self.data: bytes | None = None  # read, and not returned yet
+
+
+def _signal(to: concurrent.futures.Future[None], src: concurrent.futures.Future[Any]) -> None:
+    if not to.done():  # else its waiter left
+        to.set_result(None)
+
+
 def _blocking_access(fd: int) -> int:
     """The access mode of `fd` if its reads and writes wait (it is
     blocking), else -1. (Polling any other would wait where read() or
@@ -379,7 +399,8 @@ class AsyncFileIO(_AsyncIOBase):
     """
 
     __slots__ = ("_fd", "name", "closefd", "_readable", "_writable", "_appending",
-                 "_created", "_pos", "_seekable", "_unlink", "_threads", "__weakref__")
+                 "_created", "_pos", "_seekable", "_unlink", "_threads", "_late",
+                 "__weakref__")
 
     def __init__(self, fd: int, mode: str = "r", closefd: bool = True, *,
                  name: str | bytes | int | None = None) -> None:
@@ -402,6 +423,7 @@ class AsyncFileIO(_AsyncIOBase):
         # A name to remove once the descriptor is closed (a temporary file's).
         self._unlink: str | bytes | None = None
         self._threads: _ThreadFd | None = None  # made by the first call on a thread
+        self._late: _Late | None = None  # what reads whose caller left got
         self._busy, self._waiters = False, None
 
     @classmethod
@@ -415,6 +437,7 @@ class AsyncFileIO(_AsyncIOBase):
         self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, pos, None
         self._readable, self._writable, self._appending, self._created = True, False, False, False
         self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
+        self._late = None
         return self
 
     @classmethod
@@ -425,6 +448,7 @@ class AsyncFileIO(_AsyncIOBase):
         self._fd, self.name, self.closefd, self._pos, self._seekable = fd, name, True, None, None
         self._readable, self._writable, self._appending, self._created = False, True, False, False
         self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
+        self._late = None
         return self
 
     # -- state ------------------------------------------------------------
@@ -536,14 +560,96 @@ class AsyncFileIO(_AsyncIOBase):
         pos, drv = self._pos, get_driver()
         if drv.backend != "io_uring":
             if pos is None:
-                return await self._in_thread(drv, os.read, size)
+                return await self._read_here(drv, size)
             data = await self._in_thread(drv, os.pread, size, pos)
         elif pos is None:
-            return await drv.read(self._fd, size)
+            if self._late is not None:
+                return await self._read_late(drv, size)
+            return await drv.read_kept(self._fd, size, self._leaving)  # type: ignore[attr-defined, no-any-return]
         else:
             data = await drv.read(self._fd, size, pos)
         self._pos = pos + len(data)
         return data
+
+    # -- reads whose caller left ---------------------------------------------
+    #
+    # At the kernel's position, what a read got is gone from a stream (a pipe,
+    # a socket, a tty) once read: a read whose caller left (cancelled) may
+    # still get data, in the kernel or on its thread, and only this file's
+    # next read can return it. So that next read first waits for the one
+    # left behind to end, and returns what it got before reading on. A
+    # seekable file at the kernel's position keeps nothing: its position
+    # says where the next read starts.
+
+    def _leaving(self) -> Callable[[Completion], None]:
+        """The ring's read is left by its caller: what receives its completion."""
+        late = self._late = _Late(get_driver().create_future())
+
+        def arrived(t: Completion) -> None:
+            waiter, late.op = late.op, None
+            if t[1] >= 0:
+                self._keep(late, t[2])
+            if waiter is not None and not waiter.done():
+                waiter.set_result(None)
+        return arrived
+
+    def _keep(self, late: _Late, data: bytes) -> None:
+        """Data that a read whose caller left got, for the next read."""
+        if self._fd >= 0 and not self._is_seekable():
+            late.data = data if late.data is None else late.data + data
+
+    def _keep_first(self, data: bytes) -> None:
+        """Data read before the read that was left (a read to the end or a
+        line, cancelled midway): it comes before whatever that one gets."""
+        if self._fd >= 0 and not self._is_seekable():
+            if (late := self._late) is None:
+                late = self._late = _Late(None)
+            late.data = data if late.data is None else data + late.data
+
+    async def _read_here(self, drv: Driver, size: int) -> bytes:
+        """A thread's read at the kernel's position."""
+        if self._late is not None:
+            return await self._read_late(drv, size)
+        if self._threads is None:
+            self._threads = _ThreadFd(self._fd, self._is_seekable())
+        drv._check()
+        left = [False]
+        cf = drv._thread_call(self._threads.call, left, os.read, size)
+        try:
+            return await drv._glue.from_thread(cf)
+        except BaseException:
+            left[0] = True  # where it has not read yet, it reads nothing
+            self._late = _Late(cf)
+            raise
+
+    async def _read_late(self, drv: Driver, size: int) -> bytes:
+        """A read after one whose caller left: what that one got comes first."""
+        late = self._late
+        assert late is not None
+        while (op := late.op) is not None:
+            if isinstance(op, concurrent.futures.Future):
+                if not op.done():
+                    # Waited on through a copy: a waiter that leaves cancels
+                    # that, not the read (which may have started).
+                    ended: concurrent.futures.Future[None] = concurrent.futures.Future()
+                    op.add_done_callback(partial(_signal, ended))
+                    await drv._glue.from_thread(ended)
+                late.op = None
+                if not op.cancelled() and op.exception() is None:
+                    self._keep(late, op.result())
+            else:
+                if op.done():  # an earlier waiter that left cancelled it
+                    op = late.op = drv.create_future()
+                await op
+        data = late.data
+        if data is None:
+            self._late = None
+            return await self._read(size)
+        if len(data) <= size:
+            self._late = None
+            return data
+        late.data = data[size:]
+        return data[:size]
 
     async def _readall(self) -> bytes:
         """Read up to the end (a read that returns nothing), the caller
@@ -562,6 +668,8 @@ class AsyncFileIO(_AsyncIOBase):
             # it all again.
             if start is not None and self._pos is not None:
                 self._pos = start
+            elif chunks:
+                self._keep_first(b"".join(chunks))
             raise
         return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
@@ -622,6 +730,8 @@ class AsyncFileIO(_AsyncIOBase):
         except BaseException:
             if start is not None and self._pos is not None:
                 self._pos = start  # at our own position, a line read in part is read again
+            elif line:
+                self._keep_first(bytes(line))
             raise
         return bytes(line)
 

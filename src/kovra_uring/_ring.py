@@ -503,6 +503,32 @@ class RingCore(Driver):
             raise os_error(res)
         return data  # type: ignore[no-any-return]
 
+    async def read_kept(self, fd: int, size: int,
+                        leaving: Callable[[], Callable[[Completion], object]]) -> bytes:
+        """read() at the file position, for a file object that keeps what a
+        read got after its caller left: a stream's data is gone from the
+        kernel once read, and only that file's next read can return it.
+        `leaving()` is called as the caller leaves, and gives what receives
+        the abandoned read's completion."""
+        self._check()
+        submit = self.ring.submit_read  # type: ignore[union-attr]
+        try:
+            user_data = self._try_push(submit, fd, CURRENT_POSITION, size)
+        except OverflowError:  # beyond the ring's length: os.read's check, then at most MAX_READ
+            size = read_size(size)
+            user_data = None
+        if user_data is None:
+            user_data = await self._push(submit, fd, CURRENT_POSITION, size)
+        fut = self._ops[user_data] = self._create_future()
+        try:
+            _, res, data = await fut
+        except BaseException:
+            abandon(self, user_data, fut, leaving())
+            raise
+        if res < 0:
+            raise os_error(res)
+        return data  # type: ignore[no-any-return]
+
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
         self._check()
         if offset is not None and not 0 <= offset < OFFSETS:

@@ -824,6 +824,51 @@ def stream(kind):
 
 
 @pytest.mark.parametrize("kind", ["pipe", "socket"])
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("r", -1)])
+@pytest.mark.parametrize("how", ["read", "readline", "readall"])
+def test_what_a_cancelled_read_of_a_stream_got_comes_next(backend, kind, mode, buffering, how,
+                                                          run_on):
+    """A read cancelled just after its data came (in the kernel, or on its
+    thread) loses none of it, nor what it read before (a part of a line, of
+    the stream): the file's next read returns it, and the stream reads as
+    a whole as io reads it."""
+    r, w = stream(kind)
+    writer = [w]
+    data = b"la", b"te\nmore\n"
+
+    async def main():
+        f = await kovra_uring.open(r, mode, buffering, closefd=False)
+        got = []
+        scope = anyio.CancelScope()
+
+        async def reading():
+            with scope:
+                while True:
+                    got.append(await (f.read(100) if how == "read" else
+                                      f.readline() if how == "readline" else f.read()))
+
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(reading)
+            for part in data:
+                await anyio.sleep(0.05)
+                os.write(w, part)
+            time.sleep(0.05)  # the read gets it before its caller leaves
+            scope.cancel()
+        os.close(writer.pop())
+        got.append(await f.read())
+        await f.close()
+        return got[0][:0].join(got)
+
+    try:
+        expected = b"".join(data)
+        assert run_on(main) == (expected if "b" in mode else expected.decode())
+    finally:
+        os.close(r)
+        for w in writer:
+            os.close(w)
+
+
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
 @pytest.mark.parametrize("how", [0, -1, "driver"])
 def test_a_cancelled_write_to_a_stalled_stream_ends(backend, kind, how, run_on):
     """A write cancelled while its reader does not read leaves nothing
