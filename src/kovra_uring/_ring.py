@@ -571,12 +571,19 @@ class RingCore(Driver):
         if offset is not None and not 0 <= offset < OFFSETS:
             return await self._in_thread(os.pwritev, fd, list(bufs), offset)  # os's error
         if offset is None and os.isatty(fd):  # as in write()
-            return await self._in_thread(os.writev, fd, list(bufs))
+            return await write_here(self, fd, list(bufs), vector=True)
         off = CURRENT_POSITION if offset is None else offset
         bufs = [b if isinstance(b, bytes) else bytes(data_arg(b)) for b in bufs]
         _, res, _ = await self._run(self.ring.submit_writev, fd, off, bufs)  # type: ignore[union-attr]
         if res < 0:
             raise os_error(res)
+        if offset is None and res < (total := sum(map(len, bufs))) and blocking_stream(fd):
+            # As in write(): the ring hands back what fit at once, where
+            # os.writev waits to write it all.
+            try:
+                res += await self.write(fd, b"".join(bufs)[res:])
+            except OSError:
+                pass  # what was written, as a short write says
         return res
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:

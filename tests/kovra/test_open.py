@@ -868,16 +868,19 @@ def test_what_a_cancelled_read_of_a_stream_got_comes_next(backend, kind, mode, b
             os.close(w)
 
 
-@pytest.mark.parametrize("kind", ["pipe", "socket"])
-@pytest.mark.parametrize("how", [0, -1, "driver"])
+@pytest.mark.parametrize("kind", ["pipe", "socket", "tty"])
+@pytest.mark.parametrize("how", [0, -1, "driver", "writev"])
 def test_a_cancelled_write_to_a_stalled_stream_ends(backend, kind, how, run_on):
     """A write cancelled while its reader does not read leaves nothing
-    waiting for room to hold the loop's end while the reader stays."""
+    waiting for room to hold the loop's end while the reader stays (a tty
+    too, which says it has room while a few bytes are free)."""
     r, w = stream(kind)
     async def main():
         with anyio.move_on_after(0.1):
             if how == "driver":
                 await kovra_uring._loop.get_driver().write(w, b"x" * 1_000_000)
+            elif how == "writev":
+                await kovra_uring._loop.get_driver().writev(w, [b"x" * 500_000] * 2)
             else:
                 f = await kovra_uring.open(w, "wb", how, closefd=False)
                 await f.write(b"x" * 1_000_000)
@@ -893,7 +896,7 @@ def test_a_cancelled_write_to_a_stalled_stream_ends(backend, kind, how, run_on):
 
 
 @pytest.mark.parametrize("kind", ["pipe", "socket", "tty"])
-@pytest.mark.parametrize("buffering", [0, -1])
+@pytest.mark.parametrize("buffering", [0, -1, "writev"])
 def test_a_write_to_a_slow_pipe_writes_it_all(backend, kind, buffering, run_on):
     """As io's write to a blocking pipe: all of it, waiting for the reader,
     where the pipe takes a part at a time (and a tty's write, which the ring
@@ -913,6 +916,11 @@ def test_a_write_to_a_slow_pipe_writes_it_all(backend, kind, buffering, run_on):
     t.start()
 
     async def main():
+        if buffering == "writev":  # Driver.writev, as os.writev
+            try:
+                return await kovra_uring._loop.get_driver().writev(w, [b"x" * 100_000, b"x" * 50_000])
+            finally:
+                os.close(w)
         async with kovra_uring.open(w, "wb", buffering) as f:
             return await f.write(b"x" * 150_000)
 
