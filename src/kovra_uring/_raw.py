@@ -619,7 +619,8 @@ class AsyncFileIO(_AsyncIOBase):
             return await drv._glue.from_thread(cf)
         except BaseException:
             left[0] = True  # where it has not read yet, it reads nothing
-            self._late = _Late(cf)
+            if not cf.done() or not cf.cancelled() and cf.exception() is None:
+                self._late = _Late(cf)
             raise
 
     async def _read_late(self, drv: Driver, size: int) -> bytes:
@@ -653,8 +654,9 @@ class AsyncFileIO(_AsyncIOBase):
 
     async def _readall(self) -> bytes:
         """Read up to the end (a read that returns nothing), the caller
-        holding the lock. A cancelled caller loses what was read so far
-        only where the kernel's position is used."""
+        holding the lock. What a cancelled caller had read so far is read
+        again (at our own position) or kept for the next read (a stream);
+        only a seekable file at the kernel's position is past it."""
         chunks: list[bytes] = []
         size = _FIRST_CHUNK
         start = self._pos
