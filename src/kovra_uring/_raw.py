@@ -225,13 +225,16 @@ class _ThreadFd:
 class _Late:
     """What reads whose caller left got, and the one still running."""
 
-    __slots__ = ("op", "data")
+    __slots__ = ("op", "data", "at")
 
     def __init__(self, op: Any) -> None:
         # The read still running: a future of the loop that its completion
         # resolves (the ring), or its thread's own; None once it has ended.
         self.op = op
-        self.data: bytes | None = None  # read, and not returned yet
+        # Read, and not returned yet from `at` on (an index, not a slice: an
+        # unbuffered readline takes it a byte at a time).
+        self.data: bytes | None = None
+        self.at = 0
 
 
 def _signal(to: concurrent.futures.Future[None], src: concurrent.futures.Future[Any]) -> None:
@@ -596,7 +599,8 @@ class AsyncFileIO(_AsyncIOBase):
     def _keep(self, late: _Late, data: bytes) -> None:
         """Data that a read whose caller left got, for the next read."""
         if self._fd >= 0 and not self._is_seekable():
-            late.data = data if late.data is None else late.data + data
+            late.data = data if late.data is None else late.data[late.at:] + data
+            late.at = 0
 
     def _keep_first(self, data: bytes) -> None:
         """Data read before the read that was left (a read to the end or a
@@ -604,7 +608,8 @@ class AsyncFileIO(_AsyncIOBase):
         if self._fd >= 0 and not self._is_seekable():
             if (late := self._late) is None:
                 late = self._late = _Late(None)
-            late.data = data if late.data is None else data + late.data
+            late.data = data if late.data is None else data + late.data[late.at:]
+            late.at = 0
 
     async def _read_here(self, drv: Driver, size: int) -> bytes:
         """A thread's read at the kernel's position."""
@@ -642,15 +647,15 @@ class AsyncFileIO(_AsyncIOBase):
                 if op.done():  # an earlier waiter that left cancelled it
                     op = late.op = drv.create_future()
                 await op
-        data = late.data
+        data, at = late.data, late.at
         if data is None:
             self._late = None
             return await self._read(size)
-        if len(data) <= size:
+        if len(data) - at <= size:
             self._late = None
-            return data
-        late.data = data[size:]
-        return data[:size]
+            return data[at:] if at else data
+        late.at = at + size
+        return data[at:at + size]
 
     async def _readall(self) -> bytes:
         """Read up to the end (a read that returns nothing), the caller
