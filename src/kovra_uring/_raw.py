@@ -34,6 +34,7 @@ from typing import TYPE_CHECKING, Any, Self, TypeVar, cast
 from . import _loop
 from ._loop import _running_loop
 from ._loop import get_driver
+from ._convert import read_size
 from ._threads import POLL_MS, write_stream
 
 if TYPE_CHECKING:
@@ -251,6 +252,13 @@ def _blocking_access(fd: int) -> int:
     except OSError:
         return -1
     return -1 if flags & os.O_NONBLOCK else flags & os.O_ACCMODE
+
+
+def _nonblocking(fd: int) -> bool:
+    try:
+        return bool(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK)
+    except OSError:  # the read says why
+        return False
 
 
 def _waits_for_data(fd: int) -> bool:
@@ -568,6 +576,10 @@ class AsyncFileIO(_AsyncIOBase):
         elif pos is None:
             if self._late is not None:
                 return await self._read_late(drv, size)
+            if not self._is_seekable() and _nonblocking(self._fd):
+                # The ring waits for a stream's data even where the
+                # descriptor is non-blocking: os answers at once, as on threads.
+                return os.read(self._fd, read_size(size))
             return await drv.read_kept(self._fd, size, self._leaving)  # type: ignore[attr-defined, no-any-return]
         else:
             data = await drv.read(self._fd, size, pos)

@@ -813,6 +813,36 @@ def test_a_cancelled_read_of_a_stream_takes_nothing(backend, mode, buffering, ru
         os.close(r)
 
 
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("r", -1)])
+def test_a_read_of_a_non_blocking_stream_answers_at_once(backend, kind, mode, buffering, run_on):
+    """A non-blocking stream with no data answers a read at once, as os.read
+    does, on both back ends (the ring's read waits for data whatever the
+    descriptor's flags); the data written then is read."""
+    r, w = stream(kind)
+    os.set_blocking(r, False)
+
+    async def main():
+        f = await kovra_uring.open(r, mode, buffering, closefd=False)
+        try:
+            try:
+                await f.read(10)
+            except OSError as e:
+                first = type(e)
+            os.write(w, b"ab\n")
+            return first, await f.readline()
+        finally:
+            await f.close()
+
+    try:
+        with pytest.raises(OSError) as expected:
+            os.read(r, 10)
+        assert run_on(main, timeout=5) == (expected.type, b"ab\n" if "b" in mode else "ab\n")
+    finally:
+        os.close(r)
+        os.close(w)
+
+
 def stream(kind):
     """The reading and the writing end of a blocking stream of `kind`."""
     if kind == "pipe":
