@@ -26,7 +26,7 @@ from typing import Any, ClassVar, Self, cast
 from . import _loop
 from ._loop import _running_loop, get_driver
 from ._raw import (_CLOSED_IOBASE, AsyncFileIO, _answer, _AsyncIOBase, _bytes_like, _int_arg,
-                   _size, _ssize, _target)
+                   _nonblocking, _size, _ssize, _target)
 
 __all__ = ["AsyncBufferedReader", "AsyncBufferedWriter", "AsyncBufferedRandom"]
 
@@ -408,7 +408,10 @@ class _Buffered(_AsyncIOBase):
             if drv.backend != "io_uring":
                 n = await raw._write(data)
             elif pos is None:
-                n = await drv.write(raw._fd, data)
+                if not raw._is_seekable() and _nonblocking(raw._fd):
+                    n = os.write(raw._fd, data)  # the ring would wait for room
+                else:
+                    n = await drv.write(raw._fd, data)
             else:
                 n = await drv.write(raw._fd, data, pos)
                 raw._pos = pos + n

@@ -766,6 +766,8 @@ class AsyncFileIO(_AsyncIOBase):
                 return await self._in_thread(drv, os.write, data)
             n = await self._in_thread(drv, os.pwrite, data, pos)
         elif pos is None:
+            if not self._is_seekable() and _nonblocking(self._fd):
+                return os.write(self._fd, data)  # as in _read: the ring would wait for room
             return await drv.write(self._fd, data)
         else:
             n = await drv.write(self._fd, data, pos)

@@ -843,6 +843,37 @@ def test_a_read_of_a_non_blocking_stream_answers_at_once(backend, kind, mode, bu
         os.close(w)
 
 
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_a_write_to_a_full_non_blocking_stream_answers_at_once(backend, kind, buffering, run_on):
+    """As os.write, a write to a non-blocking stream with no room raises at
+    once on both back ends (the ring's write waited for room, and wrote
+    once its caller had left)."""
+    r, w = stream(kind)
+    os.set_blocking(w, False)
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            os.write(w, b"x" * 65536)
+
+    async def main():
+        f = await kovra_uring.open(w, "wb", buffering, closefd=False)
+        try:
+            await f.write(b"y" * 100_000)
+            await f.flush()
+        except OSError as e:
+            return type(e)
+        finally:
+            await f.close()
+
+    try:
+        with pytest.raises(OSError) as expected:
+            os.write(w, b"y")
+        assert run_on(main, timeout=5) is expected.type
+    finally:
+        os.close(r)
+        os.close(w)
+
+
 def stream(kind):
     """The reading and the writing end of a blocking stream of `kind`."""
     if kind == "pipe":
