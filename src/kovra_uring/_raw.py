@@ -14,6 +14,7 @@ A file opened by name may turn out to be a stream only after its first read
 
 from __future__ import annotations
 
+import concurrent.futures
 import errno
 import fcntl
 import io
@@ -26,17 +27,19 @@ import threading
 import warnings
 from collections import deque
 from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
+from functools import partial
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self, TypeVar, cast
 
 from . import _loop
 from ._loop import _running_loop
 from ._loop import get_driver
-from ._convert import HERE
-from ._threads import POLL_MS, never_waits, write_stream
+from ._convert import HERE, read_size
+from ._threads import POLL_MS, never_waits, nonblocking_stream, tty_answers_at_once, write_stream
 
 if TYPE_CHECKING:
     from ._driver import Driver
+    from ._ring import Completion
 
 __all__ = ["AsyncFileIO"]
 
@@ -227,6 +230,26 @@ class _ThreadFd:
         return True
 
 
+class _Late:
+    """What reads whose caller left got, and the one still running."""
+
+    __slots__ = ("op", "data", "at")
+
+    def __init__(self, op: Any) -> None:
+        # The read still running: a future of the loop that its completion
+        # resolves (the ring), or its thread's own; None once it has ended.
+        self.op = op
+        # Read, and not returned yet from `at` on (an index, not a slice: an
+        # unbuffered readline takes it a byte at a time).
+        self.data: bytes | None = None
+        self.at = 0
+
+
+def _signal(to: concurrent.futures.Future[None], src: concurrent.futures.Future[Any]) -> None:
+    if not to.done():  # else its waiter left
+        to.set_result(None)
+
+
 def _access(fd: int) -> int:
     """The access mode of `fd`, or -1 if fcntl refuses it."""
     try:
@@ -240,6 +263,13 @@ def _blocking(fd: int) -> bool:
         return not fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK
     except OSError:
         return True  # the call itself then says what is wrong
+
+
+def _nonblocking(fd: int) -> bool:
+    try:
+        return bool(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK)
+    except OSError:  # the read says why
+        return False
 
 
 def _waits_for_data(fd: int) -> bool:
@@ -391,7 +421,7 @@ class AsyncFileIO(_AsyncIOBase):
     """
 
     __slots__ = ("_fd", "name", "closefd", "_readable", "_writable", "_appending",
-                 "_created", "_pos", "_seekable", "_stream", "_unlink", "_threads",
+                 "_created", "_pos", "_seekable", "_stream", "_unlink", "_threads", "_late",
                  "__weakref__")
 
     def __init__(self, fd: int, mode: str = "r", closefd: bool = True, *,
@@ -418,6 +448,7 @@ class AsyncFileIO(_AsyncIOBase):
         # A name to remove once the descriptor is closed (a temporary file's).
         self._unlink: str | bytes | None = None
         self._threads: _ThreadFd | None = None  # made by the first call on a thread
+        self._late: _Late | None = None  # what reads whose caller left got
         self._busy, self._waiters = False, None
 
     @classmethod
@@ -432,6 +463,7 @@ class AsyncFileIO(_AsyncIOBase):
         self._readable, self._writable, self._appending, self._created = True, False, False, False
         self._stream = None
         self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
+        self._late = None
         return self
 
     @classmethod
@@ -443,6 +475,7 @@ class AsyncFileIO(_AsyncIOBase):
         self._readable, self._writable, self._appending, self._created = False, True, False, False
         self._stream = None
         self._unlink, self._threads, self._busy, self._waiters = None, None, False, None
+        self._late = None
         return self
 
     # -- state ------------------------------------------------------------
@@ -564,20 +597,110 @@ class AsyncFileIO(_AsyncIOBase):
         pos, drv = self._pos, get_driver()
         if drv.backend != "io_uring":
             if pos is None:
-                return await self._in_thread(drv, os.read, size)
+                return await self._read_here(drv, size)
             data = await self._in_thread(drv, os.pread, size, pos)
         elif pos is None:
-            return await drv.read(self._fd, size, HERE if self._stream is False
-                                  else self._here())
+            if self._late is not None:
+                return await self._read_late(drv, size)
+            if self._stream is not False and self._here() is not HERE and (
+                    nonblocking_stream(self._fd) or tty_answers_at_once(self._fd)):
+                # A stream whose read(2) answers at once where the ring's
+                # would wait: the driver reads it as os does.
+                return await drv.read(self._fd, size)
+            return await drv.read_kept(self._fd, size, self._leaving)  # type: ignore[attr-defined, no-any-return]
         else:
             data = await drv.read(self._fd, size, pos)
         self._pos = pos + len(data)
         return data
 
+    # -- reads whose caller left ---------------------------------------------
+    #
+    # At the kernel's position, what a read got is gone from a stream (a pipe,
+    # a socket, a tty) once read: a read whose caller left (cancelled) may
+    # still get data, in the kernel or on its thread, and only this file's
+    # next read can return it. So that next read first waits for the one
+    # left behind to end, and returns what it got before reading on. A
+    # seekable file at the kernel's position keeps nothing: its position
+    # says where the next read starts.
+
+    def _leaving(self) -> Callable[[Completion], None]:
+        """The ring's read is left by its caller: what receives its completion."""
+        late = self._late = _Late(get_driver().create_future())
+
+        def arrived(t: Completion) -> None:
+            waiter, late.op = late.op, None
+            if t[1] >= 0:
+                self._keep(late, t[2])
+            if waiter is not None and not waiter.done():
+                waiter.set_result(None)
+        return arrived
+
+    def _keep(self, late: _Late, data: bytes) -> None:
+        """Data that a read whose caller left got, for the next read."""
+        if self._fd >= 0 and not self._is_seekable():
+            late.data = data if late.data is None else late.data[late.at:] + data
+            late.at = 0
+
+    def _keep_first(self, data: bytes) -> None:
+        """Data read before the read that was left (a read to the end or a
+        line, cancelled midway): it comes before whatever that one gets."""
+        if self._fd >= 0 and not self._is_seekable():
+            if (late := self._late) is None:
+                late = self._late = _Late(None)
+            late.data = data if late.data is None else data + late.data[late.at:]
+            late.at = 0
+
+    async def _read_here(self, drv: Driver, size: int) -> bytes:
+        """A thread's read at the kernel's position."""
+        if self._late is not None:
+            return await self._read_late(drv, size)
+        if self._threads is None:
+            self._threads = _ThreadFd(self._fd, self._is_seekable())
+        drv._check()
+        left = [False]
+        cf = drv._thread_call(self._threads.call, left, os.read, size)
+        try:
+            return await drv._glue.from_thread(cf)
+        except BaseException:
+            left[0] = True  # where it has not read yet, it reads nothing
+            if not cf.done() or not cf.cancelled() and cf.exception() is None:
+                self._late = _Late(cf)
+            raise
+
+    async def _read_late(self, drv: Driver, size: int) -> bytes:
+        """A read after one whose caller left: what that one got comes first."""
+        late = self._late
+        assert late is not None
+        while (op := late.op) is not None:
+            if isinstance(op, concurrent.futures.Future):
+                if not op.done():
+                    # Waited on through a copy: a waiter that leaves cancels
+                    # that, not the read (which may have started).
+                    ended: concurrent.futures.Future[None] = concurrent.futures.Future()
+                    op.add_done_callback(partial(_signal, ended))
+                    await drv._glue.from_thread(ended)
+                late.op = None
+                if not op.cancelled() and op.exception() is None:
+                    self._keep(late, op.result())
+            else:
+                if op.done():  # an earlier waiter that left cancelled it
+                    op = late.op = drv.create_future()
+                await op
+        data, at = late.data, late.at
+        if data is None:
+            self._late = None
+            return await self._read(size)
+        if len(data) - at <= size:
+            self._late = None
+            return data[at:] if at else data
+        late.at = at + size
+        return data[at:at + size]
+
     async def _readall(self) -> bytes:
         """Read up to the end (a read that returns nothing), the caller
-        holding the lock. A cancelled caller loses what was read so far
-        only where the kernel's position is used."""
+        holding the lock. What a cancelled caller had read so far is read
+        again (at our own position) or kept for the next read (a stream);
+        only a seekable file at the kernel's position is past it."""
         chunks: list[bytes] = []
         size = _FIRST_CHUNK
         start = self._pos
@@ -596,6 +719,8 @@ class AsyncFileIO(_AsyncIOBase):
             # it all again.
             if start is not None and self._pos is not None:
                 self._pos = start
+            elif chunks:
+                self._keep_first(b"".join(chunks))
             raise
         return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
@@ -667,6 +792,8 @@ class AsyncFileIO(_AsyncIOBase):
         except BaseException:
             if start is not None and self._pos is not None:
                 self._pos = start  # at our own position, a line read in part is read again
+            elif line:
+                self._keep_first(bytes(line))
             raise
         return bytes(line)
 

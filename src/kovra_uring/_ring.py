@@ -532,6 +532,32 @@ class RingCore(Driver):
                                              else off)
         return data  # type: ignore[no-any-return]
 
+    async def read_kept(self, fd: int, size: int,
+                        leaving: Callable[[], Callable[[Completion], object]]) -> bytes:
+        """read() at the file position, for a file object that keeps what a
+        read got after its caller left: a stream's data is gone from the
+        kernel once read, and only that file's next read can return it.
+        `leaving()` is called as the caller leaves, and gives what receives
+        the abandoned read's completion."""
+        self._check()
+        submit = self.ring.submit_read  # type: ignore[union-attr]
+        try:
+            user_data = self._try_push(submit, fd, CURRENT_POSITION, size)
+        except OverflowError:  # beyond the ring's length: os.read's check, then at most MAX_READ
+            size = read_size(size)
+            user_data = None
+        if user_data is None:
+            user_data = await self._push(submit, fd, CURRENT_POSITION, size)
+        fut = self._ops[user_data] = self._create_future()
+        try:
+            _, res, data = await fut
+        except BaseException:
+            abandon(self, user_data, fut, leaving())
+            raise
+        if res < 0:
+            raise os_error(res)
+        return data  # type: ignore[no-any-return]
+
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
         self._check()
         if offset is None:
@@ -592,12 +618,15 @@ class RingCore(Driver):
         if (offset is not None and (type(offset) is not int or not 0 <= offset < OFFSETS)
                 or len(bufs) > IOV_MAX):  # which os lets the kernel refuse, after the descriptor
             return await self._in_thread(_os_writev, fd, list(bufs), offset)  # os's error
-        if offset is None and nonblocking_stream(fd):  # as in write()
-            if self.checkpoint is not None:
-                await self.checkpoint()
-            return os.writev(fd, list(bufs))
-        if offset is None and (os.isatty(fd) or direct_io(fd)):  # as in write()
-            return await self._in_thread(_os_writev, fd, list(bufs), None)
+        if offset is None:  # as in write()
+            if nonblocking_stream(fd):
+                if self.checkpoint is not None:
+                    await self.checkpoint()
+                return os.writev(fd, list(bufs))
+            if os.isatty(fd):
+                return await write_here(self, fd, list(bufs), vector=True)
+            if direct_io(fd):
+                return await self._in_thread(_os_writev, fd, list(bufs), None)
         off = CURRENT_POSITION if offset is None else offset
         given, bufs = bufs, [b if isinstance(b, bytes) else bytes(data_arg(b)) for b in bufs]
         _, res, _ = await self._run(self.ring.submit_writev, fd, off, bufs)  # type: ignore[union-attr]
@@ -606,6 +635,13 @@ class RingCore(Driver):
                 # The caller's own buffers may be aligned where the copies are not.
                 return await self._in_thread(_os_writev, fd, list(given), offset)
             raise os_error(res)
+        if offset is None and res < (total := sum(map(len, bufs))) and blocking_stream(fd):
+            # As in write(): the ring hands back what fit at once, where
+            # os.writev waits to write it all.
+            try:
+                res += await self.write(fd, b"".join(bufs)[res:])
+            except OSError:
+                pass  # what was written, as a short write says
         return res
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:

@@ -69,6 +69,10 @@ POLL_MS = 50
 # write(2)'s errors where the kernel has no RWF_NOWAIT for the file (a tty,
 # an older kernel's pipe) or refuses pwritev2 itself.
 _NO_NOWAIT = frozenset({errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS, errno.EPERM})
+# More buffers than os.writev takes (EINVAL), even where joined they would do.
+_IOV_MAX = os.sysconf("SC_IOV_MAX")
+# The device of a pty's master (/dev/ptmx, /dev/pts/ptmx).
+_PTMX = os.makedev(5, 2)
 
 
 def blocking_stream(fd: int) -> bool:
@@ -126,42 +130,76 @@ def _wait_writable(fd: int, poller: select.poll | None, left: list[bool]) -> sel
             return poller
 
 
+def _twin(fd: int) -> int:
+    """A descriptor of the terminal `fd` that does not wait for room (a
+    file of its own, O_NONBLOCK, leaving `fd`'s flags alone: others share
+    them), or -1. Never for a pty's master: opening it anew makes another
+    pty."""
+    try:
+        rdev = os.fstat(fd).st_rdev
+        if rdev == _PTMX:
+            return -1
+        twin = os.open(f"/proc/self/fd/{fd}",
+                       os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError:  # no /proc, or not ours to open: the fallback's pieces
+        return -1
+    try:
+        if os.fstat(twin).st_rdev == rdev:
+            return twin
+    except OSError:
+        pass
+    os.close(twin)
+    return -1
+
+
 def write_stream(fd: int, data: Any, left: list[bool]) -> int:
     """os.write of all of contiguous `data` to a blocking pipe, socket or
     tty, without waiting for room in the kernel: nothing interrupts a thread
     blocked there, so a write whose reader stalls would hold its thread,
     and the loop's end with it, for good. Each write takes what fits at
     once (RWF_NOWAIT); the thread waits for room in short polls, and stops
-    when its caller has left (an InterruptedError nobody sees). Where the
-    kernel has no RWF_NOWAIT for the file, a pipe or tty gets PIPE_BUF bytes
-    a time once poll() says it has room (a pipe then has a free page, which
-    takes them at once); other files all of the rest, as they take it. An
-    error after a part was written returns the count, as write(2) does."""
+    when its caller has left (an InterruptedError nobody sees). A tty has
+    no RWF_NOWAIT, and poll() says it has room while a few bytes are free:
+    it is written through a non-blocking descriptor of its own (_twin).
+    Where neither works, a pipe or tty gets PIPE_BUF bytes a time once
+    poll() says it has room (a pipe then has a free page, which takes them
+    at once); other files all of the rest, as they take it. An error after
+    a part was written returns the count, as write(2) does."""
     poller: select.poll | None = None
     piece = 0  # the fallback's size of a write; 0 while RWF_NOWAIT works
+    twin = -1
     done = 0
-    with memoryview(data) as view, view.cast("B") as whole:
-        total = len(whole)
-        while True:
-            try:
-                if not piece:
-                    done += os.pwritev(fd, [whole[done:]], -1, os.RWF_NOWAIT)
-                else:
+    try:
+        with memoryview(data) as view, view.cast("B") as whole:
+            total = len(whole)
+            while True:
+                try:
+                    if twin >= 0:
+                        done += os.write(twin, whole[done:])
+                    elif not piece:
+                        done += os.pwritev(fd, [whole[done:]], -1, os.RWF_NOWAIT)
+                    else:
+                        poller = _wait_writable(fd, poller, left)
+                        done += os.write(fd, whole[done:done + piece])
+                except BlockingIOError:
                     poller = _wait_writable(fd, poller, left)
-                    done += os.write(fd, whole[done:done + piece])
-            except BlockingIOError:
-                poller = _wait_writable(fd, poller, left)
-                continue
-            except OSError as e:
-                if not piece and e.errno in _NO_NOWAIT:
-                    split = stat.S_ISFIFO(os.fstat(fd).st_mode) or os.isatty(fd)
-                    piece = select.PIPE_BUF if split else total
                     continue
-                if done:
+                except OSError as e:
+                    if not piece and twin < 0 and e.errno in _NO_NOWAIT:
+                        tty = os.isatty(fd)
+                        if tty and (twin := _twin(fd)) >= 0:
+                            continue
+                        split = tty or stat.S_ISFIFO(os.fstat(fd).st_mode)
+                        piece = select.PIPE_BUF if split else total
+                        continue
+                    if done:
+                        return done
+                    raise
+                if done >= total:
                     return done
-                raise
-            if done >= total:
-                return done
+    finally:
+        if twin >= 0:
+            os.close(twin)
 
 
 def _os_write_here(fd: int, data: Any, left: list[bool]) -> int:
@@ -171,17 +209,31 @@ def _os_write_here(fd: int, data: Any, left: list[bool]) -> int:
     return _os_write(fd, data, None)
 
 
-async def write_here(drv: Driver, fd: int, data: Any) -> int:
-    """os.write of all of `data` at `fd`'s position, on a worker thread; a
-    blocking stream's write stops at its next wait for room once the caller
-    has left."""
+def _os_writev_here(fd: int, bufs: list[Any], left: list[bool]) -> int:
+    """os.writev at the file's position; a blocking stream's by write_stream
+    (of the buffers joined), which os.writev writes all of too."""
+    if len(bufs) <= _IOV_MAX and blocking_stream(fd):
+        try:
+            data = b"".join(bufs)
+        except TypeError:  # not bytes-like: os.writev says so in its own words
+            pass
+        else:
+            return write_stream(fd, data, left)
+    return os.writev(fd, bufs)
+
+
+async def write_here(drv: Driver, fd: int, data: Any, vector: bool = False) -> int:
+    """os.write of all of `data` at `fd`'s position (os.writev of the list
+    `data` with `vector`), on a worker thread; a blocking stream's write
+    stops at its next wait for room once the caller has left."""
     left = [False]
 
     def leave() -> bool:
         left[0] = True
         return False
 
-    return await drv._in_thread(_os_write_here, fd, data, left, unblock=leave)
+    return await drv._in_thread(_os_writev_here if vector else _os_write_here, fd, data, left,
+                                unblock=leave)
 
 
 def _os_read_file(path: str | bytes) -> bytes:
@@ -338,6 +390,9 @@ class ThreadDriver(Driver):
         return await write_here(self, fd, data)
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
+        if offset is None:
+            self._check()
+            return await write_here(self, fd, list(bufs), vector=True)
         return await self._run_os(_os_writev, fd, list(bufs), offset)  # type: ignore[no-any-return]
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:

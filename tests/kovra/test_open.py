@@ -847,6 +847,67 @@ def test_a_cancelled_read_of_a_stream_takes_nothing(backend, mode, buffering, ru
         os.close(r)
 
 
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("r", -1)])
+def test_a_read_of_a_non_blocking_stream_answers_at_once(backend, kind, mode, buffering, run_on):
+    """A non-blocking stream with no data answers a read at once, as os.read
+    does, on both back ends (the ring's read waits for data whatever the
+    descriptor's flags); the data written then is read."""
+    r, w = stream(kind)
+    os.set_blocking(r, False)
+
+    async def main():
+        f = await kovra_uring.open(r, mode, buffering, closefd=False)
+        try:
+            try:
+                await f.read(10)
+            except OSError as e:
+                first = type(e)
+            os.write(w, b"ab\n")
+            return first, await f.readline()
+        finally:
+            await f.close()
+
+    try:
+        with pytest.raises(OSError) as expected:
+            os.read(r, 10)
+        assert run_on(main, timeout=5) == (expected.type, b"ab\n" if "b" in mode else "ab\n")
+    finally:
+        os.close(r)
+        os.close(w)
+
+
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_a_write_to_a_full_non_blocking_stream_answers_at_once(backend, kind, buffering, run_on):
+    """As os.write, a write to a non-blocking stream with no room raises at
+    once on both back ends (the ring's write waited for room, and wrote
+    once its caller had left)."""
+    r, w = stream(kind)
+    os.set_blocking(w, False)
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            os.write(w, b"x" * 65536)
+
+    async def main():
+        f = await kovra_uring.open(w, "wb", buffering, closefd=False)
+        try:
+            await f.write(b"y" * 100_000)
+            await f.flush()
+        except OSError as e:
+            return type(e)
+        finally:
+            await f.close()
+
+    try:
+        with pytest.raises(OSError) as expected:
+            os.write(w, b"y")
+        assert run_on(main, timeout=5) is expected.type
+    finally:
+        os.close(r)
+        os.close(w)
+
+
 def stream(kind):
     """The reading and the writing end of a blocking stream of `kind`."""
     if kind == "pipe":
@@ -858,15 +919,63 @@ def stream(kind):
 
 
 @pytest.mark.parametrize("kind", ["pipe", "socket"])
-@pytest.mark.parametrize("how", [0, -1, "driver"])
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("r", -1)])
+@pytest.mark.parametrize("how", ["read", "readline", "readall"])
+def test_what_a_cancelled_read_of_a_stream_got_comes_next(backend, kind, mode, buffering, how,
+                                                          run_on):
+    """A read cancelled just after its data came (in the kernel, or on its
+    thread) loses none of it, nor what it read before (a part of a line, of
+    the stream): the file's next read returns it, and the stream reads as
+    a whole as io reads it."""
+    r, w = stream(kind)
+    writer = [w]
+    data = b"la", b"te\nmore\n"
+
+    async def main():
+        f = await kovra_uring.open(r, mode, buffering, closefd=False)
+        got = []
+        scope = anyio.CancelScope()
+
+        async def reading():
+            with scope:
+                while True:
+                    got.append(await (f.read(100) if how == "read" else
+                                      f.readline() if how == "readline" else f.read()))
+
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(reading)
+            for part in data:
+                await anyio.sleep(0.05)
+                os.write(w, part)
+            time.sleep(0.05)  # the read gets it before its caller leaves
+            scope.cancel()
+        os.close(writer.pop())
+        got.append(await f.read())
+        await f.close()
+        return got[0][:0].join(got)
+
+    try:
+        expected = b"".join(data)
+        assert run_on(main) == (expected if "b" in mode else expected.decode())
+    finally:
+        os.close(r)
+        for w in writer:
+            os.close(w)
+
+
+@pytest.mark.parametrize("kind", ["pipe", "socket", "tty"])
+@pytest.mark.parametrize("how", [0, -1, "driver", "writev"])
 def test_a_cancelled_write_to_a_stalled_stream_ends(backend, kind, how, run_on):
     """A write cancelled while its reader does not read leaves nothing
-    waiting for room to hold the loop's end while the reader stays."""
+    waiting for room to hold the loop's end while the reader stays (a tty
+    too, which says it has room while a few bytes are free)."""
     r, w = stream(kind)
     async def main():
         with anyio.move_on_after(0.1):
             if how == "driver":
                 await kovra_uring._loop.get_driver().write(w, b"x" * 1_000_000)
+            elif how == "writev":
+                await kovra_uring._loop.get_driver().writev(w, [b"x" * 500_000] * 2)
             else:
                 f = await kovra_uring.open(w, "wb", how, closefd=False)
                 await f.write(b"x" * 1_000_000)
@@ -882,7 +991,7 @@ def test_a_cancelled_write_to_a_stalled_stream_ends(backend, kind, how, run_on):
 
 
 @pytest.mark.parametrize("kind", ["pipe", "socket", "tty"])
-@pytest.mark.parametrize("buffering", [0, -1])
+@pytest.mark.parametrize("buffering", [0, -1, "writev"])
 def test_a_write_to_a_slow_pipe_writes_it_all(backend, kind, buffering, run_on):
     """As io's write to a blocking pipe: all of it, waiting for the reader,
     where the pipe takes a part at a time (and a tty's write, which the ring
@@ -902,6 +1011,11 @@ def test_a_write_to_a_slow_pipe_writes_it_all(backend, kind, buffering, run_on):
     t.start()
 
     async def main():
+        if buffering == "writev":  # Driver.writev, as os.writev
+            try:
+                return await kovra_uring._loop.get_driver().writev(w, [b"x" * 100_000, b"x" * 50_000])
+            finally:
+                os.close(w)
         async with kovra_uring.open(w, "wb", buffering) as f:
             return await f.write(b"x" * 150_000)
 
