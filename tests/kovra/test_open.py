@@ -847,67 +847,6 @@ def test_a_cancelled_read_of_a_stream_takes_nothing(backend, mode, buffering, ru
         os.close(r)
 
 
-@pytest.mark.parametrize("kind", ["pipe", "socket"])
-@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("r", -1)])
-def test_a_read_of_a_non_blocking_stream_answers_at_once(backend, kind, mode, buffering, run_on):
-    """A non-blocking stream with no data answers a read at once, as os.read
-    does, on both back ends (the ring's read waits for data whatever the
-    descriptor's flags); the data written then is read."""
-    r, w = stream(kind)
-    os.set_blocking(r, False)
-
-    async def main():
-        f = await kovra_uring.open(r, mode, buffering, closefd=False)
-        try:
-            try:
-                await f.read(10)
-            except OSError as e:
-                first = type(e)
-            os.write(w, b"ab\n")
-            return first, await f.readline()
-        finally:
-            await f.close()
-
-    try:
-        with pytest.raises(OSError) as expected:
-            os.read(r, 10)
-        assert run_on(main, timeout=5) == (expected.type, b"ab\n" if "b" in mode else "ab\n")
-    finally:
-        os.close(r)
-        os.close(w)
-
-
-@pytest.mark.parametrize("kind", ["pipe", "socket"])
-@pytest.mark.parametrize("buffering", [0, -1])
-def test_a_write_to_a_full_non_blocking_stream_answers_at_once(backend, kind, buffering, run_on):
-    """As os.write, a write to a non-blocking stream with no room raises at
-    once on both back ends (the ring's write waited for room, and wrote
-    once its caller had left)."""
-    r, w = stream(kind)
-    os.set_blocking(w, False)
-    with contextlib.suppress(BlockingIOError):
-        while True:
-            os.write(w, b"x" * 65536)
-
-    async def main():
-        f = await kovra_uring.open(w, "wb", buffering, closefd=False)
-        try:
-            await f.write(b"y" * 100_000)
-            await f.flush()
-        except OSError as e:
-            return type(e)
-        finally:
-            await f.close()
-
-    try:
-        with pytest.raises(OSError) as expected:
-            os.write(w, b"y")
-        assert run_on(main, timeout=5) is expected.type
-    finally:
-        os.close(r)
-        os.close(w)
-
-
 def stream(kind):
     """The reading and the writing end of a blocking stream of `kind`."""
     if kind == "pipe":
