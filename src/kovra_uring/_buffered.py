@@ -408,9 +408,9 @@ class _Buffered(_AsyncIOBase):
             if drv.backend != "io_uring":
                 n = await raw._write(data)
             elif pos is None:
-                n = await drv.write(raw._fd, data)
+                n = await drv._write(raw._fd, data)
             else:
-                n = await drv.write(raw._fd, data, pos)
+                n = await drv._write(raw._fd, data, pos)
                 raw._pos = pos + n
         except OSError:
             raise

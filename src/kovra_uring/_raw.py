@@ -539,9 +539,9 @@ class AsyncFileIO(_AsyncIOBase):
                 return await self._in_thread(drv, os.read, size)
             data = await self._in_thread(drv, os.pread, size, pos)
         elif pos is None:
-            return await drv.read(self._fd, size)
+            return await drv._read(self._fd, size)
         else:
-            data = await drv.read(self._fd, size, pos)
+            data = await drv._read(self._fd, size, pos)
         self._pos = pos + len(data)
         return data
 
@@ -637,9 +637,9 @@ class AsyncFileIO(_AsyncIOBase):
                 return await self._in_thread(drv, os.write, data)
             n = await self._in_thread(drv, os.pwrite, data, pos)
         elif pos is None:
-            return await drv.write(self._fd, data)
+            return await drv._write(self._fd, data)
         else:
-            n = await drv.write(self._fd, data, pos)
+            n = await drv._write(self._fd, data, pos)
         self._pos = pos + n
         return n
 

@@ -87,6 +87,24 @@ def _refused_name(name: str | bytes) -> bool:
 
 
 
+def _ring_offset(fd: int, offset: object) -> bool:
+    """Whether the ring may read or write `fd` at `offset`; if not, os says
+    what it says. The ring reads and writes a pipe, socket or terminal at its
+    stream whatever the offset, where os.pread and os.pwrite refuse it
+    (ESPIPE): the public calls look at the descriptor first. The file
+    objects, which pass an offset only for a file they found seekable, call
+    _read and _write, which do not."""
+    if type(offset) is not int or not 0 <= offset < OFFSETS:
+        return False
+    try:
+        os.lseek(fd, 0, os.SEEK_CUR)
+    except OSError:
+        return False
+    except Exception:  # no descriptor at all: the ring's own argument errors
+        return True
+    return True
+
+
 class RingCore(Driver):
     """Driver operations on one io_uring: everything but the slot pool and
     the whole-file chains (_chains.RingDriver)."""
@@ -472,6 +490,11 @@ class RingCore(Driver):
 
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
+        if offset is not None and not _ring_offset(fd, offset):
+            return await self._in_thread(os.pread, fd, size, offset)  # os's error
+        return await self._read(fd, size, offset)
+
+    async def _read(self, fd: int, size: int, offset: int | None = None) -> bytes:
         # The hottest path: _run written out.
         if self._closed:
             raise RuntimeError("driver is closed")
@@ -504,6 +527,12 @@ class RingCore(Driver):
         return data  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
+        if offset is not None and not _ring_offset(fd, offset):
+            self._check()
+            return await self._in_thread(_os_write, fd, data, offset)  # os's error
+        return await self._write(fd, data, offset)
+
+    async def _write(self, fd: int, data: Any, offset: int | None = None) -> int:
         self._check()
         if offset is not None and not 0 <= offset < OFFSETS:
             return await self._in_thread(_os_write, fd, data, offset)  # os's error
@@ -542,7 +571,7 @@ class RingCore(Driver):
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         self._check()
-        if offset is not None and not 0 <= offset < OFFSETS:
+        if offset is not None and not _ring_offset(fd, offset):
             return await self._in_thread(os.pwritev, fd, list(bufs), offset)  # os's error
         if offset is None and os.isatty(fd):  # as in write()
             return await self._in_thread(os.writev, fd, list(bufs))

@@ -25,7 +25,10 @@ def _os_write(fd: int, data: Any, offset: int | None) -> int:
     data, done = data_arg(data), 0
     while True:
         chunk = part(data, done)
-        n = os.write(fd, chunk) if offset is None else os.pwrite(fd, chunk, offset + done)
+        if offset is None:
+            n = os.write(fd, chunk)
+        else:  # the offset as given first: os's error for one that is no int
+            n = os.pwrite(fd, chunk, offset + done if done else offset)
         done += n
         if n < len(chunk) or done >= len(data):
             return done
@@ -278,6 +281,10 @@ class ThreadDriver(Driver):
         if offset is None:
             return await self._run_os(os.writev, fd, list(bufs))  # type: ignore[no-any-return]
         return await self._run_os(os.pwritev, fd, list(bufs), offset)  # type: ignore[no-any-return]
+
+    # The file objects' calls: os's own checks are all the thread makes.
+    _read = read
+    _write = write
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:
         await self._run_os(os.fdatasync if datasync else os.fsync, fd)

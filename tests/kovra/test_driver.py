@@ -338,13 +338,18 @@ def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, b
     "write(FD, b'x', -1)", "write(FD, b'x', 1 << 63)", "writev(FD, [b'x'], -1)",
     "fstat(-100)", "fsync(-1)", "fsync(-1, True)", "exists(FD)", "stat(FD)", "read_file(DIR)",
     "stat(None)", "exists(1.5)", "lstat(FD)", "lstat(b'a\\0')", "mkdir(None)", "unlink(b'')",
-    "rename(DIR, None)", "link(None, DIR)", "mkdir(NEW, -1)", "mkdir(NEW, 1 << 31)"])
+    "rename(DIR, None)", "link(None, DIR)", "mkdir(NEW, -1)", "mkdir(NEW, 1 << 31)",
+    # A stream has no offsets: the ring would read or write it at its position.
+    "read(PIPE_R, 5, 0)", "write(PIPE_W, b'x', 0)", "writev(PIPE_W, [b'x'], 0)",
+    "read(FD, 5, 1 << 63)", "read(FD, 5, 'x')", "write(FD, b'x', 'x')"])
 def test_odd_arguments_as_os(tmp_path, call, backend, run_on):
     """Descriptors, offsets and paths that the ring takes otherwise than os."""
     (tmp_path / "file").write_bytes(b"x")
+    pipe_r, pipe_w = os.pipe()
+    os.write(pipe_w, b"data")
     names = {"FD": os.open(tmp_path / "file", os.O_RDWR), "DIR": str(tmp_path),
-             "NEW": str(tmp_path / "new")}
-    as_os = {"write": os.pwrite, "writev": os.pwritev, "exists": os.path.exists,
+             "NEW": str(tmp_path / "new"), "PIPE_R": pipe_r, "PIPE_W": pipe_w}
+    as_os = {"read": os.pread, "write": os.pwrite, "writev": os.pwritev, "exists": os.path.exists,
              "read_file": lambda p: open(p, "rb").read(), "fsync": lambda fd, data=False:
              (os.fdatasync if data else os.fsync)(fd)}
 
@@ -365,7 +370,8 @@ def test_odd_arguments_as_os(tmp_path, call, backend, run_on):
         assert open_fds() == fds
         assert got == outcome(lambda: eval(call, names, {**vars(os), **as_os}))
     finally:
-        os.close(names["FD"])
+        for fd in names["FD"], pipe_r, pipe_w:
+            os.close(fd)
 
 
 def test_stat_matches_os_stat(tmp_path, backend, run_on):
