@@ -121,6 +121,26 @@ async def write_here(drv: Driver, fd: int, data: Any) -> int:
     return await drv._in_thread(_os_write_here, fd, data, left, unblock=leave)
 
 
+def _os_read_here(fd: int, size: int, left: list[bool]) -> bytes:
+    """os.read at `fd`'s position. A blocking stream's wait for data is made
+    in short polls, not in read(): nothing interrupts a thread blocked in
+    the kernel, so a read whose caller left would hold its thread, and the
+    driver's aclose() (the loop's end) with it, until data came, and take
+    that data from whoever reads next."""
+    if blocking_stream(fd):
+        from ._raw import _waits_for_data
+
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        if not poller.poll(0) and _waits_for_data(fd):
+            while not poller.poll(POLL_MS):
+                if left[0]:
+                    raise InterruptedError(errno.EINTR, "the caller left")
+            if left[0]:
+                raise InterruptedError(errno.EINTR, "the caller left")
+    return os.read(fd, size)
+
+
 def _os_read_file(path: str | bytes) -> bytes:
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)  # os's words for a bad name
     try:
@@ -268,7 +288,14 @@ class ThreadDriver(Driver):
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
         size = read_size(size)
         if offset is None:
-            return await self._run_os(os.read, fd, size)  # type: ignore[no-any-return]
+            self._check()
+            left = [False]
+
+            def leave() -> bool:
+                left[0] = True
+                return False
+
+            return await self._in_thread(_os_read_here, fd, size, left, unblock=leave)
         return await self._run_os(os.pread, fd, size, offset)  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:

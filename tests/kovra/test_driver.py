@@ -10,6 +10,7 @@ import sys
 import warnings
 from pathlib import Path
 
+import anyio
 import pytest
 from leaks import open_fds, uring_maps
 from loops import gather
@@ -474,6 +475,28 @@ def test_open_read_cancelled_anywhere_leaks_nothing(tmp_path, backend):
             return set(open_fds()) - before
 
     assert run(main()) == set()
+
+
+def test_a_cancelled_read_of_an_empty_pipe_takes_nothing_after(backend, run_on):
+    # Data that comes once the read's caller has left is the next reader's;
+    # nor does a read left behind hold its thread (aclose() waits for it).
+    r, w = os.pipe()
+
+    async def main():
+        async with Driver() as io:
+            with anyio.move_on_after(0.05):
+                await io.read(r, 10)
+            await anyio.sleep(0.05)  # the cancellation's way to the kernel
+            os.write(w, b"data")
+            await anyio.sleep(0.2)  # time enough for a read left behind to take it
+        os.set_blocking(r, False)
+        return os.read(r, 10)
+
+    try:
+        assert run_on(main) == b"data"
+    finally:
+        os.close(r)
+        os.close(w)
 
 
 def test_cancelled_close_still_closes(backend):
