@@ -580,6 +580,14 @@ class RingCore(Driver):
         _, res, _ = await self._run(self.ring.submit_writev, fd, off, bufs)  # type: ignore[union-attr]
         if res < 0:
             raise os_error(res)
+        if offset is None and 0 < res < sum(map(len, bufs)) and blocking_stream(fd):
+            # A blocking pipe or socket: the ring hands back what fit at
+            # once, where os.writev waits to write it all (write() goes on
+            # with the rest as it does).
+            try:
+                return res + await self._write(fd, b"".join(bufs)[res:])
+            except OSError:
+                return res  # an error after a part was written: the count
         return res
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:

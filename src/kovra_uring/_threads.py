@@ -121,6 +121,14 @@ async def write_here(drv: Driver, fd: int, data: Any) -> int:
     return await drv._in_thread(_os_write_here, fd, data, left, unblock=leave)
 
 
+def _os_writev_here(fd: int, bufs: list[Any], left: list[bool]) -> int:
+    """os.writev at `fd`'s position; a blocking stream's by write_stream, as
+    one write of them all."""
+    if blocking_stream(fd):
+        return write_stream(fd, b"".join(bufs), left)
+    return os.writev(fd, bufs)
+
+
 def _os_read_here(fd: int, size: int, left: list[bool]) -> bytes:
     """os.read at `fd`'s position. A blocking stream's wait for data is made
     in short polls, not in read(): nothing interrupts a thread blocked in
@@ -306,7 +314,14 @@ class ThreadDriver(Driver):
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         if offset is None:
-            return await self._run_os(os.writev, fd, list(bufs))  # type: ignore[no-any-return]
+            self._check()
+            left = [False]
+
+            def leave() -> bool:
+                left[0] = True
+                return False
+
+            return await self._in_thread(_os_writev_here, fd, list(bufs), left, unblock=leave)
         return await self._run_os(os.pwritev, fd, list(bufs), offset)  # type: ignore[no-any-return]
 
     # The file objects' calls: os's own checks are all the thread makes.

@@ -1,6 +1,7 @@
 """The driver against the real kernel."""
 
 import asyncio
+import concurrent.futures
 import errno
 import os
 import resource
@@ -494,6 +495,43 @@ def test_a_cancelled_read_of_an_empty_pipe_takes_nothing_after(backend, run_on):
 
     try:
         assert run_on(main) == b"data"
+    finally:
+        os.close(r)
+        os.close(w)
+
+
+def test_writev_to_a_pipe_as_os(backend, run_on):
+    # os.writev waits to write it all; one whose caller left writes no more.
+    r, w = os.pipe()
+    os.set_blocking(r, False)
+    bufs = [b"x" * 40_000, b"y" * 30_000]  # more than the pipe holds
+
+    def drain(want=0):
+        out = b""
+        while True:
+            select.select([r], [], [], 0.01)
+            try:
+                out += os.read(r, 1 << 20)
+            except BlockingIOError:
+                if len(out) >= want:
+                    return out
+
+    async def main():
+        async with Driver() as io:
+            with anyio.move_on_after(0.05):  # nobody reads: the pipe fills
+                await io.writev(w, bufs)
+            await anyio.sleep(0.05)  # the cancellation's way to the kernel
+            os.read(r, 1 << 20)  # room, once
+            await anyio.sleep(0.2)  # a write left behind would go on meanwhile
+            left_behind = drain()
+            reader = concurrent.futures.ThreadPoolExecutor(1)
+            got = reader.submit(drain, sum(map(len, bufs)))
+            n = await io.writev(w, bufs)
+            reader.shutdown()
+            return left_behind, n, got.result() == b"".join(bufs)
+
+    try:
+        assert run_on(main) == (b"", sum(map(len, bufs)), True)
     finally:
         os.close(r)
         os.close(w)
