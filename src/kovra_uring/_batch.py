@@ -85,9 +85,17 @@ _O_WRITE: Final = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
 
 # -- the synchronous calls: the fallback, and the redo of what failed --------
 
+def _name(path: StrOrBytesPath) -> str | bytes:
+    """os.fspath(path), an empty name read as Path reads it: '.'."""
+    name = os.fspath(path)
+    if not name:
+        return b"." if isinstance(name, bytes) else "."
+    return name
+
+
 def _os_read(path: StrOrBytesPath) -> bytes:
     """Path(path).read_bytes(), bytes paths included."""
-    with open(os.fspath(path), "rb", buffering=0) as f:
+    with open(_name(path), "rb", buffering=0) as f:
         return f.readall()
 
 
@@ -99,7 +107,7 @@ def _os_write(path: StrOrBytesPath, data: Any, mode: int) -> int:
     with memoryview(data) as view:  # like write_bytes: TypeError before the open
         # io.open words a bad name as write_bytes does (os.open, differently
         # from 3.13 on); the opener only adds the mode.
-        with open(os.fspath(path), "wb", buffering=0, opener=opener) as f:
+        with open(_name(path), "wb", buffering=0, opener=opener) as f:
             if not view.c_contiguous:
                 return f.write(view)  # refused in write_bytes' words (BufferError)
             with view.cast("B") as flat:

@@ -439,10 +439,10 @@ class _Buffered(_AsyncIOBase):
             if drv.backend != "io_uring":
                 n = await raw._write(data)
             elif pos is None:
-                n = await drv.write(raw._fd, data, HERE if raw._stream is False
-                                    else raw._here())
+                n = await drv._write(raw._fd, data, HERE if raw._stream is False
+                                     else raw._here())
             else:
-                n = await drv.write(raw._fd, data, pos)
+                n = await drv._write(raw._fd, data, pos)
                 raw._pos = pos + n
         except OSError:
             raise

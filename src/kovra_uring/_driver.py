@@ -231,6 +231,15 @@ class Driver:
         """os.writev / os.pwritev."""
         raise NotImplementedError
 
+    async def _read(self, fd: int, size: int, offset: int | None = None) -> bytes:
+        """read() for a caller that passes an offset only where `fd` has a
+        position (the file objects): no look at the descriptor first."""
+        raise NotImplementedError
+
+    async def _write(self, fd: int, data: Any, offset: int | None = None) -> int:
+        """write() as _read is read()."""
+        raise NotImplementedError
+
     async def fsync(self, fd: int, datasync: bool = False) -> None:
         """os.fsync, or os.fdatasync with datasync=True."""
         raise NotImplementedError

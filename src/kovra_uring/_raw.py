@@ -606,10 +606,10 @@ class AsyncFileIO(_AsyncIOBase):
                     nonblocking_stream(self._fd) or tty_answers_at_once(self._fd)):
                 # A stream whose read(2) answers at once where the ring's
                 # would wait: the driver reads it as os does.
-                return await drv.read(self._fd, size)
+                return await drv._read(self._fd, size)
             return await drv.read_kept(self._fd, size, self._leaving)  # type: ignore[attr-defined, no-any-return]
         else:
-            data = await drv.read(self._fd, size, pos)
+            data = await drv._read(self._fd, size, pos)
         self._pos = pos + len(data)
         return data
 
@@ -809,10 +809,10 @@ class AsyncFileIO(_AsyncIOBase):
                 return await self._in_thread(drv, os.write, data)
             n = await self._in_thread(drv, os.pwrite, data, pos)
         elif pos is None:
-            return await drv.write(self._fd, data, HERE if self._stream is False
-                                   else self._here())
+            return await drv._write(self._fd, data, HERE if self._stream is False
+                                    else self._here())
         else:
-            n = await drv.write(self._fd, data, pos)
+            n = await drv._write(self._fd, data, pos)
         self._pos = pos + n
         return n
 

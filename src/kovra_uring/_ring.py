@@ -91,6 +91,24 @@ def _refused_name(name: str | bytes) -> bool:
 
 
 
+def _ring_offset(fd: int, offset: object) -> bool:
+    """Whether the ring may read or write `fd` at `offset`; if not, os says
+    what it says. The ring reads and writes a pipe, socket or terminal at its
+    stream whatever the offset, where os.pread and os.pwrite refuse it
+    (ESPIPE): the public calls look at the descriptor first. The file
+    objects, which pass an offset only for a file they found seekable, call
+    _read and _write, which do not."""
+    if type(offset) is not int or not 0 <= offset < OFFSETS:
+        return False
+    try:
+        os.lseek(fd, 0, os.SEEK_CUR)
+    except OSError:
+        return False
+    except Exception:  # no descriptor at all: the ring's own argument errors
+        return True
+    return True
+
+
 class RingCore(Driver):
     """Driver operations on one io_uring: everything but the slot pool and
     the whole-file chains (_chains.RingDriver)."""
@@ -480,6 +498,12 @@ class RingCore(Driver):
 
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
+        if offset is not None and not _ring_offset(fd, offset):
+            self._check()
+            return await self._in_thread(os_read_at, fd, size, offset)  # os's error
+        return await self._read(fd, size, offset)
+
+    async def _read(self, fd: int, size: int, offset: int | None = None) -> bytes:
         # The hottest path: _run written out.
         if self._closed:
             raise RuntimeError("driver is closed")
@@ -559,6 +583,12 @@ class RingCore(Driver):
         return data  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
+        if offset is not None and not _ring_offset(fd, offset):
+            self._check()
+            return await self._in_thread(_os_write, fd, data, offset)  # os's error
+        return await self._write(fd, data, offset)
+
+    async def _write(self, fd: int, data: Any, offset: int | None = None) -> int:
         self._check()
         if offset is None:
             if nonblocking_stream(fd):
@@ -615,7 +645,7 @@ class RingCore(Driver):
 
     async def writev(self, fd: int, bufs: Sequence[Any], offset: int | None = None) -> int:
         self._check()
-        if (offset is not None and (type(offset) is not int or not 0 <= offset < OFFSETS)
+        if (offset is not None and not _ring_offset(fd, offset)
                 or len(bufs) > IOV_MAX):  # which os lets the kernel refuse, after the descriptor
             return await self._in_thread(_os_writev, fd, list(bufs), offset)  # os's error
         if offset is None:  # as in write()
@@ -635,13 +665,14 @@ class RingCore(Driver):
                 # The caller's own buffers may be aligned where the copies are not.
                 return await self._in_thread(_os_writev, fd, list(given), offset)
             raise os_error(res)
-        if offset is None and res < (total := sum(map(len, bufs))) and blocking_stream(fd):
-            # As in write(): the ring hands back what fit at once, where
-            # os.writev waits to write it all.
+        if offset is None and 0 < res < sum(map(len, bufs)) and blocking_stream(fd):
+            # A blocking pipe or socket: the ring hands back what fit at
+            # once, where os.writev waits to write it all (write() goes on
+            # with the rest as it does).
             try:
-                res += await self.write(fd, b"".join(bufs)[res:])
+                return res + await self._write(fd, b"".join(bufs)[res:])
             except OSError:
-                pass  # what was written, as a short write says
+                return res  # an error after a part was written: the count
         return res
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:

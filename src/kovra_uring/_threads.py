@@ -36,7 +36,10 @@ def _os_write(fd: int, data: Any, offset: int | None) -> int:
     data, done = data_arg(data), 0
     while True:
         chunk = part(data, done)
-        n = os.write(fd, chunk) if offset is None else os.pwrite(fd, chunk, offset + done)
+        if offset is None:
+            n = os.write(fd, chunk)
+        else:  # the offset as given first: os's error for one that is no int
+            n = os.pwrite(fd, chunk, offset + done if done else offset)
         done += n
         if n < len(chunk) or done >= len(data):
             return done
@@ -236,6 +239,26 @@ async def write_here(drv: Driver, fd: int, data: Any, vector: bool = False) -> i
                                 unblock=leave)
 
 
+def _os_read_here(fd: int, size: int, left: list[bool]) -> bytes:
+    """os.read at `fd`'s position. A blocking stream's wait for data is made
+    in short polls, not in read(): nothing interrupts a thread blocked in
+    the kernel, so a read whose caller left would hold its thread, and the
+    driver's aclose() (the loop's end) with it, until data came, and take
+    that data from whoever reads next."""
+    if blocking_stream(fd):
+        from ._raw import _waits_for_data
+
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        if not poller.poll(0) and _waits_for_data(fd):
+            while not poller.poll(POLL_MS):
+                if left[0]:
+                    raise InterruptedError(errno.EINTR, "the caller left")
+            if left[0]:
+                raise InterruptedError(errno.EINTR, "the caller left")
+    return os_read_at(fd, size, None)
+
+
 def _os_read_file(path: str | bytes) -> bytes:
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)  # os's words for a bad name
     try:
@@ -381,6 +404,15 @@ class ThreadDriver(Driver):
         await self._glue.from_thread(copy)
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
+        if offset is None:
+            self._check()
+            left = [False]
+
+            def leave() -> bool:
+                left[0] = True
+                return False
+
+            return await self._in_thread(_os_read_here, fd, size, left, unblock=leave)
         return await self._run_os(os_read_at, fd, size, offset)  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
@@ -394,6 +426,10 @@ class ThreadDriver(Driver):
             self._check()
             return await write_here(self, fd, list(bufs), vector=True)
         return await self._run_os(_os_writev, fd, list(bufs), offset)  # type: ignore[no-any-return]
+
+    # The file objects' calls: os's own checks are all the thread makes.
+    _read = read
+    _write = write
 
     async def fsync(self, fd: int, datasync: bool = False) -> None:
         await self._run_os(os.fdatasync if datasync else os.fsync, fd)

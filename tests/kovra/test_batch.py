@@ -225,6 +225,18 @@ def test_write_files_equal_write_bytes(backend, tmp_path):
     assert same(want, got) and not (ours / "big-mode").exists()
 
 
+@pytest.mark.parametrize("name", ["", b""])
+def test_an_empty_name_is_what_path_makes_of_it(backend, tmp_path, monkeypatch, name):
+    # Path("") is Path("."): the current directory, which is neither read nor written.
+    monkeypatch.chdir(tmp_path)
+    path = Path(os.fsdecode(name))
+    got = [read_files([name], return_exceptions=True)[0],
+           next(iread_files([name], return_exceptions=True))[1],
+           write_files([(name, b"x")], return_exceptions=True)[0]]
+    for want, e in zip([outcome(path.read_bytes)] * 2 + [outcome(path.write_bytes, b"x")], got):
+        assert (type(e), e.args, os.fsdecode(e.filename)) == (type(want), want.args, want.filename)
+
+
 @pytest.mark.parametrize("too_long_to_copy", [False, True])
 def test_write_items_that_reuse_one_buffer(backend, tmp_path, monkeypatch, too_long_to_copy):
     """Each file gets the buffer as it was when its item was given, as in a

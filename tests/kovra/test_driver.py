@@ -2,6 +2,7 @@
 
 import asyncio
 import ctypes
+import concurrent.futures
 import errno
 import mmap
 import os
@@ -15,6 +16,7 @@ import termios
 import warnings
 from pathlib import Path
 
+import anyio
 import pytest
 from leaks import open_fds, uring_maps
 from loops import gather
@@ -401,13 +403,18 @@ def test_errors_are_raised_as_os_raises_them(tmp_path, op, os_fn, args, fixed, b
     "read(FD, 1, 1 << 63)", "read(FD, 1, (1 << 64) - 1)", "read(-1, 1, 1 << 63)",
     "read(FD, None, '0')", "read(FD, -1, 1.0)", "read(DIRFD, 0)", "read(DIRFD, 0, 0)",
     "write(FD, b'x', '0')", "writev(FD, [b'x'], '0')", "writev(-1, [b'x'] * 1025)",
-    "truncate(-1, 1 << 63)", "truncate(FD, 1 << 64)", "open('', CREATDIR)"])
+    "truncate(-1, 1 << 63)", "truncate(FD, 1 << 64)", "open('', CREATDIR)",
+    # A stream has no offsets: the ring would read or write it at its position.
+    "read(PIPE_R, 5, 0)", "write(PIPE_W, b'x', 0)", "writev(PIPE_W, [b'x'], 0)",
+    "read(FD, 5, 'x')", "write(FD, b'x', 'x')"])
 def test_odd_arguments_as_os(tmp_path, call, backend, run_on):
     """Descriptors, offsets and paths that the ring takes otherwise than os."""
     (tmp_path / "file").write_bytes(b"x")
+    pipe_r, pipe_w = os.pipe()
+    os.write(pipe_w, b"data")
     names = {"FD": os.open(tmp_path / "file", os.O_RDWR), "DIR": str(tmp_path),
              "NEW": str(tmp_path / "new"), "DIRFD": os.open(tmp_path, os.O_RDONLY),
-             "CREATDIR": os.O_CREAT | os.O_DIRECTORY}
+             "CREATDIR": os.O_CREAT | os.O_DIRECTORY, "PIPE_R": pipe_r, "PIPE_W": pipe_w}
     as_os = {"write": os.pwrite, "writev": lambda fd, bufs, off=None:
              os.writev(fd, bufs) if off is None else os.pwritev(fd, bufs, off),
              "read": lambda fd, n, off=None: os.read(fd, n) if off is None else os.pread(fd, n, off),
@@ -432,8 +439,8 @@ def test_odd_arguments_as_os(tmp_path, call, backend, run_on):
         assert open_fds() == fds
         assert got == outcome(lambda: eval(call, names, {**vars(os), **as_os}))
     finally:
-        os.close(names["FD"])
-        os.close(names["DIRFD"])
+        for fd in names["FD"], names["DIRFD"], pipe_r, pipe_w:
+            os.close(fd)
 
 
 def page_aligned_bytes(size):
@@ -595,6 +602,65 @@ def test_open_read_cancelled_anywhere_leaks_nothing(tmp_path, backend):
             return set(open_fds()) - before
 
     assert run(main()) == set()
+
+
+def test_a_cancelled_read_of_an_empty_pipe_takes_nothing_after(backend, run_on):
+    # Data that comes once the read's caller has left is the next reader's;
+    # nor does a read left behind hold its thread (aclose() waits for it).
+    r, w = os.pipe()
+
+    async def main():
+        async with Driver() as io:
+            with anyio.move_on_after(0.05):
+                await io.read(r, 10)
+            await anyio.sleep(0.05)  # the cancellation's way to the kernel
+            os.write(w, b"data")
+            await anyio.sleep(0.2)  # time enough for a read left behind to take it
+        os.set_blocking(r, False)
+        return os.read(r, 10)
+
+    try:
+        assert run_on(main) == b"data"
+    finally:
+        os.close(r)
+        os.close(w)
+
+
+def test_writev_to_a_pipe_as_os(backend, run_on):
+    # os.writev waits to write it all; one whose caller left writes no more.
+    r, w = os.pipe()
+    os.set_blocking(r, False)
+    bufs = [b"x" * 40_000, b"y" * 30_000]  # more than the pipe holds
+
+    def drain(want=0):
+        out = b""
+        while True:
+            select.select([r], [], [], 0.01)
+            try:
+                out += os.read(r, 1 << 20)
+            except BlockingIOError:
+                if len(out) >= want:
+                    return out
+
+    async def main():
+        async with Driver() as io:
+            with anyio.move_on_after(0.05):  # nobody reads: the pipe fills
+                await io.writev(w, bufs)
+            await anyio.sleep(0.05)  # the cancellation's way to the kernel
+            os.read(r, 1 << 20)  # room, once
+            await anyio.sleep(0.2)  # a write left behind would go on meanwhile
+            left_behind = drain()
+            reader = concurrent.futures.ThreadPoolExecutor(1)
+            got = reader.submit(drain, sum(map(len, bufs)))
+            n = await io.writev(w, bufs)
+            reader.shutdown()
+            return left_behind, n, got.result() == b"".join(bufs)
+
+    try:
+        assert run_on(main) == (b"", sum(map(len, bufs)), True)
+    finally:
+        os.close(r)
+        os.close(w)
 
 
 def test_cancelled_close_still_closes(backend):
