@@ -265,13 +265,6 @@ def _blocking(fd: int) -> bool:
         return True  # the call itself then says what is wrong
 
 
-def _nonblocking(fd: int) -> bool:
-    try:
-        return bool(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK)
-    except OSError:  # the read says why
-        return False
-
-
 def _waits_for_data(fd: int) -> bool:
     """Whether a read of `fd`, which has no data now, would wait for some.
     Asked again each time: the caller may have made the descriptor

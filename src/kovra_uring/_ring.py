@@ -52,8 +52,9 @@ from ._convert import (CURRENT_POSITION, HERE, data_arg, part, read_size, ring_p
                        times_wrapped)
 from ._driver import OPEN_DEPTH, Driver, StrOrBytesPath
 from ._errors import OS_NAMES, TRANSIENT, os_error, push_error
-from ._threads import (_os_write, _os_writev, blocking_stream, direct_io, nonblocking_stream,
-                       os_read_at, tty_answers_at_once, unblock_fifo, write_here)
+from ._threads import (IOV_MAX, _os_write, _os_writev, blocking_stream, direct_io,
+                       nonblocking_stream, os_read_at, tty_answers_at_once, unblock_fifo,
+                       write_here)
 
 __all__ = ["RingCore", "Completion"]
 
@@ -69,9 +70,6 @@ EARLY_SUBMIT = 8
 
 # Offsets the ring takes as os does; others get os's answer, from a thread.
 OFFSETS = 1 << 63
-
-# The most buffers one writev takes.
-IOV_MAX = os.sysconf("SC_IOV_MAX")
 
 # The kernel refuses a name of PATH_MAX bytes or more as too long.
 PATH_MAX = 4096

@@ -72,8 +72,9 @@ POLL_MS = 50
 # write(2)'s errors where the kernel has no RWF_NOWAIT for the file (a tty,
 # an older kernel's pipe) or refuses pwritev2 itself.
 _NO_NOWAIT = frozenset({errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS, errno.EPERM})
-# More buffers than os.writev takes (EINVAL), even where joined they would do.
-_IOV_MAX = os.sysconf("SC_IOV_MAX")
+# The most buffers one writev takes (more: EINVAL, even where joined they
+# would do).
+IOV_MAX = os.sysconf("SC_IOV_MAX")
 # The device of a pty's master (/dev/ptmx, /dev/pts/ptmx).
 _PTMX = os.makedev(5, 2)
 
@@ -215,7 +216,7 @@ def _os_write_here(fd: int, data: Any, left: list[bool]) -> int:
 def _os_writev_here(fd: int, bufs: list[Any], left: list[bool]) -> int:
     """os.writev at the file's position; a blocking stream's by write_stream
     (of the buffers joined), which os.writev writes all of too."""
-    if len(bufs) <= _IOV_MAX and blocking_stream(fd):
+    if len(bufs) <= IOV_MAX and blocking_stream(fd):
         try:
             data = b"".join(bufs)
         except TypeError:  # not bytes-like: os.writev says so in its own words
