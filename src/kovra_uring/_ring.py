@@ -91,11 +91,10 @@ def _refused_name(name: str | bytes) -> bool:
 
 def _ring_offset(fd: int, offset: object) -> bool:
     """Whether the ring may read or write `fd` at `offset`; if not, os says
-    what it says. The ring reads and writes a pipe, socket or terminal at its
-    stream whatever the offset, where os.pread and os.pwrite refuse it
-    (ESPIPE): the public calls look at the descriptor first. The file
-    objects, which pass an offset only for a file they found seekable, call
-    _read and _write, which do not."""
+    what it says. The ring writes a pipe, socket or terminal at its stream
+    whatever the offset, where os.pwrite refuses it (ESPIPE): the public
+    writes look at the descriptor first. The file objects, which pass an
+    offset only for a file they found seekable, call _write, which does not."""
     if type(offset) is not int or not 0 <= offset < OFFSETS:
         return False
     try:
@@ -496,13 +495,9 @@ class RingCore(Driver):
 
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
-        if offset is not None and not _ring_offset(fd, offset):
-            self._check()
-            return await self._in_thread(os_read_at, fd, size, offset)  # os's error
-        return await self._read(fd, size, offset)
-
-    async def _read(self, fd: int, size: int, offset: int | None = None) -> bytes:
-        # The hottest path: _run written out.
+        # The hottest path: _run written out. (An offset on a pipe, socket or
+        # terminal is not refused as os.pread refuses it, with ESPIPE: the
+        # ring reads the stream. Looking costs a system call per read.)
         if self._closed:
             raise RuntimeError("driver is closed")
         if offset is None:
@@ -517,10 +512,10 @@ class RingCore(Driver):
             if tty_answers_at_once(fd):  # within VTIME: a thread waits it out
                 return await self._in_thread(os.read, fd, read_size(size))
             off = CURRENT_POSITION
-        elif offset is HERE:
-            off = CURRENT_POSITION
         elif type(offset) is int and 0 <= offset < OFFSETS:
             off = offset
+        elif offset is HERE:
+            off = CURRENT_POSITION
         else:  # os's answer
             return await self._in_thread(os_read_at, fd, size, offset)
         submit = self.ring.submit_read  # type: ignore[union-attr]
@@ -553,6 +548,9 @@ class RingCore(Driver):
                 return await self._in_thread(os_read_at, fd, 0, None if off == CURRENT_POSITION
                                              else off)
         return data  # type: ignore[no-any-return]
+
+    # The file objects' call, which the public one is on the ring.
+    _read = read
 
     async def read_kept(self, fd: int, size: int,
                         leaving: Callable[[], Callable[[Completion], object]]) -> bytes:
