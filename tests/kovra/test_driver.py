@@ -447,11 +447,12 @@ def page_aligned_bytes(size):
     """Random bytes whose data starts on a page (the ring writes a bytes
     object from where it lies)."""
     others = []  # kept until one is found, so that each try gets new memory
-    while True:
+    for _ in range(4096):
         data = random.randbytes(size)
         if ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value % mmap.PAGESIZE == 0:
             return data
         others.append(data)
+    pytest.skip("this allocator puts no bytes object on a page (a sanitizer's never does)")
 
 
 @pytest.mark.parametrize("op", ["write", "writev"])
