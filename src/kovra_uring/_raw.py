@@ -20,9 +20,7 @@ import fcntl
 import io
 import operator
 import os
-import select
 import sys
-import termios
 import threading
 import warnings
 from collections import deque
@@ -35,7 +33,8 @@ from . import _loop
 from ._loop import _running_loop
 from ._loop import get_driver
 from ._convert import HERE, read_size
-from ._threads import POLL_MS, never_waits, nonblocking_stream, tty_answers_at_once, write_stream
+from ._threads import (never_waits, nonblocking_stream, tty_answers_at_once, wait_readable,
+                       write_stream)
 
 if TYPE_CHECKING:
     from ._driver import Driver
@@ -195,7 +194,7 @@ class _ThreadFd:
         try:
             if fn is os.read:
                 if self._poll:
-                    self._wait_readable(left)
+                    wait_readable(self.fd, left)
             elif fn is os.write and self._poll_out and _blocking(self.fd):
                 # Asked each time: the caller may have made it blocking or
                 # non-blocking since (where write() answers at once).
@@ -207,18 +206,6 @@ class _ThreadFd:
                 last = self._closing and not self._running
             if last:
                 _close_quietly(self.fd)
-
-    def _wait_readable(self, left: list[bool]) -> None:
-        poller = select.poll()
-        poller.register(self.fd, select.POLLIN)
-        if not poller.poll(0) and not _waits_for_data(self.fd):
-            return  # read() answers at once, without data
-        while True:
-            ready = poller.poll(POLL_MS)
-            if left[0]:  # also where data came: it is the next caller's
-                raise InterruptedError(errno.EINTR, "the caller left")
-            if ready:
-                return
 
     def close(self) -> bool:
         """Close now (True), or leave it to the call still running."""
@@ -263,22 +250,6 @@ def _blocking(fd: int) -> bool:
         return not fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK
     except OSError:
         return True  # the call itself then says what is wrong
-
-
-def _waits_for_data(fd: int) -> bool:
-    """Whether a read of `fd`, which has no data now, would wait for some.
-    Asked again each time: the caller may have made the descriptor
-    non-blocking since (read() then raises EAGAIN), and a tty in
-    non-canonical mode with VMIN 0 answers with nothing (within VTIME)."""
-    try:
-        if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK:
-            return False
-        if not os.isatty(fd):
-            return True
-        attrs = termios.tcgetattr(fd)
-    except (OSError, termios.error):
-        return True
-    return bool(attrs[3] & termios.ICANON) or attrs[6][termios.VMIN] != 0
 
 
 def _close_quietly(fd: int) -> None:

@@ -11,14 +11,16 @@ import os
 import select
 import stat
 import termios
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from functools import partial
-from typing import Any
+from typing import Any, TypeVar
 
 from ._convert import FIRST_READ, MAX_READ, MAX_WRITE, data_arg, part, read_size
 from ._driver import Driver, StrOrBytesPath
 
 __all__ = ["ThreadDriver"]
+
+_T = TypeVar("_T")
 
 
 def _os_write(fd: int, data: Any, offset: int | None) -> int:
@@ -120,6 +122,41 @@ def tty_answers_at_once(fd: int) -> bool:
     except (OSError, termios.error):
         return False
     return not attrs[3] & termios.ICANON and attrs[6][termios.VMIN] == 0
+
+
+def _waits_for_data(fd: int) -> bool:
+    """Whether a read of `fd`, which has no data now, would wait for some.
+    Asked again each time: the caller may have made the descriptor
+    non-blocking since (read() then raises EAGAIN), and a tty in
+    non-canonical mode with VMIN 0 answers with nothing (within VTIME)."""
+    try:
+        if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK:
+            return False
+        if not os.isatty(fd):
+            return True
+        attrs = termios.tcgetattr(fd)
+    except (OSError, termios.error):
+        return True
+    return bool(attrs[3] & termios.ICANON) or attrs[6][termios.VMIN] != 0
+
+
+def wait_readable(fd: int, left: list[bool]) -> None:
+    """Wait in short polls until the stream `fd` has data, or until a read
+    of it would answer at once without any. Nothing interrupts a thread
+    blocked in read(): a read whose caller left (`left[0]`) would hold its
+    thread, and the driver's aclose() (the loop's end) with it, until data
+    came, and take that data from whoever reads next. It gives up instead,
+    with an InterruptedError nobody sees."""
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    if not poller.poll(0) and not _waits_for_data(fd):
+        return  # read() answers at once, without data
+    while True:
+        ready = poller.poll(POLL_MS)
+        if left[0]:  # also where data came: it is the next caller's
+            raise InterruptedError(errno.EINTR, "the caller left")
+        if ready:
+            return
 
 
 def _wait_writable(fd: int, poller: select.poll | None, left: list[bool]) -> select.poll:
@@ -226,37 +263,30 @@ def _os_writev_here(fd: int, bufs: list[Any], left: list[bool]) -> int:
     return os.writev(fd, bufs)
 
 
-async def write_here(drv: Driver, fd: int, data: Any, vector: bool = False) -> int:
-    """os.write of all of `data` at `fd`'s position (os.writev of the list
-    `data` with `vector`), on a worker thread; a blocking stream's write
-    stops at its next wait for room once the caller has left."""
+async def until_left(drv: Driver, fn: Callable[..., _T], *args: Any) -> _T:
+    """fn(*args, left) on a worker thread, where `left[0]` is raised once
+    the caller has left: fn's waits for a stream look at it, and give up."""
     left = [False]
 
     def leave() -> bool:
         left[0] = True
-        return False
+        return False  # nothing else to unblock
 
-    return await drv._in_thread(_os_writev_here if vector else _os_write_here, fd, data, left,
-                                unblock=leave)
+    return await drv._in_thread(fn, *args, left, unblock=leave)
+
+
+async def write_here(drv: Driver, fd: int, data: Any, vector: bool = False) -> int:
+    """os.write of all of `data` at `fd`'s position (os.writev of the list
+    `data` with `vector`), on a worker thread; a blocking stream's write
+    stops at its next wait for room once the caller has left."""
+    return await until_left(drv, _os_writev_here if vector else _os_write_here, fd, data)
 
 
 def _os_read_here(fd: int, size: int, left: list[bool]) -> bytes:
-    """os.read at `fd`'s position. A blocking stream's wait for data is made
-    in short polls, not in read(): nothing interrupts a thread blocked in
-    the kernel, so a read whose caller left would hold its thread, and the
-    driver's aclose() (the loop's end) with it, until data came, and take
-    that data from whoever reads next."""
+    """os.read at `fd`'s position; a blocking stream's wait for data is
+    made in short polls (see wait_readable)."""
     if blocking_stream(fd):
-        from ._raw import _waits_for_data
-
-        poller = select.poll()
-        poller.register(fd, select.POLLIN)
-        if not poller.poll(0) and _waits_for_data(fd):
-            while not poller.poll(POLL_MS):
-                if left[0]:
-                    raise InterruptedError(errno.EINTR, "the caller left")
-            if left[0]:
-                raise InterruptedError(errno.EINTR, "the caller left")
+        wait_readable(fd, left)
     return os_read_at(fd, size, None)
 
 
@@ -407,13 +437,7 @@ class ThreadDriver(Driver):
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
         if offset is None:
             self._check()
-            left = [False]
-
-            def leave() -> bool:
-                left[0] = True
-                return False
-
-            return await self._in_thread(_os_read_here, fd, size, left, unblock=leave)
+            return await until_left(self, _os_read_here, fd, size)
         return await self._run_os(os_read_at, fd, size, offset)  # type: ignore[no-any-return]
 
     async def write(self, fd: int, data: Any, offset: int | None = None) -> int:
