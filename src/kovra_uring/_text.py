@@ -303,6 +303,8 @@ class AsyncTextIOWrapper(_Turns):
         (flush it with `await buffer.flush()`): io's detach flushes it, which
         this synchronous call cannot do."""
         buf = self._open()
+        if self._busy:
+            raise RuntimeError("detach() while another task is using the file")
         self._buffer = None
         self._set_text("")
         self._snapshot = None

@@ -1279,6 +1279,27 @@ def test_user_code_type_checks(tmp_path, monkeypatch):
     assert status == 0, out + err
 
 
+@pytest.mark.parametrize("mode", ["rb", "r"])
+def test_detach_refused_while_a_read_waits(backend, mode, run_on):
+    """A file whose read waits (an empty pipe) cannot be detached from
+    under it; once the read is done, it can."""
+    r, w = os.pipe()
+
+    async def main():
+        f = await kovra_uring.open(r, mode, closefd=False)
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(f.read, 3)
+            await anyio.sleep(0.05)
+            with pytest.raises(RuntimeError, match="another task"):
+                f.detach()
+            os.write(w, b"abc")
+        f.detach()
+
+    run_on(main)
+    os.close(r)
+    os.close(w)
+
+
 def test_stream_by_name_opens_before_its_data(backend, run_on):
     r, w = os.pipe()
 
