@@ -90,6 +90,20 @@ def test_directory_as_stdlib(tmp_path, backend, run_on):
     assert os.path.isdir(kept)
 
 
+@pytest.mark.parametrize("kind", ["TemporaryDirectory", "NamedTemporaryFile"])
+def test_gone_when_a_cancel_scope_leaves_the_block(tmp_path, backend, kind, run_on):
+    """As after tempfile's with-block, also when a cancel scope ends it."""
+    async def main():
+        with anyio.CancelScope() as scope:
+            async with getattr(kovra_uring.tempfile, kind)(dir=tmp_path) as made:
+                name = getattr(made, "name", made)
+                scope.cancel()
+                await anyio.sleep(5)
+        return os.path.exists(name)
+
+    assert run_on(main) is False
+
+
 def runs_without_resource_warnings(run_on, main):
     """run_on(main), after which nothing is left unclosed for the collector."""
     with warnings.catch_warnings(record=True) as caught:

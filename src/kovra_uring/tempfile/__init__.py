@@ -19,7 +19,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, AnyStr, Generic, Literal, Self, TypeVar, overload
 
 from .._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
-from .._loop import get_driver
+from .._loop import cancel_pending, get_driver, shielded
 from .._open import FileContext, _close_quietly, _Handoff, open
 from .._raw import AsyncFileIO
 from .._text import AsyncTextIOWrapper
@@ -251,6 +251,12 @@ async def _finish(fn: Callable[[], object]) -> None:
     directory behind."""
     once = _Once(fn)
     drv = get_driver()
+    if cancel_pending():
+        # A trio or anyio scope being left (an `async with` inside it)
+        # cancels every wait until it is: done first, as tempfile's own
+        # would be by the block's end, then the cancel point.
+        await shielded(partial(drv.run_sync, once))
+        return
     try:
         await drv.run_sync(once)
     except BaseException:
