@@ -274,10 +274,12 @@ class _Turns:
         if not self._busy:
             self._busy = True
             return
-        fut = get_driver().create_future()
+        drv = get_driver()
+        fut = drv.create_future()
+        waiter = _Waiter(self, fut, drv._glue)
         if self._waiters is None:
             self._waiters = deque()
-        self._waiters.append(fut)
+        self._waiters.append(waiter)
         try:
             await fut
         except BaseException:
@@ -285,7 +287,7 @@ class _Turns:
                 self._release()  # handed over, but its task is leaving: pass it on
             else:
                 try:
-                    self._waiters.remove(fut)
+                    self._waiters.remove(waiter)
                 except ValueError:
                     pass
             raise
@@ -314,6 +316,38 @@ class _Turns:
         if self._busy:
             await self._acquire()
             self._release()
+
+
+class _Waiter:
+    """A task waiting in a file's queue for its turn. The file may be shared
+    by loops in several threads (a log file, say): a loop's future is set
+    only from its own thread, so a turn handed over from another thread goes
+    through the waiter's loop, which finds the future still waited for, or
+    passes the turn on (its task left meanwhile, or its loop has ended)."""
+
+    __slots__ = ("_turns", "_fut", "_glue", "_thread")
+
+    def __init__(self, turns: _Turns, fut: Any, glue: Any) -> None:
+        self._turns, self._fut, self._glue = turns, fut, glue
+        self._thread = threading.get_ident()
+
+    def done(self) -> bool:
+        return bool(self._fut.done())
+
+    def set_result(self, result: None) -> None:
+        if threading.get_ident() == self._thread:
+            self._fut.set_result(result)
+            return
+        try:
+            self._glue.call_soon_threadsafe(self._wake)
+        except RuntimeError:  # its loop is closed: nobody waits there
+            self._turns._release()
+
+    def _wake(self) -> None:
+        if self._fut.done():
+            self._turns._release()
+        else:
+            self._fut.set_result(None)
 
 
 class _AsyncIOBase(_Turns):
