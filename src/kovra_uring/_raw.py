@@ -989,6 +989,21 @@ class AsyncFileIO(_AsyncIOBase):
             self._close_sync()
 
 
+class _QuietFileIO(AsyncFileIO):
+    """A named temporary file's raw file: collected unclosed, it is closed
+    without a ResourceWarning, as tempfile's own wrapper closes it (the
+    class keeps AsyncFileIO's name)."""
+
+    __slots__ = ()
+
+    def __del__(self) -> None:
+        if getattr(self, "_fd", -1) >= 0 and self.closefd:
+            self._close_sync()
+
+
+_QuietFileIO.__name__ = _QuietFileIO.__qualname__ = "AsyncFileIO"
+
+
 class _DirectFileIO(AsyncFileIO):
     """An AsyncFileIO whose descriptor has O_DIRECT (from an opener, or
     handed over): its reads and writes are os calls on a thread, as io
