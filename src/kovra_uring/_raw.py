@@ -222,10 +222,11 @@ class _Late:
 
     __slots__ = ("op", "data", "at")
 
-    def __init__(self, op: Any) -> None:
-        # The read still running: a future of the loop that its completion
-        # resolves (the ring), or its thread's own; None once it has ended.
-        self.op = op
+    def __init__(self, op: concurrent.futures.Future[bytes] | None) -> None:
+        # The read still running: a concurrent future (of no loop, so that
+        # any thread's loop may wait for it) that the ring's completion or
+        # the thread's read ends; None once its end is seen.
+        self.op: concurrent.futures.Future[bytes] | None = op
         # Read, and not returned yet from `at` on (an index, not a slice: an
         # unbuffered readline takes it a byte at a time).
         self.data: bytes | None = None
@@ -622,15 +623,17 @@ class AsyncFileIO(_AsyncIOBase):
     # says where the next read starts.
 
     def _leaving(self) -> Callable[[Completion], None]:
-        """The ring's read is left by its caller: what receives its completion."""
-        late = self._late = _Late(get_driver().create_future())
+        """The ring's read is left by its caller: what receives its
+        completion. That ends a future of no loop's, as a thread's read
+        does: the file's next read may be made by another thread's loop."""
+        op: concurrent.futures.Future[bytes] = concurrent.futures.Future()
+        self._late = _Late(op)
 
         def arrived(t: Completion) -> None:
-            waiter, late.op = late.op, None
             if t[1] >= 0:
-                self._keep(late, t[2])
-            if waiter is not None and not waiter.done():
-                waiter.set_result(None)
+                op.set_result(t[2])
+            else:
+                op.cancel()  # nothing to keep
         return arrived
 
     def _keep(self, late: _Late, data: bytes) -> None:
@@ -669,21 +672,16 @@ class AsyncFileIO(_AsyncIOBase):
         """A read after one whose caller left: what that one got comes first."""
         late = self._late
         assert late is not None
-        while (op := late.op) is not None:
-            if isinstance(op, concurrent.futures.Future):
-                if not op.done():
-                    # Waited on through a copy: a waiter that leaves cancels
-                    # that, not the read (which may have started).
-                    ended: concurrent.futures.Future[None] = concurrent.futures.Future()
-                    op.add_done_callback(partial(_signal, ended))
-                    await drv._glue.from_thread(ended)
-                late.op = None
-                if not op.cancelled() and op.exception() is None:
-                    self._keep(late, op.result())
-            else:
-                if op.done():  # an earlier waiter that left cancelled it
-                    op = late.op = drv.create_future()
-                await op
+        if (op := late.op) is not None:
+            if not op.done():
+                # Waited on through a copy: a waiter that leaves cancels
+                # that, not the read (which may have started).
+                ended: concurrent.futures.Future[None] = concurrent.futures.Future()
+                op.add_done_callback(partial(_signal, ended))
+                await drv._glue.from_thread(ended)
+            late.op = None
+            if not op.cancelled() and op.exception() is None:
+                self._keep(late, op.result())
         data, at = late.data, late.at
         if data is None:
             self._late = None
