@@ -61,6 +61,7 @@ class Glue(Protocol):
     is_closed: Any
 
     def report(self, message: str, exception: BaseException) -> None: ...
+    def call_soon_threadsafe(self, fn: Callable[..., object], *args: Any) -> None: ...
     def spawn(self, coro: Coroutine[Any, Any, Any]) -> Any: ...
     async def wait_all(self, awaitables: Iterable[Awaitable[Any]]) -> None: ...
     def from_thread(self, cf: concurrent.futures.Future[T]) -> Awaitable[T]: ...
@@ -89,6 +90,11 @@ class AsyncioLoop:
     def report(self, message: str, exception: BaseException) -> None:
         """A failure with nobody to raise it to."""
         self.loop.call_exception_handler({"message": message, "exception": exception})
+
+    def call_soon_threadsafe(self, fn: Callable[..., object], *args: Any) -> None:
+        """fn(*args) soon on the loop's thread, from any thread (RuntimeError
+        once the loop is closed)."""
+        self.loop.call_soon_threadsafe(fn, *args)
 
     def spawn(self, coro: Coroutine[Any, Any, Any]) -> asyncio.Task[Any]:
         return self.loop.create_task(coro)

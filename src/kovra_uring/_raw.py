@@ -222,10 +222,11 @@ class _Late:
 
     __slots__ = ("op", "data", "at")
 
-    def __init__(self, op: Any) -> None:
-        # The read still running: a future of the loop that its completion
-        # resolves (the ring), or its thread's own; None once it has ended.
-        self.op = op
+    def __init__(self, op: concurrent.futures.Future[bytes] | None) -> None:
+        # The read still running: a concurrent future (of no loop, so that
+        # any thread's loop may wait for it) that the ring's completion or
+        # the thread's read ends; None once its end is seen.
+        self.op: concurrent.futures.Future[bytes] | None = op
         # Read, and not returned yet from `at` on (an index, not a slice: an
         # unbuffered readline takes it a byte at a time).
         self.data: bytes | None = None
@@ -274,10 +275,12 @@ class _Turns:
         if not self._busy:
             self._busy = True
             return
-        fut = get_driver().create_future()
+        drv = get_driver()
+        fut = drv.create_future()
+        waiter = _Waiter(self, fut, drv._glue)
         if self._waiters is None:
             self._waiters = deque()
-        self._waiters.append(fut)
+        self._waiters.append(waiter)
         try:
             await fut
         except BaseException:
@@ -285,7 +288,7 @@ class _Turns:
                 self._release()  # handed over, but its task is leaving: pass it on
             else:
                 try:
-                    self._waiters.remove(fut)
+                    self._waiters.remove(waiter)
                 except ValueError:
                     pass
             raise
@@ -314,6 +317,38 @@ class _Turns:
         if self._busy:
             await self._acquire()
             self._release()
+
+
+class _Waiter:
+    """A task waiting in a file's queue for its turn. The file may be shared
+    by loops in several threads (a log file, say): a loop's future is set
+    only from its own thread, so a turn handed over from another thread goes
+    through the waiter's loop, which finds the future still waited for, or
+    passes the turn on (its task left meanwhile, or its loop has ended)."""
+
+    __slots__ = ("_turns", "_fut", "_glue", "_thread")
+
+    def __init__(self, turns: _Turns, fut: Any, glue: Any) -> None:
+        self._turns, self._fut, self._glue = turns, fut, glue
+        self._thread = threading.get_ident()
+
+    def done(self) -> bool:
+        return bool(self._fut.done())
+
+    def set_result(self, result: None) -> None:
+        if threading.get_ident() == self._thread:
+            self._fut.set_result(result)
+            return
+        try:
+            self._glue.call_soon_threadsafe(self._wake)
+        except RuntimeError:  # its loop is closed: nobody waits there
+            self._turns._release()
+
+    def _wake(self) -> None:
+        if self._fut.done():
+            self._turns._release()
+        else:
+            self._fut.set_result(None)
 
 
 class _AsyncIOBase(_Turns):
@@ -588,15 +623,17 @@ class AsyncFileIO(_AsyncIOBase):
     # says where the next read starts.
 
     def _leaving(self) -> Callable[[Completion], None]:
-        """The ring's read is left by its caller: what receives its completion."""
-        late = self._late = _Late(get_driver().create_future())
+        """The ring's read is left by its caller: what receives its
+        completion. That ends a future of no loop's, as a thread's read
+        does: the file's next read may be made by another thread's loop."""
+        op: concurrent.futures.Future[bytes] = concurrent.futures.Future()
+        self._late = _Late(op)
 
         def arrived(t: Completion) -> None:
-            waiter, late.op = late.op, None
             if t[1] >= 0:
-                self._keep(late, t[2])
-            if waiter is not None and not waiter.done():
-                waiter.set_result(None)
+                op.set_result(t[2])
+            else:
+                op.cancel()  # nothing to keep
         return arrived
 
     def _keep(self, late: _Late, data: bytes) -> None:
@@ -635,21 +672,16 @@ class AsyncFileIO(_AsyncIOBase):
         """A read after one whose caller left: what that one got comes first."""
         late = self._late
         assert late is not None
-        while (op := late.op) is not None:
-            if isinstance(op, concurrent.futures.Future):
-                if not op.done():
-                    # Waited on through a copy: a waiter that leaves cancels
-                    # that, not the read (which may have started).
-                    ended: concurrent.futures.Future[None] = concurrent.futures.Future()
-                    op.add_done_callback(partial(_signal, ended))
-                    await drv._glue.from_thread(ended)
-                late.op = None
-                if not op.cancelled() and op.exception() is None:
-                    self._keep(late, op.result())
-            else:
-                if op.done():  # an earlier waiter that left cancelled it
-                    op = late.op = drv.create_future()
-                await op
+        if (op := late.op) is not None:
+            if not op.done():
+                # Waited on through a copy: a waiter that leaves cancels
+                # that, not the read (which may have started).
+                ended: concurrent.futures.Future[None] = concurrent.futures.Future()
+                op.add_done_callback(partial(_signal, ended))
+                await drv._glue.from_thread(ended)
+            late.op = None
+            if not op.cancelled() and op.exception() is None:
+                self._keep(late, op.result())
         data, at = late.data, late.at
         if data is None:
             self._late = None
@@ -953,6 +985,21 @@ class AsyncFileIO(_AsyncIOBase):
         if getattr(self, "_fd", -1) >= 0 and self.closefd:
             warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self)
             self._close_sync()
+
+
+class _QuietFileIO(AsyncFileIO):
+    """A named temporary file's raw file: collected unclosed, it is closed
+    without a ResourceWarning, as tempfile's own wrapper closes it (the
+    class keeps AsyncFileIO's name)."""
+
+    __slots__ = ()
+
+    def __del__(self) -> None:
+        if getattr(self, "_fd", -1) >= 0 and self.closefd:
+            self._close_sync()
+
+
+_QuietFileIO.__name__ = _QuietFileIO.__qualname__ = "AsyncFileIO"
 
 
 class _DirectFileIO(AsyncFileIO):

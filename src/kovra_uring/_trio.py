@@ -399,6 +399,11 @@ class TrioLoop:
         """A failure with nobody to raise it to."""
         report(f"kovra_uring: {message}", exception)
 
+    def call_soon_threadsafe(self, fn: Callable[..., object], *args: Any) -> None:
+        """fn(*args) soon in the run's thread, from any thread
+        (trio.RunFinishedError, a RuntimeError, once the run has ended)."""
+        self.loop.token.run_sync_soon(fn, *args)
+
     def spawn(self, coro: Coroutine[Any, Any, Any]) -> TrioFuture:
         fut = TrioFuture()
 

@@ -7,12 +7,16 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import warnings
 from pathlib import Path
 
+import anyio
 import pytest
 from leaks import open_fds, threads, uring_maps
+from loops import LIBRARIES, run_with
 
+import kovra_uring
 import kovra_uring._driver as driver
 from kovra_uring import RingUnavailableWarning
 from kovra_uring._loop import get_driver
@@ -204,3 +208,86 @@ def test_a_loop_dropped_without_its_shutdown_takes_its_driver_with_it(
     how(use)
     gc.collect()
     assert (open_fds(), uring_maps(), threads()) == before
+
+
+@pytest.mark.parametrize("backend", ["io_uring", "threads"])
+@pytest.mark.parametrize("buffering", [0, -1])
+@pytest.mark.filterwarnings("ignore", category=RingUnavailableWarning)
+def test_a_file_shared_by_loops_in_several_threads(monkeypatch, tmp_path, backend, buffering):
+    """One file written at once by tasks of every kind of loop, each in a
+    thread of its own, as io's file would be: no write lost, none stuck."""
+    if backend == "threads":
+        monkeypatch.setattr(driver, "Ring", refused)
+    path = tmp_path / "log"
+
+    async def opened():
+        return await kovra_uring.open(path, "wb", buffering=buffering)
+    f = asyncio.run(opened())
+    lines = {lib: [f"{lib} {i}".encode() + b"." * (i % 4 * 3000) + b"\n" for i in range(100)]
+             for lib in LIBRARIES}
+
+    async def write(lib):
+        for line in lines[lib]:
+            await f.write(line)
+
+    failures = []
+
+    def run(lib):
+        try:
+            run_with(lib, write, lib, timeout=10)
+        except BaseException as e:
+            failures.append(e)
+    workers = [threading.Thread(target=run, args=(lib,)) for lib in LIBRARIES]
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join()
+    asyncio.run(f.close())
+    assert failures == []
+    assert sorted(path.read_bytes().splitlines(keepends=True)) == sorted(
+        line for group in lines.values() for line in group)
+
+
+@pytest.mark.parametrize("backend", ["io_uring", "threads"])
+@pytest.mark.filterwarnings("ignore", category=RingUnavailableWarning)
+def test_a_pipe_read_by_loops_in_several_threads_with_reads_left(monkeypatch, backend):
+    """Reads of one pipe cancelled over and over in loops of every kind,
+    each in a thread of its own: what a read left behind got comes out of
+    the next read, whichever loop makes it, and none fails."""
+    if backend == "threads":
+        monkeypatch.setattr(driver, "Ring", refused)
+    r, w = os.pipe()
+
+    async def opened():
+        return await kovra_uring.open(r, "rb", buffering=0)
+    f = asyncio.run(opened())
+    count, got, failures = 200, [], []
+    stop = threading.Event()
+
+    async def read():
+        while not stop.is_set():
+            try:
+                with anyio.move_on_after(0.002):
+                    got.append(await f.read(1))
+            except Exception as e:
+                failures.append(e)
+                return
+
+    workers = [threading.Thread(target=run_with, args=(lib, read)) for lib in LIBRARIES]
+    for t in workers:
+        t.start()
+    try:
+        for i in range(count):
+            os.write(w, bytes([i % 256]))
+            time.sleep(0.0003)
+        deadline = time.monotonic() + 20
+        while len(got) < count and not failures and time.monotonic() < deadline:
+            time.sleep(0.01)
+    finally:
+        stop.set()
+        for t in workers:
+            t.join()
+        os.close(w)
+        asyncio.run(f.close())
+    assert failures == []
+    assert sorted(got) == sorted(bytes([i % 256]) for i in range(count))

@@ -62,9 +62,12 @@ def test_named_deletion_as_stdlib(tmp_path, backend, delete, delete_on_close, ru
         g = await module.NamedTemporaryFile(**kw) if module is kovra_uring.tempfile else \
             module.NamedTemporaryFile(**kw)
         name = g.name
-        del g  # not entered: removed when collected, unless on close
-        gc.collect()
-        return out + [os.path.exists(f.name), os.path.exists(name)]
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", ResourceWarning)
+            del g  # not entered: removed (quietly) when collected, unless on close
+            gc.collect()
+        return out + [os.path.exists(f.name), os.path.exists(name),
+                      [w.category for w in caught]]
 
     assert run_on(run, kovra_uring.tempfile) == run_on(run, tempfile)
 

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, AnyStr, Generic, Literal, Self, TypeVar, 
 from .._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
 from .._loop import cancel_pending, get_driver, shielded
 from .._open import FileContext, _close_quietly, _Handoff, open
-from .._raw import AsyncFileIO
+from .._raw import AsyncFileIO, _QuietFileIO
 from .._text import AsyncTextIOWrapper
 
 if TYPE_CHECKING:
@@ -158,8 +158,10 @@ async def _named_temporary_file(mode: str, buffering: int, encoding: str | None,
     except BaseException:
         _unlink_quietly(name)
         raise
+    raw = _raw_of(f)
+    if type(raw) is AsyncFileIO:
+        raw.__class__ = _QuietFileIO
     if delete:
-        raw = _raw_of(f)
         if delete_on_close:
             raw._unlink = name
         else:
