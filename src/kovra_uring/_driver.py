@@ -171,6 +171,11 @@ class Driver:
             if unblock is not None:
                 self._unblock(cf, unblock)
             raise
+        finally:
+            # A failure's traceback holds this frame, and `cf` holds the
+            # failure: left here, the two would keep each other (and the
+            # caller's frames) alive until the next garbage collection.
+            del cf
 
     def _unblock(self, cf: concurrent.futures.Future[Any], unblock: Callable[[], bool],
                  delay: float = 0.001) -> None:

@@ -121,6 +121,33 @@ def test_changes_as_os(backend, tmp_path, monkeypatch, name, args, kwargs):
     assert results[0] == results[1]
 
 
+@pytest.mark.parametrize("name", ["stat", "listdir", "scandir", "readlink", "statvfs",
+                                  "path.getsize"])
+def test_a_failure_holds_no_reference_cycle(backend, tmp_path, name):
+    """A failed call's exception (and the frames of its traceback) is freed
+    with its last reference, not left to the cycle collector: a long-running
+    program that meets missing files would otherwise pile them up."""
+    fn = kos
+    for part in name.split("."):
+        fn = getattr(fn, part)
+
+    async def fail():
+        for _ in range(3):
+            with pytest.raises(OSError):
+                await fn(tmp_path / "nope")
+
+    async def main():
+        await fail()  # the driver and its threads started
+        gc.collect()
+        gc.disable()
+        try:
+            await fail()
+            return gc.collect()
+        finally:
+            gc.enable()
+    assert asyncio.run(main()) == 0
+
+
 def test_signatures_are_os():
     def params(fn):
         return [(p.name, p.kind, p.default) for p in inspect.signature(fn).parameters.values()]
