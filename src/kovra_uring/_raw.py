@@ -667,6 +667,8 @@ class AsyncFileIO(_AsyncIOBase):
             if not cf.done() or not cf.cancelled() and cf.exception() is None:
                 self._late = _Late(cf)
             raise
+        finally:
+            del cf  # it holds a failure whose traceback holds this frame
 
     async def _read_late(self, drv: Driver, size: int) -> bytes:
         """A read after one whose caller left: what that one got comes first."""

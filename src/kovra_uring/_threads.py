@@ -432,7 +432,10 @@ class ThreadDriver(Driver):
         # copy of the call's future, so cancelling it leaves the call queued.
         copy: concurrent.futures.Future[None] = concurrent.futures.Future()
         cf.add_done_callback(partial(_copy_outcome, copy))
-        await self._glue.from_thread(copy)
+        try:
+            await self._glue.from_thread(copy)
+        finally:
+            del cf, copy  # both hold a failure whose traceback holds this frame
 
     async def read(self, fd: int, size: int, offset: int | None = None) -> bytes:
         if offset is None:

@@ -4,6 +4,7 @@ import asyncio
 import ctypes
 import concurrent.futures
 import errno
+import gc
 import mmap
 import os
 import random
@@ -662,6 +663,31 @@ def test_writev_to_a_pipe_as_os(backend, run_on):
     finally:
         os.close(r)
         os.close(w)
+
+
+@pytest.mark.parametrize("call", ["close", "read", "fstat", "listdir"])
+def test_a_failure_holds_no_reference_cycle(backend, call):
+    """A failed call's exception, with the frames of its traceback, is freed
+    with its last reference, not left to the cycle collector."""
+    args = ("/nonexistent",) if call == "listdir" else (10**6,)  # no such descriptor
+
+    async def main():
+        io = kovra_uring._loop.get_driver()
+
+        async def fail():
+            for _ in range(3):
+                with pytest.raises(OSError):
+                    await getattr(io, call)(*args, *[1] * (call == "read"))
+        await fail()  # the driver's threads started
+        gc.collect()
+        gc.disable()
+        try:
+            await fail()
+            return gc.collect()
+        finally:
+            gc.enable()
+
+    assert run(main()) == 0
 
 
 def test_cancelled_close_still_closes(backend):

@@ -857,6 +857,32 @@ def stream(kind):
     return os.openpty()  # a tty: its writes have no RWF_NOWAIT
 
 
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_a_failed_read_of_a_stream_holds_no_reference_cycle(backend, buffering):
+    """A stream's read error (a reset connection) is freed with its last
+    reference, not left with the read's frames to the cycle collector."""
+    async def main():
+        async def fail():
+            for _ in range(3):
+                a, b = socket.socketpair()
+                a.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+                b.send(b"x")
+                a.close()  # unread data and a zero linger: a reset
+                async with kovra_uring.open(b.detach(), "rb", buffering) as f:
+                    with pytest.raises(ConnectionResetError):
+                        await f.read(10)
+        await fail()  # the driver's threads started
+        gc.collect()
+        gc.disable()
+        try:
+            await fail()
+            return gc.collect()
+        finally:
+            gc.enable()
+
+    assert asyncio.run(main()) == 0
+
+
 @pytest.mark.parametrize("kind", ["pipe", "socket"])
 @pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("r", -1)])
 @pytest.mark.parametrize("how", ["read", "readline", "readall"])
