@@ -110,9 +110,13 @@ class TrioFuture:
         if self._state:
             raise asyncio.InvalidStateError("future is done or its waiter left")
         self._state = _FAILED
-        self._result = exception
         if (task := self._task) is not None:
             reschedule(task, Error(exception))
+            # The waiter raises it from a frame that holds this future: kept
+            # here as well, it would hold that frame in a reference cycle.
+            self._result = None if self._callbacks is None else exception
+        else:
+            self._result = exception
         if self._callbacks is not None:
             self._call_back()
 
@@ -317,13 +321,29 @@ class _Threads(concurrent.futures.Executor):
         pass  # the threads are trio's
 
 
-async def _in_thread(cf: concurrent.futures.Future[T], fn: Callable[[], T]) -> None:
+def _call(failed: list[Exception], fn: Callable[[], T]) -> T | None:
+    """fn() on a worker thread, a failure put in `failed` rather than
+    raised: trio keeps one raised through its thread in a reference cycle
+    with the frames of its traceback (which hold `failed` too, emptied once
+    the failure is taken), until the next garbage collection."""
     try:
-        result = await trio.to_thread.run_sync(fn)
+        return fn()
+    except Exception as e:
+        failed.append(e)
+        return None
+
+
+async def _in_thread(cf: concurrent.futures.Future[T], fn: Callable[[], T]) -> None:
+    failed: list[Exception] = []
+    try:
+        result = await trio.to_thread.run_sync(_call, failed, fn)
     except Exception as e:
         cf.set_exception(e)
+        return
+    if failed:
+        cf.set_exception(failed.pop())
     else:
-        cf.set_result(result)
+        cf.set_result(result)  # type: ignore[arg-type]
 
 
 class TrioLoop:

@@ -123,7 +123,7 @@ def test_changes_as_os(backend, tmp_path, monkeypatch, name, args, kwargs):
 
 @pytest.mark.parametrize("name", ["stat", "listdir", "scandir", "readlink", "statvfs",
                                   "path.getsize"])
-def test_a_failure_holds_no_reference_cycle(backend, tmp_path, name):
+def test_a_failure_holds_no_reference_cycle(backend, run_on, tmp_path, name):
     """A failed call's exception (and the frames of its traceback) is freed
     with its last reference, not left to the cycle collector: a long-running
     program that meets missing files would otherwise pile them up."""
@@ -145,7 +145,7 @@ def test_a_failure_holds_no_reference_cycle(backend, tmp_path, name):
             return gc.collect()
         finally:
             gc.enable()
-    assert asyncio.run(main()) == 0
+    assert run_on(main) == 0
 
 
 def test_signatures_are_os():
