@@ -28,3 +28,17 @@ def threads():
     for a while after any to_thread call (and the driver's threads on trio
     are trio's own)."""
     return {t for t in threading.enumerate() if not t.name.startswith("Trio thread")}
+
+
+async def cycles_left(fail):
+    """What the cycle collector finds after `await fail()`, run once before
+    with the collector on (so that threads and caches it starts are there
+    already): 0 where everything it made was freed by reference counting."""
+    await fail()
+    gc.collect()
+    gc.disable()
+    try:
+        await fail()
+        return gc.collect()
+    finally:
+        gc.enable()

@@ -4,7 +4,6 @@ import asyncio
 import ctypes
 import concurrent.futures
 import errno
-import gc
 import mmap
 import os
 import random
@@ -19,7 +18,7 @@ from pathlib import Path
 
 import anyio
 import pytest
-from leaks import open_fds, uring_maps
+from leaks import cycles_left, open_fds, uring_maps
 from loops import gather
 
 import kovra_uring._driver as driver
@@ -678,14 +677,7 @@ def test_a_failure_holds_no_reference_cycle(backend, call):
             for _ in range(3):
                 with pytest.raises(OSError):
                     await getattr(io, call)(*args, *[1] * (call == "read"))
-        await fail()  # the driver's threads started
-        gc.collect()
-        gc.disable()
-        try:
-            await fail()
-            return gc.collect()
-        finally:
-            gc.enable()
+        return await cycles_left(fail)
 
     assert run(main()) == 0
 

@@ -24,6 +24,7 @@ from pathlib import Path
 import anyio
 import anyio.lowlevel
 import pytest
+from leaks import cycles_left
 from loops import LIBRARIES, gather, run_with
 
 import kovra_uring
@@ -871,14 +872,7 @@ def test_a_failed_read_of_a_stream_holds_no_reference_cycle(backend, buffering):
                 async with kovra_uring.open(b.detach(), "rb", buffering) as f:
                     with pytest.raises(ConnectionResetError):
                         await f.read(10)
-        await fail()  # the driver's threads started
-        gc.collect()
-        gc.disable()
-        try:
-            await fail()
-            return gc.collect()
-        finally:
-            gc.enable()
+        return await cycles_left(fail)
 
     assert asyncio.run(main()) == 0
 

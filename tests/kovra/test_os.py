@@ -10,6 +10,7 @@ import warnings
 
 import anyio
 import pytest
+from leaks import cycles_left
 from test_driver import backend  # noqa: F401 (a fixture)
 
 import kovra_uring.os as kos
@@ -136,16 +137,7 @@ def test_a_failure_holds_no_reference_cycle(backend, run_on, tmp_path, name):
             with pytest.raises(OSError):
                 await fn(tmp_path / "nope")
 
-    async def main():
-        await fail()  # the driver and its threads started
-        gc.collect()
-        gc.disable()
-        try:
-            await fail()
-            return gc.collect()
-        finally:
-            gc.enable()
-    assert run_on(main) == 0
+    assert run_on(cycles_left, fail) == 0
 
 
 def test_signatures_are_os():
