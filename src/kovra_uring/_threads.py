@@ -132,12 +132,9 @@ def _waits_for_data(fd: int) -> bool:
     try:
         if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK:
             return False
-        if not os.isatty(fd):
-            return True
-        attrs = termios.tcgetattr(fd)
-    except (OSError, termios.error):
-        return True
-    return bool(attrs[3] & termios.ICANON) or attrs[6][termios.VMIN] != 0
+    except OSError:
+        return True  # the read itself says what is wrong
+    return not tty_answers_at_once(fd)
 
 
 def wait_readable(fd: int, left: list[bool]) -> None:
