@@ -30,6 +30,17 @@ from ._ring import Completion, RingCore
 __all__ = ["RingDriver"]
 
 
+def give_slot(free: list[int], waiters: deque[Any], slot: int,
+              t: Completion | None = None) -> None:
+    """Return a slot to the free list, or hand it to the first waiter."""
+    while waiters:
+        fut = waiters.popleft()
+        if not fut.done():
+            fut.set_result(slot)
+            return
+    free.append(slot)
+
+
 class RingDriver(RingCore):
     """The ring back end with its slot pool and whole-file operations."""
 
@@ -45,20 +56,16 @@ class RingDriver(RingCore):
         self._slots = free = list(range(nslots))  # the free ones
         self._slot_waiters: deque[Any] = deque()
         # What a close of each slot does on completion: put the slot back.
-        self._slot_closed = [Action(partial(self._give_slot, s)) for s in range(nslots)]
-        del free
+        # These refer to the pool, not to the driver, so that a closed
+        # driver is freed by reference counting, without the collector.
+        waiters = self._slot_waiters
+        self._slot_closed = [Action(partial(give_slot, free, waiters, s))
+                             for s in range(nslots)]
 
     # -- turns -----------------------------------------------------------------
 
-    def _give_slot(self, slot: int, t: Completion | None = None) -> None:
-        """Return a slot to the pool, or hand it to the first waiter."""
-        waiters = self._slot_waiters
-        while waiters:
-            fut = waiters.popleft()
-            if not fut.done():
-                fut.set_result(slot)
-                return
-        self._slots.append(slot)
+    def _give_slot(self, slot: int) -> None:
+        give_slot(self._slots, self._slot_waiters, slot)
 
     async def _wait_slot(self) -> int:
         fut = self._create_future()

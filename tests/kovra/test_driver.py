@@ -682,6 +682,20 @@ def test_a_failure_holds_no_reference_cycle(backend, call):
     assert run(main()) == 0
 
 
+def test_a_closed_driver_holds_no_reference_cycle(backend):
+    """A program that makes a Driver per job frees each one, with its slot
+    table, by reference counting."""
+    async def use():
+        async with Driver() as io:
+            await io.close(await io.open(__file__))
+            await io.read_file(__file__)
+
+    async def main():
+        return await cycles_left(use)
+
+    assert run(main()) == 0
+
+
 def test_cancelled_close_still_closes(backend):
     async def main():
         async with Driver() as io:
