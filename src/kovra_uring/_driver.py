@@ -101,6 +101,7 @@ class Driver:
         self._executor: concurrent.futures.Executor | None = None
         self._threads: set[concurrent.futures.Future[Any]] = set()  # os calls still running
         self._lifetime: AsyncGenerator[None, None] | None = None  # see _loop
+        self._finishing: Any = None  # a cancelled aclose() carried on (see there)
         self._opening = 0  # opens in flight
         self._open_waiters: deque[Any] = deque()
         self.chains = 0      # whole-file operations done through a slot
@@ -202,7 +203,21 @@ class Driver:
 
     async def aclose(self) -> None:
         """Wait for everything in flight, then release the ring (its
-        descriptor and eventfd) and the worker threads."""
+        descriptor and eventfd) and the worker threads.
+
+        If the wait is cancelled (on trio and anyio, a cancel scope cancels
+        every wait of the block it ends, `async with Driver()`'s included),
+        the close goes on in the background and releases them once what is
+        in flight has completed, as trio wants of a cancelled aclose."""
+        try:
+            await self._aclose()
+        except self._glue.Cancelled:
+            if not self._glue.is_closed() and (self._finishing is None
+                                               or self._finishing.done()):
+                self._finishing = self._glue.spawn(self._aclose())
+            raise
+
+    async def _aclose(self) -> None:
         raise NotImplementedError
 
     async def __aenter__(self) -> Driver:

@@ -46,6 +46,7 @@ class Glue(Protocol):
     # call_later(delay, fn, *args), add_reader(fd, fn, *args),
     # remove_reader(fd), is_closed(), create_future().
     InvalidStateError: Any
+    Cancelled: Any  # what a cancelled wait raises
     loop: Any
     # None, or what to await where an operation completes without waiting
     # (trio: every async call of a library is a checkpoint).
@@ -73,6 +74,7 @@ class AsyncioLoop:
     loop's own bound methods, so using them costs no extra call."""
 
     InvalidStateError = asyncio.InvalidStateError
+    Cancelled = asyncio.CancelledError
     # asyncio asks no yield of what completes at once.
     checkpoint: Callable[[], Awaitable[None]] | None = None
     # How many completions a pass of the loop hands out: no limit.

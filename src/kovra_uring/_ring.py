@@ -377,7 +377,7 @@ class RingCore(Driver):
 
     # -- lifecycle ----------------------------------------------------------
 
-    async def aclose(self) -> None:
+    async def _aclose(self) -> None:
         """Wait for everything in flight, then detach from the loop and close
         the ring (its descriptor and eventfd) at once. If this wait is
         cancelled, or fails because the ring does, the reader stays

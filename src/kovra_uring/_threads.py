@@ -384,7 +384,7 @@ class ThreadDriver(Driver):
         self.ring = None
         self.slots = 0
 
-    async def aclose(self) -> None:
+    async def _aclose(self) -> None:
         # Again after a cancelled one: what it left running is waited for.
         self._closed = True
         await self._join_threads()

@@ -350,6 +350,7 @@ class TrioLoop:
     """The driver's view of a trio run: the same members as AsyncioLoop."""
 
     InvalidStateError = asyncio.InvalidStateError
+    Cancelled = trio.Cancelled
     checkpoint = staticmethod(checkpoint)
 
     def __init__(self, run: _Run) -> None:

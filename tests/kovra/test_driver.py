@@ -696,6 +696,25 @@ def test_a_closed_driver_holds_no_reference_cycle(backend):
     assert run(main()) == 0
 
 
+def test_a_close_cancelled_with_its_block_finishes_in_the_background(backend, run_on):
+    """trio's rule for aclose(): cancelled, it still closes. A cancel scope
+    that ends `async with Driver()` during a call cancels the close too."""
+    r, w = os.pipe()
+
+    async def main():
+        with anyio.move_on_after(0.05):
+            async with Driver() as io:
+                await io.read(r, 10)
+        while io.ring is not None or io._executor is not None:  # the run's timeout if never
+            await anyio.sleep(0.01)
+
+    try:
+        run_on(main)
+    finally:
+        os.close(r)
+        os.close(w)
+
+
 def test_cancelled_close_still_closes(backend):
     async def main():
         async with Driver() as io:
