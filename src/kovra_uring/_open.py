@@ -25,7 +25,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar, overload
 
 from ._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
-from ._convert import PSEUDO_DIRS
+from ._convert import PSEUDO_DIRS, SHM_DIR
 from ._driver import Driver
 from ._loop import get_driver
 from ._raw import AsyncFileIO, _DirectFileIO
@@ -41,11 +41,13 @@ __all__ = ["open"]
 # The first read behind an open for reading: one wait for most small files.
 READ_AHEAD = 16 * 1024
 
-# Where ttys, pipes and other streams are usually opened by name: the ring
-# reads a stream whatever the offset, so a read-ahead there would hold the
-# open until the first data arrived (a FIFO elsewhere still does).
+# Where ttys, pipes and other streams are usually opened by name (but
+# /dev/shm, where regular files in memory live): the ring reads a stream
+# whatever the offset, so a read-ahead there would hold the open until the
+# first data arrived (a FIFO elsewhere still does).
 _DEVICES = PSEUDO_DIRS
 _DEVICES_B = tuple(os.fsencode(d) for d in _DEVICES)
+_SHM_B = os.fsencode(SHM_DIR)  # regular files in memory: no device
 
 _Opener = Callable[[str, int], int]
 _T = TypeVar("_T")
@@ -224,7 +226,7 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
     if ((mode == "rb" or mode == "wb") and type(file) is str and buffering == -1
             and type(buffering) is int and opener is None and encoding is None
             and errors is None and newline is None and closefd is True
-            and not file.startswith(_DEVICES)):
+            and (not file.startswith(_DEVICES) or file.startswith(SHM_DIR))):
         ctx: _StoringContext[Any] = _StoringContext.__new__(_StoringContext)
         ctx._coro = _open_read(file, "rb", -1, None, ctx) if mode == "rb" else _open_write(file, ctx)
         return ctx
@@ -339,7 +341,9 @@ async def _open_write(file: str, ctx: FileContext[Any]) -> AsyncBufferedWriter:
 
 
 def _device_name(file: str | bytes) -> bool:
-    return file.startswith(_DEVICES) if isinstance(file, str) else file.startswith(_DEVICES_B)
+    if isinstance(file, str):
+        return file.startswith(_DEVICES) and not file.startswith(SHM_DIR)
+    return file.startswith(_DEVICES_B) and not file.startswith(_SHM_B)
 
 
 def _own_position(raw: AsyncFileIO) -> None:
