@@ -223,13 +223,21 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,
     `loop` and `executor` are accepted for aiofiles' callers, and unused:
     the running loop's driver does the I/O."""
     # (buffering's type too: -1.0 is equal, and io refuses it.)
-    if ((mode == "rb" or mode == "wb") and type(file) is str and buffering == -1
-            and type(buffering) is int and opener is None and encoding is None
-            and errors is None and newline is None and closefd is True
-            and (not file.startswith(_DEVICES) or file.startswith(SHM_DIR))):
-        ctx: _StoringContext[Any] = _StoringContext.__new__(_StoringContext)
-        ctx._coro = _open_read(file, "rb", -1, None, ctx) if mode == "rb" else _open_write(file, ctx)
-        return ctx
+    if ((mode == "rb" or mode == "wb") and buffering == -1 and type(buffering) is int
+            and opener is None and encoding is None and errors is None and newline is None
+            and closefd is True):
+        if type(file) is not str and isinstance(file, os.PathLike):
+            # A pathlib path: its name, asked once as io does (with the other
+            # arguments io's defaults, the name is what io checks first).
+            try:
+                file = os.fspath(file)
+            except Exception as e:
+                return FileContext(_raise(e))
+        if type(file) is str and (not file.startswith(_DEVICES) or file.startswith(SHM_DIR)):
+            ctx: _StoringContext[Any] = _StoringContext.__new__(_StoringContext)
+            ctx._coro = (_open_read(file, "rb", -1, None, ctx) if mode == "rb"
+                         else _open_write(file, ctx))
+            return ctx
     # The same checks as io.open, in its order. What they raise is raised
     # when the result is awaited or entered, as aiofiles raises it.
     try:
