@@ -38,6 +38,10 @@ __all__ = ["AsyncioLoop", "Glue", "current_loop", "get_driver"]
 
 T = TypeVar("T")
 
+# Worker threads of a driver on asyncio: the default of trio's and anyio's
+# thread limiters.
+THREADS = 40
+
 
 class Glue(Protocol):
     """What the driver uses of an event loop (see AsyncioLoop)."""
@@ -110,8 +114,12 @@ class AsyncioLoop:
         return asyncio.wrap_future(cf, loop=self.loop)
 
     def executor(self) -> concurrent.futures.Executor:
-        """Where the driver's os calls run (a pool of the driver's own)."""
-        return concurrent.futures.ThreadPoolExecutor(thread_name_prefix="kovra_uring")
+        """Where the driver's os calls run (a pool of the driver's own), as
+        many threads as trio and anyio allow theirs: a call that waits on a
+        stream (a read of an empty pipe, a FIFO's open) holds its thread, and
+        the pool's default size (the CPUs and 4) would let a few of them
+        starve the calls that end their wait."""
+        return concurrent.futures.ThreadPoolExecutor(THREADS, thread_name_prefix="kovra_uring")
 
 
 _running_loop = asyncio._get_running_loop  # None, not an exception, outside a loop

@@ -24,10 +24,11 @@ from collections.abc import Awaitable, Callable, Coroutine, Generator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar, overload
 
+from . import _loop
 from ._buffered import AsyncBufferedRandom, AsyncBufferedReader, AsyncBufferedWriter
 from ._convert import PSEUDO_DIRS, SHM_DIR
 from ._driver import Driver
-from ._loop import get_driver
+from ._loop import _running_loop, get_driver
 from ._raw import AsyncFileIO, _DirectFileIO
 from ._text import AsyncTextIOWrapper
 from ._threads import direct_io
@@ -373,6 +374,11 @@ async def _open(file: str | bytes | int, mode: str, raw_mode: str, buffering: in
              | (os.O_APPEND | os.O_CREAT if "a" in raw_mode else 0))
     own = not isinstance(file, int)
     if isinstance(file, int):
+        # Nothing here waits, but on trio every call is a checkpoint (as
+        # trio's own open_file, on a thread): taken before the file takes the
+        # descriptor over, so that a cancelled caller still has it.
+        if _loop._trio is not None and _running_loop() is None:
+            await _loop._trio.checkpoint()
         fd = file
     elif opener is not None:
         name = file

@@ -627,6 +627,23 @@ def test_a_cancelled_read_of_an_empty_pipe_takes_nothing_after(backend, run_on):
         os.close(w)
 
 
+def test_reads_waiting_on_threads_leave_threads_for_the_writes(backend, run_on):
+    # As many reads of empty pipes as trio's or anyio's threads take wait at
+    # once, and the writes that end them still get threads of their own.
+    pipes = [os.pipe() for _ in range(36)]
+
+    async def main():
+        async with Driver() as io:
+            return await gather(*(io.read(r, 5) for r, _ in pipes),
+                                *(io.write(w, b"x") for _, w in pipes))
+
+    try:
+        assert run_on(main) == [b"x"] * 36 + [1] * 36
+    finally:
+        for fd in sum(pipes, ()):
+            os.close(fd)
+
+
 def test_writev_to_a_pipe_as_os(backend, run_on):
     # os.writev waits to write it all; one whose caller left writes no more.
     r, w = os.pipe()

@@ -303,7 +303,8 @@ def test_every_operation_is_a_checkpoint(tmp_path, backend):
                          lambda: drv.fstat(fd), lambda: drv.stat(path),
                          lambda: drv.exists(tmp_path / "missing"),
                          lambda: drv.read_file(path), lambda: drv.write_file(path, b"e"),
-                         lambda: drv.listdir(tmp_path), lambda: drv.run_sync(len, "")]:
+                         lambda: drv.listdir(tmp_path), lambda: drv.run_sync(len, ""),
+                         lambda: kovra_uring.open(fd, "rb", closefd=False)]:
                 with trio.testing.assert_checkpoints():
                     await call()
             with trio.testing.assert_checkpoints():
