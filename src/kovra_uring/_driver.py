@@ -216,6 +216,8 @@ class Driver:
                                                or self._finishing.done()):
                 self._finishing = self._glue.spawn(self._aclose())
             raise
+        if self.checkpoint is not None:  # trio: a checkpoint even with nothing to wait for
+            await self.checkpoint()
 
     async def _aclose(self) -> None:
         raise NotImplementedError
