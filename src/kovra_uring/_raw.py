@@ -260,6 +260,11 @@ def _close_quietly(fd: int) -> None:
         pass
 
 
+# Guards the making of a file's queue of waiters, which tasks of loops in
+# several threads may need at the same moment.
+_first_waiter = threading.Lock()
+
+
 class _Turns:
     """The lock that lets one task at a time into a file's I/O."""
 
@@ -279,8 +284,17 @@ class _Turns:
         fut = drv.create_future()
         waiter = _Waiter(self, fut, drv._glue)
         if self._waiters is None:
-            self._waiters = deque()
+            with _first_waiter:  # two threads' loops would each make one
+                if self._waiters is None:
+                    self._waiters = deque()
         self._waiters.append(waiter)
+        if not self._busy:
+            # A task of another thread's loop released the file after the
+            # look at _busy above, before this waiter was queued, and found
+            # nobody to hand it to: take the turn and hand it to the first
+            # waiter (this one, unless another came the same way first).
+            self._busy = True
+            self._release()
         try:
             await fut
         except BaseException:

@@ -291,3 +291,43 @@ def test_a_pipe_read_by_loops_in_several_threads_with_reads_left(monkeypatch, ba
         asyncio.run(f.close())
     assert failures == []
     assert sorted(got) == sorted(bytes([i % 256]) for i in range(count))
+
+
+@pytest.mark.parametrize("backend", ["io_uring", "threads"])
+@pytest.mark.filterwarnings("ignore", category=RingUnavailableWarning)
+def test_a_file_released_by_another_thread_while_a_task_queues_for_it(monkeypatch, backend):
+    """A task that finds a shared file busy, whose holder in another
+    thread's loop lets go before the task is queued, still gets its turn."""
+    if backend == "threads":
+        monkeypatch.setattr(driver, "Ring", refused)
+    r, w = os.pipe()
+
+    async def opened():
+        return await kovra_uring.open(r, "rb", buffering=0)
+    f = asyncio.run(opened())
+    holding, held = threading.Event(), threading.Event()
+    make_future = driver.Driver.create_future
+
+    def create_future(self):  # the queuing task's loop, slow where it is unlucky
+        os.write(w, b"ab")
+        held.wait(10)
+        return make_future(self)
+
+    async def hold():
+        read = asyncio.create_task(f.read(1))
+        await asyncio.sleep(0)
+        holding.set()
+        return await read
+
+    holder = threading.Thread(target=lambda: got.append(run_with("asyncio", hold)) or held.set())
+    got = []
+    holder.start()
+    holding.wait(10)
+    monkeypatch.setattr(driver.Driver, "create_future", create_future)
+    try:
+        got.append(run_with("asyncio", f.read, 1, timeout=5))
+    finally:
+        holder.join()
+        os.close(w)
+        asyncio.run(f.close())
+    assert got == [b"a", b"b"]
