@@ -248,19 +248,28 @@ def test_a_file_shared_by_loops_in_several_threads(monkeypatch, tmp_path, backen
         line for group in lines.values() for line in group)
 
 
-@pytest.mark.parametrize("backend", ["io_uring", "threads"])
-@pytest.mark.filterwarnings("ignore", category=RingUnavailableWarning)
-def test_a_pipe_read_by_loops_in_several_threads_with_reads_left(monkeypatch, backend):
-    """Reads of one pipe cancelled over and over in loops of every kind,
-    each in a thread of its own: what a read left behind got comes out of
-    the next read, whichever loop makes it, and none fails."""
-    if backend == "threads":
+@pytest.fixture(params=["io_uring", "threads"])
+def pipe_file(request, monkeypatch):
+    """An unbuffered file over a pipe, on the ring or on the thread back
+    end, and the pipe's write end; both closed after the test."""
+    if request.param == "threads":
         monkeypatch.setattr(driver, "Ring", refused)
     r, w = os.pipe()
 
     async def opened():
         return await kovra_uring.open(r, "rb", buffering=0)
     f = asyncio.run(opened())
+    yield f, w
+    os.close(w)
+    asyncio.run(f.close())
+
+
+@pytest.mark.filterwarnings("ignore", category=RingUnavailableWarning)
+def test_a_pipe_read_by_loops_in_several_threads_with_reads_left(pipe_file):
+    """Reads of one pipe cancelled over and over in loops of every kind,
+    each in a thread of its own: what a read left behind got comes out of
+    the next read, whichever loop makes it, and none fails."""
+    f, w = pipe_file
     count, got, failures = 200, [], []
     stop = threading.Event()
 
@@ -287,24 +296,15 @@ def test_a_pipe_read_by_loops_in_several_threads_with_reads_left(monkeypatch, ba
         stop.set()
         for t in workers:
             t.join()
-        os.close(w)
-        asyncio.run(f.close())
     assert failures == []
     assert sorted(got) == sorted(bytes([i % 256]) for i in range(count))
 
 
-@pytest.mark.parametrize("backend", ["io_uring", "threads"])
 @pytest.mark.filterwarnings("ignore", category=RingUnavailableWarning)
-def test_a_file_released_by_another_thread_while_a_task_queues_for_it(monkeypatch, backend):
+def test_a_file_released_by_another_thread_while_a_task_queues_for_it(monkeypatch, pipe_file):
     """A task that finds a shared file busy, whose holder in another
     thread's loop lets go before the task is queued, still gets its turn."""
-    if backend == "threads":
-        monkeypatch.setattr(driver, "Ring", refused)
-    r, w = os.pipe()
-
-    async def opened():
-        return await kovra_uring.open(r, "rb", buffering=0)
-    f = asyncio.run(opened())
+    f, w = pipe_file
     holding, held = threading.Event(), threading.Event()
     make_future = driver.Driver.create_future
 
@@ -328,6 +328,4 @@ def test_a_file_released_by_another_thread_while_a_task_queues_for_it(monkeypatc
         got.append(run_with("asyncio", f.read, 1, timeout=5))
     finally:
         holder.join()
-        os.close(w)
-        asyncio.run(f.close())
     assert got == [b"a", b"b"]
